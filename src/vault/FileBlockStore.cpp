@@ -38,7 +38,10 @@ bool FileBlockStore::open() {
 
 bool FileBlockStore::lockAndOpen(QIODevice::OpenMode mode) {
     if (!lock_.tryLock(0)) {
-        lastError_ = LastError::AlreadyLocked;
+        // Only a lock held by someone else means "open already"; a lock file that cannot be
+        // created at all (missing folder, no permission) is a failure to open.
+        lastError_ = lock_.error() == QLockFile::LockFailedError ? LastError::AlreadyLocked
+                                                                  : LastError::OpenFailed;
         return false;
     }
     // Unbuffered: every write goes straight to the kernel, so flush() has nothing of ours left

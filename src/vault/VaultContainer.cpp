@@ -476,8 +476,10 @@ bool VaultContainer::exportFile(const QString& name, const QString& destinationP
     secureWipe(*content);
     destination.close();
     if (!written) {
-        // Leave no partial plaintext copy behind that looks like a finished export.
-        QFile::remove(destinationPath);
+        // Leave no partial plaintext copy behind that looks like a finished export (but never
+        // delete anything that is not an ordinary file, such as a device).
+        if (QFileInfo(destinationPath).isFile())
+            QFile::remove(destinationPath);
         return false;
     }
     return true;

@@ -14,4 +14,22 @@ QByteArray readWholeFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QByteArray readFileRange(const QString& path, qint64 offset, qint64 length) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
+        return QByteArray();
+    return file.read(length);
+}
+
+bool patchFile(const QString& path, qint64 offset, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.seek(offset) &&
+           file.write(bytes) == bytes.size();
+}
+
+bool flipByte(const QString& path, qint64 offset) {
+    const QByteArray byte = readFileRange(path, offset, 1);
+    return byte.size() == 1 && patchFile(path, offset, QByteArray(1, char(~byte[0])));
+}
+
 } // namespace korvex::test

@@ -2,11 +2,18 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QtGlobal>
 
 namespace korvex::test {
 
-// Writes bytes to path (creating or replacing it); fails the calling test on error.
+// Writes bytes to path, creating or replacing it.
 bool writeFile(const QString& path, const QByteArray& bytes);
 QByteArray readWholeFile(const QString& path);
+// Reads length bytes at offset (fewer at the end of the file).
+QByteArray readFileRange(const QString& path, qint64 offset, qint64 length);
+// Overwrites bytes in place at offset, growing the file if needed.
+bool patchFile(const QString& path, qint64 offset, const QByteArray& bytes);
+// Flips every bit of the byte at offset.
+bool flipByte(const QString& path, qint64 offset);
 
 } // namespace korvex::test
