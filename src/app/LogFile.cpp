@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
-
 #include <atomic>
 #include <mutex>
 
@@ -34,7 +33,12 @@ const char* levelWord(QtMsgType type) {
 } // namespace
 
 QString logFolderPath() {
-    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    // The application data location for organisation and application "Zelvora", spelled out so
+    // that the log does not move when the names change later in start-up.
+    const QString generic = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (generic.isEmpty())
+        return QString();
+    return generic + QStringLiteral("/Zelvora/Zelvora");
 }
 
 QFile* openLogFile(const QString& folder) {
@@ -44,8 +48,8 @@ QFile* openLogFile(const QString& folder) {
     const QFileInfo info(path);
     const bool truncate = info.exists() && info.size() > kLogFileLimitBytes;
     auto* file = new QFile(path);
-    const QIODevice::OpenMode mode =
-        QIODevice::WriteOnly | QIODevice::Text | (truncate ? QIODevice::Truncate : QIODevice::Append);
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text |
+                                     (truncate ? QIODevice::Truncate : QIODevice::Append);
     if (!file->open(mode)) {
         delete file;
         return nullptr;
@@ -63,14 +67,17 @@ void installLogFile() {
 }
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    // The file is looked up under the lock: setLogFileForTesting() may swap it out and the
+    // caller may delete the old one as soon as it returns.
+    const std::lock_guard<std::mutex> guard(gWriteMutex);
     QFile* file = gLogFile.load();
     if (file == nullptr)
         return;
+    // One pass of arg(): '%' sequences inside the message are kept as they are.
     const QByteArray line = QStringLiteral("%1 [%2] %3\n")
                                 .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
                                      QLatin1String(levelWord(type)), message)
                                 .toUtf8();
-    const std::lock_guard<std::mutex> guard(gWriteMutex);
     file->write(line);
     file->flush();
 }

@@ -10,8 +10,9 @@ namespace korvex::app {
 // A log file larger than this is emptied when it is opened.
 inline constexpr qint64 kLogFileLimitBytes = 2097152;
 
-// Folder of the log: the per-user application data location for the organisation and
-// application names in force when it is called (at start-up both are "Zelvora").
+// Folder of the log: the generic per-user data location followed by "/Zelvora/Zelvora", which is
+// the application data location while organisation and application are both "Zelvora". Empty
+// when the system gives no data location.
 QString logFolderPath();
 
 // Creates folder (with parents) and opens folder + "/zelvora.log" for appending, or empties it

@@ -14,7 +14,7 @@ namespace korvex::vault {
 
 class IVaultBlockStore;
 
-// Byte layout of a vault inside its address space: two 96-byte header headerSlots, two encrypted
+// Byte layout of a vault inside its address space: two 96-byte header slots, two encrypted
 // index regions, then the append-only data area of file records.
 inline constexpr char kVaultMagic[8] = {'K', 'V', 'X', 'S', 'V', 'L', 'T', '1'};
 inline constexpr quint32 kCurrentFormatVersion = 5;
@@ -72,12 +72,12 @@ struct HeaderChoice {
 std::array<std::uint8_t, kHeaderChecksumBytes>
 headerChecksum(const std::array<std::uint8_t, kHeaderSlotBytes>& bytes);
 HeaderSlot parseHeaderSlot(const std::array<std::uint8_t, kHeaderSlotBytes>& bytes);
-// Reads both headerSlots; a slot that cannot be read is marked unreadable.
+// Reads both slots; a slot that cannot be read is marked unreadable.
 using ReadAtFunction = std::function<bool(qint64 offset, void* buffer, qint64 length)>;
 std::array<HeaderSlot, kHeaderSlotCount> readHeaderSlots(const ReadAtFunction& readAt);
 std::array<HeaderSlot, kHeaderSlotCount> readHeaderSlots(IVaultBlockStore& store);
 
-// Both header headerSlots of a container file opened read-only, without taking its lock.
+// Both header slots of a container file opened read-only, without taking its lock.
 struct FileHeaders {
     qint64 fileSize = -1;
     std::array<HeaderSlot, kHeaderSlotCount> headerSlots;
