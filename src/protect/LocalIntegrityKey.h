@@ -1,0 +1,74 @@
+#pragma once
+
+#include "crypto/SecureBuffer.h"
+#include "platform/SealedKeyStore.h"
+#include "platform/UserDataProtection.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace korvex::protect {
+
+inline constexpr char kTpmKeyFileMagic[8] = {'K', 'V', 'X', 'T', 'P', 'M', 'K', '2'};
+inline constexpr char kOlderKeyFileMagic[8] = {'K', 'V', 'X', 'T', 'P', 'M', 'K', '1'};
+inline constexpr char kRootFileMagic[8] = {'K', 'V', 'X', 'T', 'P', 'R', 'T', '1'};
+inline constexpr qsizetype kTpmKeyFileBytes = 40;
+inline constexpr qsizetype kOlderKeyFileBytes = 264;
+inline constexpr qsizetype kRootNonceBytes = 16;
+inline constexpr std::size_t kFileKeyBytes = 32;
+
+// What protects a folder's settings keys, as the interface reports it to the user.
+enum class LocalProtectionKind {
+    Tpm,         // derived from a root secret sealed by the TPM
+    Keyring,     // wrapped under a key in the desktop keyring
+    UserKeyFile, // wrapped under a key in a private file of the user's (no keyring available)
+    Unavailable, // the key cannot be loaded
+};
+
+// The machine services behind the settings keys. Not owned; they must outlive every use. Until
+// something is installed, the machine is taken to have no sealed key store and the current
+// user's default data protection.
+void setLocalProtectionServices(platform::ISealedKeyStore* sealedKeys,
+                                platform::IUserDataProtection* userProtection);
+
+// The 32-byte key of each settings file, kept beside it in path + ".key". On a machine with a
+// TPM the key file holds a salt and the key derives from the folder's root secret, sealed by a
+// TPM key; without one, the key file holds the key protected for the current user.
+class LocalIntegrityKey {
+public:
+    // Empty when the key cannot be had; never creates anything. cancelled is set when the
+    // user dismissed the TPM prompt.
+    static crypto::SecureBuffer loadKey(const QString& keyFilePath, bool* cancelled = nullptr);
+    // Creates the key file when it does not exist, otherwise loadKey. A TPM that exists but
+    // fails, or whose prompt is cancelled, gives an empty key: never the weaker protection.
+    static crypto::SecureBuffer getOrCreateKey(const QString& keyFilePath);
+    // The folder's root secret: cached, else unsealed, else newly created.
+    static std::optional<crypto::SecureBuffer> rootSecretFor(const QString& folder,
+                                                             bool* tpmFailed = nullptr,
+                                                             bool* cancelled = nullptr);
+    static bool isOlderKeyFile(const QString& keyFilePath);
+    static bool isHardwareKeyLost(const QString& keyFilePath);
+    static bool isTpmProtected(const QString& keyFilePath);
+    static LocalProtectionKind protectionOf(const QString& keyFilePath);
+    static bool deleteLegacyTpmKey(const QString& keyFilePath);
+    // Wipes every cached root secret (at sign-out).
+    static void clearRootCache();
+
+    // Building blocks shared with the recovery code.
+    static crypto::SecureBuffer deriveFileKey(const crypto::SecureBuffer& root,
+                                              const QString& keyFilePath, const QByteArray& salt);
+    static QString rootKeyName(const QByteArray& nonce);
+    static platform::SealedKeyPrompt sealingPrompt();
+    // Seals root under a new TPM key named after nonce; the key is deleted again on failure.
+    // A name that is already taken fails with nameTaken set, and creates nothing.
+    static platform::SealedKeyResult sealRoot(const crypto::SecureBuffer& root,
+                                              const QByteArray& nonce, QByteArray* ciphertext,
+                                              bool* nameTaken = nullptr);
+    static void cacheRoot(const QString& folder, const crypto::SecureBuffer& root);
+    static platform::ISealedKeyStore& sealedKeyStore();
+    static platform::IUserDataProtection& userDataProtection();
+};
+
+} // namespace korvex::protect

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "crypto/SecureBuffer.h"
+#include "vault/VaultContainer.h"
+#include "vault/VaultLocation.h"
+
+#include <QString>
+
+#include <memory>
+
+namespace korvex::protect {
+
+// Outcome of a rollback check.
+enum class RollbackStatus {
+    Ok = 0,
+    OlderCopy = 1,          // the vault's generation is below what this machine has seen
+    RecordUnverifiable = 2, // the record is missing (for an existing vault) or fails verification
+    RecordUnsaveable = 3,   // the record could not be sealed or written
+};
+
+// The vault generation record: per vault identifier, the highest generation this machine has
+// seen. An older copy of a vault is refused; the stored value only grows.
+bool checkAndAdvance(const QString& recordPath, const QString& vaultId, quint64 generation,
+                     bool createdNow, RollbackStatus* status = nullptr);
+// Drops the member of a deleted vault; true when no member for it remains.
+bool removeVault(const QString& recordPath, const QString& vaultId);
+// The highest generation over all vaults; 0 when the record cannot be read or verified.
+quint64 highestGeneration(const QString& recordPath);
+
+// Opens the vault at location (or creates one there when none exists) and admits it only past
+// the rollback check. On refusal the container is released untouched and message, when given,
+// says why in the user's words.
+std::unique_ptr<vault::VaultContainer>
+openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffer& vaultKey,
+                 const QString& machineId, const QString& recordPath,
+                 const QString& recoveredVaultId, qint64 maxVaultSizeBytes,
+                 QString* message = nullptr);
+
+} // namespace korvex::protect

@@ -1,0 +1,193 @@
+#include "crypto/AeadCipher.h"
+#include "protect/LocalIntegrityKey.h"
+#include "protect/ProtectedFile.h"
+#include "protect/RollbackGuard.h"
+#include "support/PlatformDoubles.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace korvex;
+using protect::RollbackStatus;
+
+namespace {
+
+const QString kMachine = QStringLiteral("machine-1");
+
+const QString kOlderCopyMessage = QStringLiteral(
+    "Zelvora could not open this vault: it looks like an older backup or copy. A newer version of "
+    "this vault has already been used on this machine, and opening an older one could silently "
+    "undo changes or deletions you already made.\n\nYour vault has not been modified.");
+const QString kUnverifiableMessage = QStringLiteral(
+    "Zelvora could not verify this vault's rollback-protection record -- it may be missing or "
+    "unreadable, most often because a previous run could not save changes to Zelvora's data "
+    "folder.\n\nYour vault has not been modified.");
+const QString kUnsaveableMessage = QStringLiteral(
+    "Zelvora could not save the rollback-protection record it needs before opening this vault. "
+    "This usually means its data folder isn't currently writable.\n\nYour vault has not been "
+    "modified. Once the data folder is writable again, opening will succeed normally.");
+
+} // namespace
+
+class RollbackGuardTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+    test::FakeSealedKeyStore tpm_;
+    test::FakeUserDataProtection user_;
+    crypto::SecureBuffer key_;
+    QString record_;
+    vault::VaultLocation location_;
+
+    std::unique_ptr<vault::VaultContainer> openGuarded(QString* message = nullptr,
+                                                       const QString& record = QString()) {
+        return protect::openVaultGuarded(location_, key_, kMachine,
+                                         record.isEmpty() ? record_ : record, QString(), 4096,
+                                         message);
+    }
+    QJsonObject storedVaults() {
+        return protect::readProtectedFile(record_, protect::EnvelopeKind::Authenticated)
+            .object.value(QStringLiteral("vaults"))
+            .toObject();
+    }
+
+private Q_SLOTS:
+    void init() {
+        QVERIFY(dir_.isValid());
+        protect::setLocalProtectionServices(&tpm_, &user_);
+        protect::LocalIntegrityKey::clearRootCache();
+        const QString folder = dir_.filePath(QString::fromLatin1(QTest::currentTestFunction()));
+        QVERIFY(QDir().mkpath(folder));
+        record_ = folder + QStringLiteral("/vault_generation.dat");
+        location_.containerPath = folder + QStringLiteral("/vault.kvxs");
+        key_ = crypto::AeadCipher::generateKey();
+    }
+    void cleanupTestCase() { protect::setLocalProtectionServices(nullptr, nullptr); }
+
+    void theRecordFollowsTheVault() {
+        QString vaultId;
+        {
+            auto vault = openGuarded(); // creates the vault and its record member
+            QVERIFY(vault);
+            vaultId = vault->vaultId();
+            QCOMPARE(storedVaults().value(vaultId).toString(), QStringLiteral("1"));
+            const QString source = dir_.filePath(QStringLiteral("f.txt"));
+            QVERIFY(test::writeFile(source, "content"));
+            QVERIFY(vault->importFile(source, QStringLiteral("f")));
+        }
+        // Equal generations are accepted and rewritten as they are.
+        auto vault = openGuarded();
+        QVERIFY(vault);
+        QCOMPARE(storedVaults().value(vaultId).toString(), QStringLiteral("2"));
+        const QString big = dir_.filePath(QStringLiteral("big"));
+        QVERIFY(test::writeFile(big, QByteArray(5000, 'b')));
+        QVERIFY(!vault->importFile(big, QStringLiteral("big"))); // the caller's size limit holds
+        QCOMPARE(protect::highestGeneration(record_), quint64(2));
+    }
+
+    void anOlderCopyIsRefusedAndLeftAlone() {
+        QByteArray olderCopy;
+        {
+            auto vault = openGuarded();
+            QVERIFY(vault);
+            olderCopy = test::readWholeFile(location_.containerPath);
+            const QString source = dir_.filePath(QStringLiteral("g.txt"));
+            QVERIFY(test::writeFile(source, "later change"));
+            QVERIFY(vault->importFile(source, QStringLiteral("g")));
+            // The running session advances the record as it goes.
+            RollbackStatus status = RollbackStatus::RecordUnsaveable;
+            QVERIFY(protect::checkAndAdvance(record_, vault->vaultId(), vault->generationCounter(),
+                                             false, &status));
+            QCOMPARE(status, RollbackStatus::Ok);
+        }
+        QVERIFY(test::writeFile(location_.containerPath, olderCopy));
+        QString message;
+        QVERIFY(!openGuarded(&message));
+        QCOMPARE(message, kOlderCopyMessage);
+        QCOMPARE(test::readWholeFile(location_.containerPath), olderCopy);
+    }
+
+    void aMissingRecordRefusesExistingVaultsOnly() {
+        { QVERIFY(openGuarded()); }
+        QVERIFY(QFile::remove(record_));
+        QString message;
+        const QByteArray before = test::readWholeFile(location_.containerPath);
+        QVERIFY(!openGuarded(&message));
+        QCOMPARE(message, kUnverifiableMessage);
+        QCOMPARE(test::readWholeFile(location_.containerPath), before);
+        QVERIFY(!QFile::exists(record_));
+
+        // A new vault in an empty place starts a new record.
+        location_.containerPath = dir_.filePath(QStringLiteral("second.kvxs"));
+        QVERIFY(openGuarded());
+        QVERIFY(QFile::exists(record_));
+
+        // A tampered record is as good as none.
+        QVERIFY(test::flipByte(record_, 50));
+        QVERIFY(!openGuarded(&message));
+        QCOMPARE(message, kUnverifiableMessage);
+    }
+
+    void anUnsaveableRecordRefusesAndLeavesNoOrphanVault() {
+        // The record's folder cannot be created: a file stands in its place.
+        const QString blocked = dir_.filePath(QStringLiteral("blocked"));
+        QVERIFY(test::writeFile(blocked, "not a folder"));
+        QString message;
+        QVERIFY(!openGuarded(&message, blocked + QStringLiteral("/vault_generation.dat")));
+        QCOMPARE(message, kUnsaveableMessage);
+        // The vault created for this attempt is gone again, so the next attempt, with a
+        // writable folder, creates and records a fresh one instead of refusing it for ever.
+        QVERIFY(!QFile::exists(location_.containerPath));
+        QVERIFY(openGuarded());
+    }
+
+    void memberValues_data() {
+        QTest::addColumn<QJsonObject>("vaults");
+        QTest::addColumn<quint64>("highest");
+        QTest::addColumn<quint64>("storedForA");
+        QTest::newRow("three and seventeen")
+            << QJsonObject{{QStringLiteral("a"), QStringLiteral("3")}, {QStringLiteral("b"), QStringLiteral("17")}}
+            << quint64(17) << quint64(3);
+        QTest::newRow("not a number")
+            << QJsonObject{{QStringLiteral("a"), QStringLiteral("twelve")}} << quint64(0) << quint64(0);
+        QTest::newRow("a JSON number is not decimal text")
+            << QJsonObject{{QStringLiteral("a"), 9}} << quint64(0) << quint64(0);
+        QTest::newRow("largest generation")
+            << QJsonObject{{QStringLiteral("a"), QStringLiteral("18446744073709551615")}}
+            << quint64(18446744073709551615ull) << quint64(18446744073709551615ull);
+    }
+
+    void memberValues() {
+        QFETCH(QJsonObject, vaults);
+        QFETCH(quint64, highest);
+        QFETCH(quint64, storedForA);
+        QVERIFY(protect::writeProtectedFile(record_, QJsonObject{{QStringLiteral("vaults"), vaults}},
+                                            protect::EnvelopeKind::Authenticated));
+        QCOMPARE(protect::highestGeneration(record_), highest);
+        RollbackStatus status = RollbackStatus::Ok;
+        if (storedForA > 0)
+            QVERIFY(!protect::checkAndAdvance(record_, QStringLiteral("a"), storedForA - 1, false, &status));
+        QVERIFY(protect::checkAndAdvance(record_, QStringLiteral("a"), storedForA, false, &status));
+        QCOMPARE(status, RollbackStatus::Ok);
+        QCOMPARE(storedVaults().value(QStringLiteral("a")).toString(), QString::number(storedForA));
+    }
+
+    void removingAVaultDropsOnlyItsMember() {
+        QVERIFY(protect::checkAndAdvance(record_, QStringLiteral("a"), 5, true));
+        QVERIFY(protect::checkAndAdvance(record_, QStringLiteral("b"), 9, false));
+        QVERIFY(protect::removeVault(record_, QStringLiteral("b")));
+        QCOMPARE(protect::highestGeneration(record_), quint64(5));
+        QVERIFY(protect::removeVault(record_, QStringLiteral("not there")));
+        QVERIFY(test::flipByte(record_, 45));
+        QVERIFY(!protect::removeVault(record_, QStringLiteral("a")));
+        QCOMPARE(protect::highestGeneration(record_), quint64(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(RollbackGuardTest)
+#include "tst_rollbackguard.moc"
