@@ -16,7 +16,10 @@ bool writeFileAtomically(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    if (file.write(bytes) != bytes.size()) {
+    // The write may only fill QSaveFile's buffer; a failure to push it to the file (a full
+    // disk, a size limit) surfaces in flush(), and commit() would rename a short file over the
+    // target regardless.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         file.cancelWriting();
         return false;
     }

@@ -1,0 +1,10 @@
+#include "core/Clock.h"
+
+namespace korvex::core {
+
+const Clock& systemClock() {
+    static const SystemClock clock;
+    return clock;
+}
+
+} // namespace korvex::core

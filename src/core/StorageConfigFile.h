@@ -1,0 +1,94 @@
+#pragma once
+
+#include "crypto/Bytes.h"
+#include "vault/VaultLocation.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace korvex::core {
+
+using vault::StorageBackend;
+
+struct RawDiskClaim {
+    quint32 diskNumber = 0;
+    quint64 claimedStartOffset = 0;
+    quint64 claimedLength = 0;
+    quint32 sectorSize = 512;
+    QByteArray diskSerialHash;
+};
+
+struct ContainerSettings {
+    QString overrideDirectory;
+    QString overrideFileName;
+    bool hidden = false;
+    bool deleteRestricted = false;
+    QString pendingMigrateFromPath;
+    int pendingMigrateAttempts = 0;
+};
+
+// Where and how the vault is stored, its size limit, protections and pending deferred work.
+struct StorageConfig {
+    StorageBackend backend = StorageBackend::Container;
+    RawDiskClaim rawDiskClaim;
+    ContainerSettings container;
+    qint64 maxVaultSizeBytes = 0;
+    QString pendingDeletePath;
+    int pendingDeleteAttempts = 0;
+    bool pendingDeleteRawDisk = false;
+    QString boundVaultId;
+    bool boundVaultIdRecorded = false;
+};
+
+// Handle on storage.dat: an encrypted file bound to this machine (binding text) and to the
+// newest vault generation (binding number). Every getter and setter reads the file afresh;
+// a setter never replaces a file that exists but cannot be read.
+class StorageConfigFile {
+public:
+    StorageConfigFile(const QString& path, const QString& bindingText, quint64 bindingNumber);
+
+    const QString& path() const { return path_; }
+
+    // Fills config (starting from the defaults) and says whether the file loaded.
+    bool load(StorageConfig* config) const;
+    bool save(const StorageConfig& config) const;
+    // The file exists but cannot be opened, verified, decrypted or parsed.
+    bool isUnreadable() const;
+
+    StorageBackend backend() const;
+    RawDiskClaim rawDiskClaim() const;
+    ContainerSettings containerSettings() const;
+    qint64 maxVaultSizeBytes() const;
+    QString pendingDeletePath() const;
+    int pendingDeleteAttempts() const;
+    bool pendingDeleteRawDisk() const;
+    QString boundVaultId() const;
+    bool boundVaultIdRecorded() const;
+
+    bool setRawDiskClaim(const RawDiskClaim& claim);
+    bool switchToContainer();
+    bool setContainerSettings(const ContainerSettings& settings);
+    bool setMaxVaultSizeBytes(qint64 bytes);
+    bool setPendingDeletePath(const QString& path);
+    bool setPendingDeleteAttempts(int attempts);
+    bool setPendingDeleteRawDisk(bool pending);
+    bool setBoundVaultId(const QString& vaultId);
+    // Re-saves the unchanged record under a new binding.
+    bool setBinding(const QString& bindingText, quint64 bindingNumber);
+
+    // The container file path: the valid override folder or defaultDirectory, then the valid
+    // override name or "vault.kvxs".
+    QString resolveVaultPath(const QString& defaultDirectory) const;
+
+    static bool isValidOverrideDirectory(const QString& directory);
+    static bool isValidOverrideFileName(const QString& fileName);
+
+private:
+    crypto::Bytes associatedData() const;
+
+    QString path_;
+    QString bindingText_;
+    quint64 bindingNumber_;
+};
+
+} // namespace korvex::core
