@@ -1,6 +1,7 @@
 #include "core/AuthManager.h"
 
 #include "core/PasswordPolicy.h"
+#include "core/TransitionFile.h"
 #include "core/TwoFactorManager.h"
 #include "crypto/AeadCipher.h"
 #include "crypto/PasswordHasher.h"
@@ -136,10 +137,6 @@ std::optional<QString> repairVaultId(const QString& id, const std::function<bool
     return matches == 1 ? std::optional<QString>(match) : std::nullopt;
 }
 
-void eraseOrLog(const QString& path, const char* message) {
-    if (QFileInfo::exists(path) && !protect::secureErase(path))
-        qWarning(message, qUtf8Printable(path));
-}
 
 struct IdentityTransition {
     bool vaultRekeyed = false;
@@ -438,17 +435,22 @@ bool AuthManager::commitTransition(TwoFactorManager& twoFactor) {
     if (!transition->twoFactorWrappedSecret.empty() &&
         !twoFactor.replaceWrappedSecret(transition->twoFactorWrappedSecret))
         return false;
-    eraseOrLog(transitionPath(),
-               "AuthManager: failed to securely erase the completed password-change transition "
-               "file at %s -- the wrapped vault key and salt it held may still be recoverable from "
-               "disk.");
+    discardTransitionFile(transitionPath(),
+                          QStringLiteral("AuthManager: failed to securely erase the completed "
+                                         "password-change transition file at %1 -- the wrapped "
+                                         "vault key and salt it held may still be recoverable from "
+                                         "disk."),
+                          "AuthManager");
     return true;
 }
 
 void AuthManager::abandonTransition() {
-    eraseOrLog(transitionPath(),
-               "AuthManager: failed to securely erase the abandoned password-change transition file "
-               "at %s -- the wrapped vault key and salt it held may still be recoverable from disk.");
+    discardTransitionFile(transitionPath(),
+                          QStringLiteral("AuthManager: failed to securely erase the abandoned "
+                                         "password-change transition file at %1 -- the wrapped "
+                                         "vault key and salt it held may still be recoverable from "
+                                         "disk."),
+                          "AuthManager");
 }
 
 } // namespace korvex::core
