@@ -8,6 +8,7 @@
 
 #include "crypto/AeadCipher.h"
 #include "crypto/Bytes.h"
+#include "crypto/PlaintextBuffer.h"
 #include "crypto/SecureBuffer.h"
 #include "vault/FileBlockStore.h"
 #include "vault/IVaultBlockStore.h"
@@ -34,6 +35,7 @@ namespace {
 
 using korvex::crypto::AeadCipher;
 using korvex::crypto::Bytes;
+using korvex::crypto::PlaintextBuffer;
 using korvex::crypto::SecureBuffer;
 using korvex::vault::FileBlockStore;
 using korvex::vault::IVaultBlockStore;
@@ -205,7 +207,7 @@ void BM_VaultRead(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        std::optional<Bytes> content = vault->readFile(name);
+        std::optional<PlaintextBuffer> content = vault->readFile(name);
         if (!content || static_cast<qint64>(content->size()) != bytes) {
             state.SkipWithError("readFile failed");
             break;

@@ -22,6 +22,34 @@ void checkKeyAndNonce(const SecureBuffer& key, ByteView nonce, const char* keyMe
 // libsodium takes a null pointer for "no associated data".
 const unsigned char* adPointer(ByteView ad) { return ad.empty() ? nullptr : ad.data(); }
 
+// Opens a combined ciphertext-and-tag under the given suite byte into plain, which may be the
+// same address as cipher: both libsodium decryptions check the tag over the whole ciphertext
+// before they write, and then produce each output block from the input block at the same
+// offset. No value for an unknown suite or one this processor cannot run; otherwise the
+// length of the authenticated plaintext, or no value when authentication failed.
+std::optional<std::size_t> openSuite(std::uint8_t suite, std::uint8_t* plain,
+                                     const std::uint8_t* cipher, std::size_t cipherLength,
+                                     ByteView associatedData, ByteView nonce,
+                                     const SecureBuffer& key) {
+    unsigned long long plainLength = 0;
+    int rc = -1;
+    if (suite == static_cast<std::uint8_t>(CipherSuite::Aes256Gcm)) {
+        // A processor without the AES instructions cannot open this suite here.
+        if (crypto_aead_aes256gcm_is_available() == 0)
+            return std::nullopt;
+        rc = crypto_aead_aes256gcm_decrypt(plain, &plainLength, nullptr, cipher, cipherLength,
+                                           adPointer(associatedData), associatedData.size(),
+                                           nonce.data(), key.data());
+    } else if (suite == static_cast<std::uint8_t>(CipherSuite::XChaCha20Poly1305)) {
+        rc = crypto_aead_xchacha20poly1305_ietf_decrypt(
+            plain, &plainLength, nullptr, cipher, cipherLength, adPointer(associatedData),
+            associatedData.size(), nonce.data(), key.data());
+    }
+    if (rc != 0)
+        return std::nullopt;
+    return static_cast<std::size_t>(plainLength);
+}
+
 } // namespace
 
 CipherSuite AeadCipher::preferredSuite() {
@@ -58,32 +86,32 @@ std::optional<Bytes> AeadCipher::decrypt(const SecureBuffer& key, ByteView nonce
     if (blob.size() < kAeadOverheadBytes)
         return std::nullopt;
     ensureSodiumInitialised();
-    const std::uint8_t suite = blob[0];
     const ByteView cipher = blob.subspan(1);
     Bytes plaintext(cipher.size() - kTagBytes);
-    unsigned long long plainLength = 0;
-    int rc = -1;
-    if (suite == static_cast<std::uint8_t>(CipherSuite::Aes256Gcm)) {
-        // A processor without the AES instructions cannot open this suite here.
-        if (crypto_aead_aes256gcm_is_available() == 0)
-            return std::nullopt;
-        rc = crypto_aead_aes256gcm_decrypt(plaintext.data(), &plainLength, nullptr,
-                                           cipher.data(), cipher.size(),
-                                           adPointer(associatedData), associatedData.size(),
-                                           nonce.data(), key.data());
-    } else if (suite == static_cast<std::uint8_t>(CipherSuite::XChaCha20Poly1305)) {
-        rc = crypto_aead_xchacha20poly1305_ietf_decrypt(
-            plaintext.data(), &plainLength, nullptr, cipher.data(), cipher.size(),
-            adPointer(associatedData), associatedData.size(), nonce.data(), key.data());
-    } else {
-        return std::nullopt;
-    }
-    if (rc != 0) {
+    const std::optional<std::size_t> plainLength = openSuite(
+        blob[0], plaintext.data(), cipher.data(), cipher.size(), associatedData, nonce, key);
+    if (!plainLength) {
         secureWipe(plaintext);
         return std::nullopt;
     }
-    plaintext.resize(static_cast<std::size_t>(plainLength));
+    plaintext.resize(*plainLength);
     return plaintext;
+}
+
+std::optional<std::size_t> AeadCipher::decryptInPlace(const SecureBuffer& key, ByteView nonce,
+                                                      std::uint8_t* blob, std::size_t blobLength,
+                                                      ByteView associatedData) {
+    checkKeyAndNonce(key, nonce, "AeadCipher::decrypt: key must be kKeyBytes long",
+                     "AeadCipher::decrypt: nonce must be kNonceBytes long");
+    std::optional<std::size_t> plainLength;
+    if (blob != nullptr && blobLength >= kAeadOverheadBytes) {
+        ensureSodiumInitialised();
+        plainLength =
+            openSuite(blob[0], blob + 1, blob + 1, blobLength - 1, associatedData, nonce, key);
+    }
+    if (!plainLength && blobLength > 1)
+        secureWipe(blob + 1, blobLength - 1);
+    return plainLength;
 }
 
 SecureBuffer AeadCipher::generateKey() {

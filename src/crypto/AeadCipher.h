@@ -34,6 +34,13 @@ public:
     // failed authentication.
     static std::optional<Bytes> decrypt(const SecureBuffer& key, ByteView nonce, ByteView blob,
                                         ByteView associatedData);
+    // decrypt without a second buffer: the plaintext replaces the ciphertext, so it lies at
+    // blob + 1 and its length (blobLength - kAeadOverheadBytes) is returned. Same checks,
+    // exceptions and suites as decrypt. Whenever no value is returned, blob[1, blobLength) has
+    // been zeroed: a failed authentication leaves nothing behind that might be plaintext.
+    static std::optional<std::size_t> decryptInPlace(const SecureBuffer& key, ByteView nonce,
+                                                     std::uint8_t* blob, std::size_t blobLength,
+                                                     ByteView associatedData);
 
     static SecureBuffer generateKey();
     static Bytes generateNonce();

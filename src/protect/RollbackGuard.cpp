@@ -108,7 +108,7 @@ openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffe
         container.reset();
         // A vault created just now that cannot be recorded would be refused at every later
         // open: take the new, empty vault away again so the next attempt starts afresh.
-        if (createdNow && location.backend == vault::StorageBackend::ContainerFile)
+        if (createdNow && location.backend == vault::StorageBackend::Container)
             QFile::remove(location.containerPath);
         if (message) {
             switch (status) {

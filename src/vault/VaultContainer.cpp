@@ -14,7 +14,9 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 
 namespace korvex::vault {
 
@@ -22,6 +24,7 @@ using crypto::AeadCipher;
 using crypto::Bytes;
 using crypto::ByteView;
 using crypto::kNonceBytes;
+using crypto::PlaintextBuffer;
 using crypto::SecureBuffer;
 using crypto::secureWipe;
 
@@ -435,7 +438,7 @@ bool VaultContainer::importFile(const QString& sourcePath, const QString& name) 
     return true;
 }
 
-std::optional<Bytes> VaultContainer::readFile(const QString& name) {
+std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name) {
     if (wiped_)
         return std::nullopt;
     const int index = findEntry(name);
@@ -448,32 +451,38 @@ std::optional<Bytes> VaultContainer::readFile(const QString& name) {
         entry.dataLength > static_cast<quint64>(storeSize) - entry.dataOffset)
         return std::nullopt;
 
-    Bytes record(entry.dataLength);
-    if (!store_->readAt(static_cast<qint64>(entry.dataOffset), record.data(),
+    // One buffer for the whole record (nonce, suite byte, ciphertext, tag): the ciphertext is
+    // decrypted where it was read, and the plaintext is handed out where it then lies.
+    PlaintextBuffer record(static_cast<std::size_t>(entry.dataLength));
+    if (!store_->readAt(static_cast<qint64>(entry.dataOffset), record.storage(),
                         static_cast<qint64>(entry.dataLength)))
         return std::nullopt;
+    std::array<std::uint8_t, kNonceBytes> nonce{};
+    std::memcpy(nonce.data(), record.storage(), kNonceBytes);
     const Bytes ad = entryAd(entry);
     const std::optional<SecureBuffer> fileKey = AeadCipher::open(vaultKey_, entry.wrappedFileKey, ad);
     if (!fileKey)
         return std::nullopt;
-    const ByteView view(record);
-    return AeadCipher::decrypt(*fileKey, view.first(kNonceBytes), view.subspan(kNonceBytes), ad);
+    const std::optional<std::size_t> plainLength = AeadCipher::decryptInPlace(
+        *fileKey, nonce, record.storage() + kNonceBytes, record.capacity() - kNonceBytes, ad);
+    if (!plainLength)
+        return std::nullopt;
+    record.setView(kNonceBytes + 1, *plainLength);
+    return record;
 }
 
 bool VaultContainer::exportFile(const QString& name, const QString& destinationPath) {
-    std::optional<Bytes> content = readFile(name);
+    // The content is zeroed when it goes out of scope, whichever way this returns.
+    const std::optional<PlaintextBuffer> content = readFile(name);
     if (!content)
         return false;
     QFile destination(destinationPath);
-    if (!destination.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        secureWipe(*content);
+    if (!destination.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    }
     const qint64 size = static_cast<qint64>(content->size());
     const bool written =
         destination.write(reinterpret_cast<const char*>(content->data()), size) == size &&
         destination.flush() && platform::syncFileData(destination.handle());
-    secureWipe(*content);
     destination.close();
     if (!written) {
         // Leave no partial plaintext copy behind that looks like a finished export (but never

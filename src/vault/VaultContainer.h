@@ -1,6 +1,7 @@
 #pragma once
 
 #include "crypto/Bytes.h"
+#include "crypto/PlaintextBuffer.h"
 #include "crypto/SecureBuffer.h"
 #include "vault/IVaultBlockStore.h"
 #include "vault/VaultFormat.h"
@@ -54,7 +55,8 @@ public:
 
     QList<EntrySummary> listEntries() const;
     bool importFile(const QString& sourcePath, const QString& name);
-    std::optional<crypto::Bytes> readFile(const QString& name);
+    // The content where it was decrypted, in a buffer that zeroes itself when released.
+    std::optional<crypto::PlaintextBuffer> readFile(const QString& name);
     bool exportFile(const QString& name, const QString& destinationPath);
     bool removeFile(const QString& name);
     RekeyResult rekey(const crypto::SecureBuffer& newVaultKey);

@@ -6,7 +6,7 @@ namespace korvex::vault {
 
 std::unique_ptr<IVaultBlockStore> createBlockStore(const VaultLocation& location) {
     switch (location.backend) {
-    case StorageBackend::ContainerFile:
+    case StorageBackend::Container:
         return std::make_unique<FileBlockStore>(location.containerPath);
     case StorageBackend::RawDisk:
         break;

@@ -8,12 +8,12 @@
 
 namespace korvex::vault {
 
-enum class StorageBackend { ContainerFile, RawDisk };
+enum class StorageBackend { Container, RawDisk };
 
 // Where the vault lives: a container file, or a claimed region of a raw disk.
 struct VaultLocation {
-    StorageBackend backend = StorageBackend::ContainerFile;
-    QString containerPath; // ContainerFile: the full path of the container file
+    StorageBackend backend = StorageBackend::Container;
+    QString containerPath; // Container: the full path of the container file
 };
 
 // The block store for a location, not yet opened; nothing for a backend this build cannot

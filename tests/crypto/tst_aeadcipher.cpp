@@ -61,9 +61,12 @@ enum class Mutation {
     ExtendedByOne,
 };
 
+enum class InPlace { RoundTrip, CipherByteFlipped, TagByteFlipped, AdChanged, Short, UnknownSuite };
+
 } // namespace
 
 Q_DECLARE_METATYPE(Mutation)
+Q_DECLARE_METATYPE(InPlace)
 
 class TestAeadCipher : public QObject {
     Q_OBJECT
@@ -77,6 +80,8 @@ private slots:
     void alteredBlobYieldsNothing();
     void blobShorterThanOverheadYieldsNothing_data();
     void blobShorterThanOverheadYieldsNothing();
+    void decryptInPlace_data();
+    void decryptInPlace();
     void wrongKeyOrNonceLengthThrows_data();
     void wrongKeyOrNonceLengthThrows();
     void sealAndOpenRoundTrip_data();
@@ -262,6 +267,82 @@ void TestAeadCipher::blobShorterThanOverheadYieldsNothing() {
     QVERIFY(!AeadCipher::decrypt(key, nonce, blob, {}).has_value());
 }
 
+void TestAeadCipher::decryptInPlace_data() {
+    QTest::addColumn<int>("suite");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<InPlace>("change");
+    for (int suite : {0, 1}) {
+        // Lengths around the 16-byte block and the 128-byte stride of the AES code path.
+        for (int length : {0, 1, 15, 127, 128, 129, 70001})
+            QTest::addRow("suite %d, %d bytes", suite, length)
+                << suite << length << InPlace::RoundTrip;
+        QTest::addRow("suite %d, ciphertext byte flipped", suite)
+            << suite << 1000 << InPlace::CipherByteFlipped;
+        QTest::addRow("suite %d, tag byte flipped", suite)
+            << suite << 1000 << InPlace::TagByteFlipped;
+        QTest::addRow("suite %d, other associated data", suite)
+            << suite << 1000 << InPlace::AdChanged;
+        QTest::addRow("suite %d, 16-byte blob", suite) << suite << 0 << InPlace::Short;
+    }
+    QTest::newRow("suite byte 2") << 2 << 100 << InPlace::UnknownSuite;
+}
+
+// The blob is decrypted inside a record (nonce, blob, then guard bytes), the way the vault
+// holds it: the plaintext starts at an odd address, and nothing outside the blob may change.
+void TestAeadCipher::decryptInPlace() {
+    QFETCH(int, suite);
+    QFETCH(int, length);
+    QFETCH(InPlace, change);
+    if (suite == 0 && !aesAvailable())
+        QSKIP("AES-256-GCM is not available on this processor");
+    const SecureBuffer key = patternBuffer(kKeyBytes, 71);
+    const Bytes nonce = patternBytes(kNonceBytes, 72);
+    const Bytes plaintext = patternBytes(std::size_t(length), 73);
+    Bytes ad = toBytes("vault id, entry id, machine id");
+
+    Bytes blob = referenceBlob(change == InPlace::UnknownSuite ? 1 : std::uint8_t(suite), key,
+                               nonce, plaintext, ad);
+    switch (change) {
+    case InPlace::RoundTrip:
+        break;
+    case InPlace::CipherByteFlipped:
+        blob[1 + plaintext.size() / 2] ^= 0x04;
+        break;
+    case InPlace::TagByteFlipped:
+        blob.back() ^= 0x01;
+        break;
+    case InPlace::AdChanged:
+        ad.front() ^= 0x01;
+        break;
+    case InPlace::Short:
+        blob.resize(kAeadOverheadBytes - 1);
+        break;
+    case InPlace::UnknownSuite:
+        blob[0] = std::uint8_t(suite);
+        break;
+    }
+    const Bytes guard(8, 0x5A);
+    Bytes record = nonce;
+    record.insert(record.end(), blob.begin(), blob.end());
+    record.insert(record.end(), guard.begin(), guard.end());
+    std::uint8_t* const inPlace = record.data() + kNonceBytes;
+
+    const std::optional<std::size_t> opened =
+        AeadCipher::decryptInPlace(key, nonce, inPlace, blob.size(), ad);
+
+    QVERIFY(std::equal(nonce.begin(), nonce.end(), record.begin()));
+    QVERIFY(std::equal(guard.begin(), guard.end(), record.end() - guard.size()));
+    QCOMPARE(inPlace[0], blob[0]);
+    if (change == InPlace::RoundTrip) {
+        QCOMPARE(opened, std::optional<std::size_t>(plaintext.size()));
+        QCOMPARE(Bytes(inPlace + 1, inPlace + 1 + plaintext.size()), plaintext);
+        return;
+    }
+    QVERIFY(!opened.has_value());
+    // Whatever libsodium may have written, nothing of it is left behind.
+    QVERIFY(std::all_of(inPlace + 1, inPlace + blob.size(), [](std::uint8_t b) { return b == 0; }));
+}
+
 void TestAeadCipher::wrongKeyOrNonceLengthThrows_data() {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<int>("keyLength");
@@ -288,6 +369,8 @@ void TestAeadCipher::wrongKeyOrNonceLengthThrows_data() {
     QTest::newRow("decrypt, no key, no nonce") << "decrypt" << 0 << 0 << decryptKey;
     QTest::newRow("decrypt, nonce 12") << "decrypt" << 32 << 12 << decryptNonce;
     QTest::newRow("decrypt, nonce 25") << "decrypt" << 32 << 25 << decryptNonce;
+    QTest::newRow("in place, key 33, nonce 23") << "decryptInPlace" << 33 << 23 << decryptKey;
+    QTest::newRow("in place, nonce 12") << "decryptInPlace" << 32 << 12 << decryptNonce;
     // seal draws its own nonce and open splits it off the sealed bytes.
     QTest::newRow("seal, key 31") << "seal" << 31 << 24 << encryptKey;
     QTest::newRow("open, key 33") << "open" << 33 << 24 << decryptKey;
@@ -303,12 +386,15 @@ void TestAeadCipher::wrongKeyOrNonceLengthThrows() {
     const Bytes data = patternBytes(5, 43);
     const Bytes sealed = patternBytes(kSealedOverheadBytes + 8, 44);
     const SecureBuffer secret = patternBuffer(8, 45);
+    Bytes writable = data;
 
     const std::optional<std::string> thrown = invalidArgumentMessage([&] {
         if (operation == "encrypt")
             AeadCipher::encrypt(key, nonce, data, {});
         else if (operation == "decrypt")
             AeadCipher::decrypt(key, nonce, data, {});
+        else if (operation == "decryptInPlace")
+            AeadCipher::decryptInPlace(key, nonce, writable.data(), writable.size(), {});
         else if (operation == "seal")
             AeadCipher::seal(key, secret, {});
         else

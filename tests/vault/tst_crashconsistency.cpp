@@ -70,7 +70,7 @@ QString differences(VaultContainer& vault, const QList<StoredFile>& files) {
         return QStringLiteral("lists [%1] instead of [%2]")
             .arg(listed.join(", "), wanted.join(", "));
     for (const StoredFile& file : files) {
-        const std::optional<crypto::Bytes> content = vault.readFile(file.name);
+        const std::optional<crypto::PlaintextBuffer> content = vault.readFile(file.name);
         if (!content)
             return QStringLiteral("cannot read %1").arg(file.name);
         if (QByteArray(reinterpret_cast<const char*>(content->data()),

@@ -31,6 +31,10 @@ QByteArray toQByteArray(const Bytes& bytes) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
 }
 
+QByteArray toQByteArray(const crypto::PlaintextBuffer& content) {
+    return QByteArray(reinterpret_cast<const char*>(content.data()), qsizetype(content.size()));
+}
+
 QByteArray randomBytes(qsizetype size) {
     QByteArray bytes(size, Qt::Uninitialized);
     for (qsizetype i = 0; i < size; ++i)
@@ -172,6 +176,8 @@ private Q_SLOTS:
         QVERIFY(entries[0].importedAt >= before && entries[0].importedAt <= QDateTime::currentDateTimeUtc());
         QCOMPARE(entries[0].importedAt.timeSpec(), Qt::UTC);
         QCOMPARE(toQByteArray(*vault->readFile(QStringLiteral("report.pdf"))), report);
+        // Read content lies in memory that the crash wipe reaches.
+        QVERIFY(vault->readFile(QStringLiteral("report.pdf"))->registrySlot() >= 0);
         QCOMPARE(vault->readFile(QStringLiteral("empty.txt"))->size(), size_t(0));
         QVERIFY(!vault->readFile(QStringLiteral("NOTES.TXT")));
 

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace korvex::ui {
+
+// Object names of the header's parts, for style rules and tests.
+inline constexpr const char* kDialogHeaderIconName = "dialogHeaderIcon";
+inline constexpr const char* kDialogHeaderHeadingName = "dialogHeaderHeading";
+inline constexpr const char* kDialogHeaderSubtextName = "dialogHeaderSubtext";
+
+// The header every dialog opens with: left to right, the icon rendered at 40 x 40 in a
+// 40 x 40 label, 10 pixels of space, the heading (role "heading") above the subtext
+// (role "subtext", word-wrapped) with 2 pixels between them, and a stretch. The caller puts
+// the returned widget, a child of parent, into its layout.
+QWidget* makeDialogHeader(QWidget* parent, const QString& iconPath, const QString& heading,
+                          const QString& subtext);
+
+} // namespace korvex::ui
