@@ -39,8 +39,8 @@ std::map<QString, SecureBuffer>& rootCache() {
 }
 
 QString folderOf(const QString& keyFilePath) { return QFileInfo(keyFilePath).absolutePath(); }
-QString nonceFileIn(const QString& folder) { return folder + QStringLiteral("/local_integrity_root.nonce"); }
-QString rootFileIn(const QString& folder) { return folder + QStringLiteral("/local_integrity_root.dat"); }
+QString nonceFileIn(const QString& folder) { return LocalIntegrityKey::rootNonceFileIn(folder); }
+QString rootFileIn(const QString& folder) { return LocalIntegrityKey::rootFileIn(folder); }
 
 bool startsWith(const QByteArray& bytes, const char (&magic)[8]) {
     return bytes.size() >= 8 && std::memcmp(bytes.constData(), magic, 8) == 0;
@@ -234,6 +234,14 @@ SealedKeyResult LocalIntegrityKey::sealRoot(const SecureBuffer& root, const QByt
 
 void LocalIntegrityKey::cacheRoot(const QString& folder, const SecureBuffer& root) {
     rootCache()[folder] = root.clone();
+}
+
+QString LocalIntegrityKey::rootNonceFileIn(const QString& folder) {
+    return folder + QStringLiteral("/local_integrity_root.nonce");
+}
+
+QString LocalIntegrityKey::rootFileIn(const QString& folder) {
+    return folder + QStringLiteral("/local_integrity_root.dat");
 }
 
 void LocalIntegrityKey::clearRootCache() { rootCache().clear(); }

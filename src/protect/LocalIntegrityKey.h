@@ -67,6 +67,9 @@ public:
                                               const QByteArray& nonce, QByteArray* ciphertext,
                                               bool* nameTaken = nullptr);
     static void cacheRoot(const QString& folder, const crypto::SecureBuffer& root);
+    // The folder's root files: the nonce naming the TPM key, and the sealed root secret.
+    static QString rootNonceFileIn(const QString& folder);
+    static QString rootFileIn(const QString& folder);
     static platform::ISealedKeyStore& sealedKeyStore();
     static platform::IUserDataProtection& userDataProtection();
 };

@@ -19,8 +19,8 @@ namespace {
 
 constexpr std::size_t kRootSecretBytes = 32;
 
-QString nonceFileIn(const QString& folder) { return folder + QStringLiteral("/local_integrity_root.nonce"); }
-QString rootFileIn(const QString& folder) { return folder + QStringLiteral("/local_integrity_root.dat"); }
+QString nonceFileIn(const QString& folder) { return LocalIntegrityKey::rootNonceFileIn(folder); }
+QString rootFileIn(const QString& folder) { return LocalIntegrityKey::rootFileIn(folder); }
 
 } // namespace
 
