@@ -352,6 +352,27 @@ std::optional<SecureBuffer> AuthManager::createAccount(const QString& username,
     return vaultKey;
 }
 
+bool AuthManager::checkPassword(std::string password, LoginFailureReason* reason) {
+    PasswordGuard guard(password);
+    auto fail = [reason](LoginFailureReason why) {
+        if (reason)
+            *reason = why;
+        return false;
+    };
+    if (lockoutSecondsRemaining() >= 1)
+        return fail(LoginFailureReason::LockedOut);
+    const std::optional<IdentityRecord> record = loadIdentity(reason);
+    if (!record)
+        return false;
+    if (!PasswordHasher::verifyPassword(record->passwordHash, password)) {
+        qWarning("AuthManager::checkPassword: password did not verify.");
+        return fail(recordFailedAttempt() ? LoginFailureReason::WrongPassword
+                                          : LoginFailureReason::WrongPasswordNotRecorded);
+    }
+    resetFailedAttempts();
+    return true;
+}
+
 bool AuthManager::bindVaultId(const SecureBuffer& vaultKey, const QString& vaultId) {
     if (!heldKek_)
         return false;

@@ -55,6 +55,10 @@ public:
                                               LoginFailureReason* reason);
     std::optional<crypto::SecureBuffer> createAccount(const QString& username,
                                                       const std::string& password);
+    // The password step of login alone (cooldown, verification, failure counting): whether
+    // password is the account's master password. A correct one resets the failure count; the
+    // wrapped vault key is not touched.
+    bool checkPassword(std::string password, LoginFailureReason* reason = nullptr);
     bool bindVaultId(const crypto::SecureBuffer& vaultKey, const QString& vaultId);
     std::optional<crypto::SecureBuffer> verifyPasswordAndGenerateKey(const std::string& password);
     bool rewrapVaultKey(const crypto::SecureBuffer& vaultKey, const std::string& password,
