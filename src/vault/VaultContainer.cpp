@@ -632,6 +632,21 @@ QString VaultContainer::readVaultIdFromFile(const QString& path) {
     return choice ? choice->header.vaultId() : QString();
 }
 
+bool VaultContainer::isInterruptedCreate(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists() || !info.isFile() || info.isSymLink())
+        return false;
+    const std::optional<FileHeaders> headers = readHeaderSlotsFromFile(path);
+    if (!headers || headers->fileSize < 0 ||
+        static_cast<quint64>(headers->fileSize) > kDataAreaOffset)
+        return false;
+    for (const HeaderSlot& slot : headers->headerSlots) {
+        if (slot.isCurrentFormat() || slot.isLegacyFormat())
+            return false;
+    }
+    return !chooseHeader(headers->headerSlots, headers->fileSize);
+}
+
 QString VaultContainer::resolveVaultFilePath(const QString& path) {
     if (path.isEmpty())
         return QString();

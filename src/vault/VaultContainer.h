@@ -69,6 +69,10 @@ public:
     // The canonical path of an existing vault file, or empty when the path is empty, names no
     // file, is reached through a link, or does not start with the vault magic.
     static QString resolveVaultFilePath(const QString& path);
+    // A regular file at path that a create cut short left behind: no header slot was ever
+    // committed and nothing lies past the index regions, so it holds nothing of the user's. Such
+    // a file would otherwise block creating a vault at that place for good.
+    static bool isInterruptedCreate(const QString& path);
 
 private:
     struct Entry {

@@ -85,8 +85,9 @@ QString differences(VaultContainer& vault, const QList<StoredFile>& files) {
 // comes first. Returns the state's label, or an empty text with the reason in *why.
 QString reopenedState(const QString& path, const QList<VaultState>& states, QString* why) {
     for (const VaultState& state : states) {
-        if (!state.isVault &&
-            (!QFile::exists(path) || !VaultContainer::readHeaderGenerationFromFile(path)))
+        // Whatever a cut-short create leaves must be recognisable as such, so that the next
+        // start can clear it and create the vault afresh.
+        if (!state.isVault && (!QFile::exists(path) || VaultContainer::isInterruptedCreate(path)))
             return state.label;
     }
     QList<const SecureBuffer*> keys;
@@ -355,8 +356,7 @@ void CrashConsistencyTest::checkFailureAt(Operation operation, int k, int crashP
     }
 
     if (operation == Operation::Create) {
-        QVERIFY2(!QFile::exists(casePath_) ||
-                     !VaultContainer::readHeaderGenerationFromFile(casePath_),
+        QVERIFY2(!QFile::exists(casePath_) || VaultContainer::isInterruptedCreate(casePath_),
                  qPrintable(point + QStringLiteral(": a usable header was left behind")));
         // The failed creation was rolled back, so trying again at the same place works.
         std::unique_ptr<VaultContainer> retried =
