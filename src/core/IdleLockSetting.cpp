@@ -4,7 +4,6 @@
 
 #include <QJsonObject>
 #include <QJsonValue>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>

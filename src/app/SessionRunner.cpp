@@ -1,0 +1,296 @@
+#include "app/SessionRunner.h"
+
+#include "app/DeferredOperations.h"
+#include "core/AuthManager.h"
+#include "core/StorageConfigFile.h"
+#include "core/TwoFactorManager.h"
+#include "crypto/Base32.h"
+#include "crypto/SecureBuffer.h"
+#include "crypto/SecureWipe.h"
+#include "platform/SessionLockWatcher.h"
+#include "protect/FileProtection.h"
+#include "protect/RollbackGuard.h"
+#include "ui/FirstRunWizard.h"
+#include "ui/LoginDialog.h"
+#include "ui/MainWindow.h"
+#include "ui/TwoFactorPromptDialog.h"
+#include "vault/VaultContainer.h"
+#include "vault/VaultLocation.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFile>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QStringList>
+#include <memory>
+#include <optional>
+
+namespace korvex::app {
+
+namespace {
+
+using crypto::SecureBuffer;
+using vault::StorageBackend;
+using vault::VaultContainer;
+
+QString tr(const char* text) {
+    return QCoreApplication::translate("runSession", text);
+}
+
+struct RestoredVault {
+    std::unique_ptr<VaultContainer> container;
+    SecureBuffer key;
+};
+
+// The vault opened with a two-factor secret the user kept, after this install lost its record.
+std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& in,
+                                                          const vault::VaultLocation& location,
+                                                          const SecureBuffer& loginKey) {
+    const QString title = QCoreApplication::translate("tryRestoreTwoFactorAndReopen",
+                                                      "Restore Two-Factor Authentication");
+    const auto answer = QMessageBox::question(
+        nullptr, title,
+        QCoreApplication::translate(
+            "tryRestoreTwoFactorAndReopen",
+            "The vault could not be opened, and this install's two-factor authentication data is "
+            "missing or unreadable. If you saved the backup secret shown when you first set up "
+            "two-factor authentication, you can restore it now to regain access. Do you have that "
+            "secret?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return std::nullopt;
+
+    bool ok = false;
+    QString text =
+        QInputDialog::getText(nullptr, title,
+                              QCoreApplication::translate("tryRestoreTwoFactorAndReopen",
+                                                          "Enter your saved two-factor secret:"),
+                              QLineEdit::Normal, QString(), &ok);
+    QString trimmed = text.trimmed();
+    crypto::secureWipe(text);
+    if (!ok || trimmed.isEmpty()) {
+        crypto::secureWipe(trimmed);
+        return std::nullopt;
+    }
+    std::optional<SecureBuffer> secret = crypto::decodeBase32(trimmed);
+    crypto::secureWipe(trimmed);
+    if (!secret) {
+        QMessageBox::warning(nullptr, title,
+                             QCoreApplication::translate(
+                                 "tryRestoreTwoFactorAndReopen",
+                                 "That doesn't look like a valid secret. Nothing was changed."));
+        return std::nullopt;
+    }
+
+    SecureBuffer candidate = core::TwoFactorManager::deriveEffectiveKey(loginKey, *secret);
+    std::unique_ptr<VaultContainer> container =
+        protect::openVaultGuarded(location, candidate, in.machineId, in.generationRecordPath,
+                                  QString(), in.storage.maxVaultSizeBytes(), nullptr);
+    if (!container) {
+        QMessageBox::warning(nullptr, title,
+                             QCoreApplication::translate(
+                                 "tryRestoreTwoFactorAndReopen",
+                                 "That secret did not open this vault. Nothing was changed."));
+        return std::nullopt;
+    }
+    if (!in.twoFactor.restoreFromSecret(loginKey, *secret))
+        qWarning("tryRestoreTwoFactorAndReopen: restored two-factor secret opened the vault but "
+                 "failed to persist -- this recovery flow will be needed again on the next "
+                 "launch.");
+    return RestoredVault{std::move(container), std::move(candidate)};
+}
+
+// Hidden attribute and delete restriction of the container file, as configured; each failure
+// adds its sentence to problems.
+void reapplyContainerProtections(const SessionInputs& in, const QString& path,
+                                 QStringList& problems) {
+    if (VaultContainer::resolveVaultFilePath(path).isEmpty())
+        return;
+    const core::ContainerSettings settings = in.storage.containerSettings();
+    if (!protect::setHidden(path, settings.hidden)) {
+        qWarning("Could not set the vault container's hidden attribute.");
+        problems
+            << tr("Could not %1 the vault file.").arg(settings.hidden ? tr("hide") : tr("unhide"));
+    }
+    if (settings.deleteRestricted) {
+        if (!protect::applyDeleteRestriction(path)) {
+            qWarning("Could not apply the vault container's delete restriction.");
+            problems << tr("Could not restrict who can delete the vault file.");
+        }
+    } else if (!protect::clearDeleteRestriction(path)) {
+        qWarning("Could not clear the vault container's delete restriction.");
+        problems << tr("Could not clear the vault file's delete restriction.");
+    }
+}
+
+} // namespace
+
+int runSession(const SessionInputs& in, const SessionServices& services) {
+    MessageBoxPrompts messageBoxes;
+    DeferredOperationPrompts& prompts = services.prompts ? *services.prompts : messageBoxes;
+
+    // Deferred storage work recorded by an earlier session.
+    applyPendingContainerMigration(in.storage, in.dataFolder, prompts);
+    const bool deletionPending =
+        !in.storage.pendingDeletePath().isEmpty() ||
+        (in.storage.backend() == StorageBackend::RawDisk && in.storage.pendingDeleteRawDisk());
+    if (deletionPending && in.auth.identityExists() && confirmPendingDelete(in.auth, prompts)) {
+        applyPendingContainerDelete(in.storage, in.dataFolder, in.generationRecordPath, prompts);
+        applyPendingRawDiskDelete(in.storage, in.dataFolder, prompts);
+    }
+
+    vault::VaultLocation location;
+    location.backend = in.storage.backend();
+    if (location.backend == StorageBackend::Container) {
+        location.containerPath = in.storage.resolveVaultPath(in.dataFolder);
+        // A create that was cut short leaves a file with no committed header and no data. It
+        // holds nothing, but would stop a vault from ever being created here again.
+        if (VaultContainer::isInterruptedCreate(location.containerPath)) {
+            qWarning("runSession: removing an unfinished vault file left by an interrupted "
+                     "create: %s",
+                     qUtf8Printable(location.containerPath));
+            if (!QFile::remove(location.containerPath))
+                qWarning("runSession: could not remove the unfinished vault file.");
+        }
+    }
+
+    std::optional<SecureBuffer> sessionKey;
+    std::optional<SecureBuffer> identityKey;
+    QString recoveredVaultId;
+    const bool accountExisted = in.auth.identityExists();
+    if (accountExisted) {
+        const bool twoFactorOn = in.twoFactor.isEnabled();
+        const QString currentVaultId =
+            location.backend == StorageBackend::Container
+                ? VaultContainer::readVaultIdFromFile(location.containerPath)
+                : in.storage.boundVaultId();
+        if (location.backend == StorageBackend::Container) {
+            const QString bound = in.storage.boundVaultId();
+            const bool mismatch = (in.storage.boundVaultIdRecorded() && bound.isEmpty()) ||
+                                  (!bound.isEmpty() && bound != currentVaultId);
+            if (mismatch) {
+                QMessageBox::critical(
+                    nullptr, tr("Zelvora - Vault Identity Mismatch"),
+                    tr("The vault file at this location does not match the one Zelvora's "
+                       "configuration expects. This can happen if the vault file was replaced, "
+                       "restored from a backup, or copied in from another install. To avoid "
+                       "logging in against the wrong vault, Zelvora is not starting.\n\nIf you "
+                       "intentionally replaced the vault file, contact support for how to safely "
+                       "re-bind it."));
+                return 0;
+            }
+        }
+        {
+            LoginDialog login(in.auth, twoFactorOn, currentVaultId);
+            if (login.exec() != QDialog::Accepted)
+                return 0;
+            sessionKey = login.takeVaultKey();
+            recoveredVaultId = login.recoveredVaultId();
+        }
+        if (sessionKey)
+            identityKey = sessionKey->clone();
+        if (twoFactorOn && sessionKey) {
+            TwoFactorPromptDialog prompt(*sessionKey, in.twoFactor, in.auth);
+            if (prompt.exec() != QDialog::Accepted)
+                return 0;
+            std::optional<SecureBuffer> effective = prompt.takeVaultKey();
+            if (!effective)
+                return 0;
+            sessionKey = std::move(effective);
+        }
+    } else {
+        FirstRunWizard wizard(in.auth);
+        if (wizard.exec() != QDialog::Accepted)
+            return 0;
+        sessionKey = wizard.takeVaultKey();
+        if (sessionKey)
+            identityKey = sessionKey->clone();
+    }
+    if (!sessionKey)
+        return 0;
+
+    QString message;
+    std::unique_ptr<VaultContainer> container =
+        protect::openVaultGuarded(location, *sessionKey, in.machineId, in.generationRecordPath,
+                                  recoveredVaultId, in.storage.maxVaultSizeBytes(), &message);
+    if (container && identityKey && !in.auth.bindVaultId(*identityKey, container->vaultId()))
+        qWarning("runSession: failed to bind identity.dat's vault key to this vault's real "
+                 "identity -- the F-7 replay protection may not be fully applied until this "
+                 "succeeds.");
+    if (!container) {
+        if (!message.isEmpty()) {
+            QMessageBox::critical(nullptr, tr("Vault Unavailable"), message);
+            return 0;
+        }
+        // Only a vault that existed before this session can have lost its two-factor record;
+        // a first run has nothing to restore.
+        if (accountExisted && identityKey && !in.twoFactor.isEnabled()) {
+            std::optional<RestoredVault> restored =
+                tryRestoreTwoFactorAndReopen(in, location, *identityKey);
+            if (restored) {
+                container = std::move(restored->container);
+                sessionKey = std::move(restored->key);
+                if (!in.auth.bindVaultId(*identityKey, container->vaultId()))
+                    qWarning("runSession: failed to bind identity.dat's vault key to this vault's "
+                             "real identity after 2FA-secret recovery -- the F-7 replay "
+                             "protection may not be fully applied until this succeeds.");
+            }
+        }
+    }
+
+    QStringList problems;
+    if (container) {
+        if (!in.storage.setBinding(in.machineId,
+                                   protect::highestGeneration(in.generationRecordPath))) {
+            qWarning("runSession: failed to rebind storage.dat's machine/generation identity.");
+            problems << tr("Could not refresh the storage configuration's device binding. This "
+                           "protection may not be fully up to date until it succeeds on a future "
+                           "launch.");
+        }
+        const QString bound = in.storage.boundVaultId();
+        const bool recordBinding = location.backend == StorageBackend::Container
+                                       ? bound.isEmpty()
+                                       : bound != container->vaultId();
+        if (recordBinding && !in.storage.setBoundVaultId(container->vaultId())) {
+            qWarning("runSession: failed to record storage.dat's bound vault identity.");
+            problems << tr("Could not record which vault this configuration belongs to. This "
+                           "protection will stay inactive until it succeeds on a future launch.");
+        }
+        if (location.backend == StorageBackend::Container)
+            reapplyContainerProtections(in, location.containerPath, problems);
+    }
+
+    // The window's own copy of the key; the session's copies are wiped when this returns.
+    auto window = std::make_unique<MainWindow>(
+        sessionKey->clone(), in.auth.username(), in.machineId, std::move(container), in.auth,
+        in.twoFactor, in.storage, in.idleLockPath, in.generationRecordPath,
+        services.makeLockWatcher ? services.makeLockWatcher() : nullptr);
+    int exitCode = -1;
+    bool looping = false;
+    QObject::connect(window.get(), &MainWindow::sessionEnded, window.get(),
+                     [&exitCode, &looping](int code) {
+                         exitCode = code;
+                         if (looping)
+                             QCoreApplication::exit(code);
+                     });
+    window->show();
+    if (!problems.isEmpty() && exitCode < 0)
+        QMessageBox::warning(window.get(), tr("Vault Protection"),
+                             tr("Some vault file protections could not be re-applied this "
+                                "launch:\n\n%1\n\nCheck Configure > Storage for the vault's "
+                                "current protection state.")
+                                 .arg(problems.join(QLatin1Char('\n'))));
+    if (exitCode < 0) {
+        // The window may already have ended the session while the warning was up.
+        looping = true;
+        QApplication::exec();
+        looping = false;
+    }
+    window.reset();
+    sessionKey.reset();
+    identityKey.reset();
+    return exitCode == MainWindow::kSignOutExitCode ? 1 : 0;
+}
+
+} // namespace korvex::app

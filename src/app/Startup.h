@@ -1,0 +1,22 @@
+#pragma once
+
+#include "app/SessionRunner.h"
+
+#include <QString>
+#include <functional>
+
+namespace korvex::app {
+
+// How start-up shows a refusal; a critical message box when empty.
+using CriticalMessage = std::function<void(const QString& title, const QString& text)>;
+
+// Everything after the application object exists: legacy folders, the data folder's access and
+// writability, the account, the machine identifier, the storage configuration check, unfinished
+// key transitions, and then one session after another for as long as each asks for a new
+// sign-in. Returns the process exit code: 0 after the last session, 1 when start-up was refused.
+int startAndRunSessions(const CriticalMessage& critical = {}, const SessionServices& services = {});
+
+// The whole program: names, crash wipe, log, application object, look, then the above.
+int runApplication(int argc, char** argv);
+
+} // namespace korvex::app

@@ -1,0 +1,5 @@
+#include "app/Startup.h"
+
+int main(int argc, char** argv) {
+    return korvex::app::runApplication(argc, argv);
+}

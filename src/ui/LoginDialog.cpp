@@ -1,0 +1,225 @@
+#include "ui/LoginDialog.h"
+
+#include "crypto/SecureWipe.h"
+#include "platform/CaptureExclusion.h"
+#include "protect/RecoveryCode.h"
+#include "ui/DialogHeader.h"
+#include "ui/Theme.h"
+
+#include <QCoreApplication>
+#include <QFormLayout>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <string>
+
+using korvex::core::LoginFailureReason;
+
+namespace korvex::ui {
+
+QString loginFailureMessage(LoginFailureReason reason) {
+    auto tr = [](const char* text) { return QCoreApplication::translate("LoginDialog", text); };
+    switch (reason) {
+    case LoginFailureReason::WrongPassword:
+        break;
+    case LoginFailureReason::LockedOut:
+        return tr("Too many attempts. Please wait before trying again.");
+    case LoginFailureReason::IdentityUnreadable:
+        return tr("Zelvora could not read your account file (permission denied or the file is in "
+                  "use). This is not a wrong password -- check the file's permissions, or restart "
+                  "Zelvora if another program may be holding it open.");
+    case LoginFailureReason::IdentityCorrupt:
+        return tr("Zelvora's account file appears to be corrupted or tampered with, and cannot be "
+                  "verified. This is not a wrong password. If you have a backup of your account "
+                  "file, restore it; otherwise please contact support.");
+    case LoginFailureReason::IdentityLegacyFormat:
+        return tr("This account was created by an older version of Zelvora that protected its "
+                  "account file differently -- this version can no longer read it, by design, not "
+                  "because anything is corrupted or tampered with. You'll need to start with a "
+                  "fresh vault: exit Zelvora, delete your existing account data, and relaunch to "
+                  "set up again. If you need the data in your old vault, please contact support "
+                  "before deleting anything.");
+    case LoginFailureReason::HardwareKeyUnavailable:
+        return tr("Zelvora could not obtain the hardware security key that protects your account "
+                  "file on this device -- most likely your PC's TPM was reset or cleared, or this "
+                  "data was moved from a different computer. This is not a wrong password. If you "
+                  "saved a recovery code for this account, use it below to restore access; "
+                  "otherwise you'll need to start with a fresh vault.");
+    case LoginFailureReason::SecurityPromptCancelled:
+        return tr("The security prompt for your account file's hardware key was cancelled. This "
+                  "is not a wrong password. Select Unlock again and approve the prompt this time.");
+    case LoginFailureReason::VaultKeyUnwrapFailed:
+        return tr("Your password was correct, but Zelvora could not unlock the vault key on file. "
+                  "This usually means the account file doesn't match this vault. Please contact "
+                  "support.");
+    case LoginFailureReason::WrongPasswordNotRecorded:
+        return tr("Incorrect password. Zelvora also could not save this attempt to its data folder "
+                  "-- its protection against repeated guessing may not be active right now. Check "
+                  "that the data folder is writable.");
+    }
+    return tr("Incorrect password.");
+}
+
+} // namespace korvex::ui
+
+namespace {
+
+const char* const kRestoreTitle = QT_TRANSLATE_NOOP("LoginDialog", "Restore From Recovery Code");
+
+// Overwrites text in place with '0' characters, keeping its length.
+void overwriteWithZeros(QString& text) {
+    if (text.isEmpty())
+        return;
+    QChar* data = text.data(); // detaches a shared copy: only this holder's characters change
+    for (qsizetype i = 0; i < text.size(); ++i)
+        data[i] = QLatin1Char('0');
+}
+
+} // namespace
+
+LoginDialog::LoginDialog(korvex::core::AuthManager& auth, bool twoFactorEnabled,
+                         const QString& vaultId, QWidget* parent)
+    : QDialog(parent), auth_(auth), twoFactorEnabled_(twoFactorEnabled), vaultId_(vaultId) {
+    setWindowTitle(tr("Zelvora - Login"));
+    setMinimumWidth(420);
+
+    QWidget* header =
+        korvex::ui::makeDialogHeader(this, QStringLiteral(":/icons/lock.svg"), tr("Welcome Back"),
+                                     tr("Enter your master password to unlock your vault."));
+
+    passwordEdit_ = new QLineEdit(this);
+    passwordEdit_->setObjectName(QStringLiteral("loginPasswordEdit"));
+    passwordEdit_->setEchoMode(QLineEdit::Password);
+    connect(passwordEdit_, &QLineEdit::returnPressed, this, &LoginDialog::onLoginClicked);
+
+    auto* form = new QFormLayout;
+    form->addRow(tr("Master password"), passwordEdit_);
+
+    errorLabel_ = new QLabel(this);
+    errorLabel_->setObjectName(QStringLiteral("loginErrorLabel"));
+    errorLabel_->setStyleSheet(QStringLiteral("color: #FF7A7A;"));
+    errorLabel_->setWordWrap(true);
+    errorLabel_->hide();
+
+    unlockButton_ = new QPushButton(tr("Unlock"), this);
+    unlockButton_->setObjectName(QStringLiteral("loginUnlockButton"));
+    unlockButton_->setProperty("accent", true);
+    unlockButton_->setIcon(korvex::ui::loadIcon(QStringLiteral(":/icons/lock.svg")));
+    unlockButton_->setIconSize(QSize(18, 18));
+    connect(unlockButton_, &QPushButton::clicked, this, &LoginDialog::onLoginClicked);
+
+    restoreButton_ = new QPushButton(tr("Restore From Recovery Code..."), this);
+    restoreButton_->setObjectName(QStringLiteral("restoreRecoveryCodeButton"));
+    restoreButton_->hide();
+    connect(restoreButton_, &QPushButton::clicked, this,
+            &LoginDialog::onRestoreRecoveryCodeClicked);
+
+    // Return in the password edit logs in through returnPressed alone: a default button would
+    // answer the same key press a second time and count a second, empty attempt.
+    for (QPushButton* button : {unlockButton_, restoreButton_}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setSpacing(16);
+    layout->addWidget(header);
+    layout->addLayout(form);
+    layout->addWidget(errorLabel_);
+    layout->addWidget(unlockButton_);
+    layout->addWidget(restoreButton_);
+}
+
+LoginDialog::~LoginDialog() {
+    QString text = passwordEdit_->text();
+    passwordEdit_->setText(QString());
+    korvex::crypto::secureWipe(text);
+}
+
+std::optional<korvex::crypto::SecureBuffer> LoginDialog::takeVaultKey() {
+    std::optional<korvex::crypto::SecureBuffer> key = std::move(vaultKey_);
+    vaultKey_.reset();
+    return key;
+}
+
+void LoginDialog::onLoginClicked() {
+    // text() shares the edit's buffer; clearing the edit below leaves this copy its only owner,
+    // so the final wipe zeroes the characters the edit held.
+    QString password = passwordEdit_->text();
+    QByteArray utf8 = password.toUtf8();
+    std::string bytes(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+    korvex::crypto::secureWipe(utf8);
+
+    LoginFailureReason reason = LoginFailureReason::WrongPassword;
+    QString recovered;
+    // login zeroes its own copy of the password.
+    std::optional<korvex::crypto::SecureBuffer> key =
+        auth_.login(bytes, !twoFactorEnabled_, vaultId_, &recovered, &reason);
+    korvex::crypto::secureWipe(bytes);
+    passwordEdit_->setText(QString());
+    korvex::crypto::secureWipe(password);
+
+    if (key) {
+        vaultKey_ = std::move(key);
+        recoveredVaultId_ = recovered;
+        accept();
+        return;
+    }
+
+    qWarning("LoginDialog::onLoginClicked: login() failed, LoginFailureReason=%d",
+             static_cast<int>(reason));
+    restoreButton_->hide();
+    errorLabel_->setText(korvex::ui::loginFailureMessage(reason));
+    if (reason == LoginFailureReason::HardwareKeyUnavailable)
+        restoreButton_->show();
+    errorLabel_->show();
+    passwordEdit_->setFocus();
+}
+
+void LoginDialog::onRestoreRecoveryCodeClicked() {
+    const QString title = tr(kRestoreTitle);
+    bool ok = false;
+    QString entered = QInputDialog::getText(
+        this, title,
+        tr("Enter the recovery code you saved when this device's secure key was first set up:"),
+        QLineEdit::Normal, QString(), &ok);
+    if (!ok || entered.trimmed().isEmpty()) {
+        overwriteWithZeros(entered);
+        return;
+    }
+
+    QString code = entered.trimmed();
+    const bool restored = korvex::protect::restoreFromRecoveryCode(
+        auth_.identityPath() + QStringLiteral(".key"), code);
+    overwriteWithZeros(code);
+    overwriteWithZeros(entered);
+
+    if (!restored) {
+        QMessageBox::warning(this, title,
+                             tr("Could not restore from that code -- it may not be a valid "
+                                "recovery code for this account, or no usable TPM is available on "
+                                "this device right now to reseal it under."));
+        return;
+    }
+    restoreButton_->hide();
+    errorLabel_->hide();
+    QMessageBox::information(
+        this, title, tr("Restored. Enter your master password and select Unlock to continue."));
+    passwordEdit_->setFocus();
+}
+
+void LoginDialog::reject() {
+    QString text = passwordEdit_->text();
+    passwordEdit_->setText(QString());
+    korvex::crypto::secureWipe(text);
+    QDialog::reject();
+}
+
+void LoginDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Linux offers no capture exclusion; the call then does nothing and says so.
+    korvex::platform::excludeFromCapture(static_cast<quintptr>(winId()));
+}

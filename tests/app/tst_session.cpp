@@ -1,0 +1,331 @@
+// A whole life of the program, driven through its real dialogs and windows: first run, imports
+// with a name clash, export, sign-out, a wrong and a right password, two-factor sign-in.
+
+#include "GuiScript.h"
+#include "app/SessionRunner.h"
+#include "core/AuthManager.h"
+#include "core/LockoutTracker.h"
+#include "core/PasswordPolicy.h"
+#include "core/StorageConfigFile.h"
+#include "core/Totp.h"
+#include "core/TwoFactorManager.h"
+#include "crypto/Base32.h"
+#include "platform/PrivateSessionBus.h"
+#include "platform/SealedKeyStore.h"
+#include "platform/UserDataProtection.h"
+#include "protect/LocalIntegrityKey.h"
+#include "support/ManualClock.h"
+#include "support/TestSupport.h"
+#include "ui/FirstRunWizard.h"
+#include "ui/LoginDialog.h"
+#include "ui/MainWindow.h"
+#include "ui/TwoFactorPromptDialog.h"
+#include "vault/VaultContainer.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using namespace korvex;
+using test::GuiScript;
+
+namespace {
+
+const QString kUser = QStringLiteral("alice");
+const QString kPassword = QStringLiteral("Correct-Horse-42!");
+const QString kMachine = QStringLiteral("0123456789abcdef0123456789abcdef");
+
+MainWindow* mainWindow() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* window = qobject_cast<MainWindow*>(widget); window && window->isVisible())
+            return window;
+    }
+    return nullptr;
+}
+
+// The main window is up and nothing modal covers it.
+bool mainWindowReady() {
+    return mainWindow() && !QApplication::activeModalWidget();
+}
+
+template <typename T> T* child(QWidget* parent, const char* name) {
+    return parent->findChild<T*>(QString::fromLatin1(name));
+}
+
+// Picks path in Qt's own file dialog and accepts it. While the name field has the focus,
+// selectFile() leaves it alone, so the path is typed in as a user would.
+void choose(QFileDialog* dialog, const QString& path) {
+    dialog->selectFile(path);
+    if (!dialog->selectedFiles().contains(path))
+        dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(path);
+    static_cast<QDialog*>(dialog)->accept();
+}
+
+QString statusText() {
+    MainWindow* window = mainWindow();
+    auto* label = window ? child<QLabel>(window, "vaultStatusLabel") : nullptr;
+    return label ? label->text() : QString();
+}
+
+QStringList tableNames() {
+    QStringList names;
+    auto* table = child<QTableWidget>(mainWindow(), "vaultTable");
+    for (int row = 0; row < table->rowCount(); ++row)
+        names << table->item(row, 0)->text();
+    names.sort();
+    return names;
+}
+
+} // namespace
+
+class TestSession : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir root_;
+    QString data_;
+    QString outside_;
+    test::ManualClock clock_{QDateTime::currentDateTimeUtc()};
+    platform::NoSealedKeyStore noTpm_;
+    std::unique_ptr<platform::IUserDataProtection> userProtection_;
+    std::unique_ptr<core::AuthManager> auth_;
+    std::unique_ptr<core::TwoFactorManager> twoFactor_;
+    std::unique_ptr<core::StorageConfigFile> storage_;
+    QStringList seen_;
+
+    app::SessionInputs inputs() {
+        return app::SessionInputs{*auth_,
+                                  *twoFactor_,
+                                  *storage_,
+                                  data_ + QStringLiteral("/idlelock.dat"),
+                                  data_ + QStringLiteral("/vault_generation.dat"),
+                                  data_,
+                                  kMachine};
+    }
+
+    int run(GuiScript& script) {
+        script.start();
+        const int result = app::runSession(inputs());
+        if (!script.failure().isEmpty())
+            qWarning("%s; status line: %s", qPrintable(script.failure()), qPrintable(statusText()));
+        return result;
+    }
+
+    QString codeAt(const crypto::SecureBuffer& secret, qint64 step) {
+        return core::hotp({secret.data(), secret.size()}, quint64(step), core::kTotpDigits);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(root_.isValid());
+        data_ = root_.filePath(QStringLiteral("data/Zelvora"));
+        outside_ = root_.filePath(QStringLiteral("outside"));
+        QVERIFY(QDir().mkpath(data_));
+        QVERIFY(QDir().mkpath(outside_));
+        // The real per-user protection: with no session bus, the user key file in HOME.
+        userProtection_ = platform::createUserDataProtection();
+        protect::setLocalProtectionServices(&noTpm_, userProtection_.get());
+        auth_ = std::make_unique<core::AuthManager>(
+            data_ + QStringLiteral("/identity.dat"), clock_,
+            core::createSettingsFloorStore(root_.filePath(QStringLiteral("floor.conf"))));
+        twoFactor_ = std::make_unique<core::TwoFactorManager>(
+            data_ + QStringLiteral("/twofactor.dat"), clock_);
+        storage_ = std::make_unique<core::StorageConfigFile>(data_ + QStringLiteral("/storage.dat"),
+                                                             kMachine, 0);
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    void cleanupTestCase() { protect::setLocalProtectionServices(nullptr, nullptr); }
+
+    void wholeLife() {
+        const QString original = outside_ + QStringLiteral("/doc.txt");
+        const QByteArray first("first document\n");
+        const QByteArray second("second document, same name\n");
+        const QString exported = outside_ + QStringLiteral("/exported.txt");
+
+        // First run: the policy and the confirmation are checked before the account exists.
+        GuiScript firstSession;
+        firstSession.onModal<FirstRunWizard>(
+            QStringLiteral("create the account"), [this](FirstRunWizard* wizard) {
+                auto* name = child<QLineEdit>(wizard, "firstRunUsernameEdit");
+                auto* password = child<QLineEdit>(wizard, "firstRunPasswordEdit");
+                auto* confirm = child<QLineEdit>(wizard, "firstRunConfirmEdit");
+                auto* error = child<QLabel>(wizard, "firstRunErrorLabel");
+                auto* create = child<QPushButton>(wizard, "firstRunCreateButton");
+                name->setText(QStringLiteral("  ") + kUser + QStringLiteral("  "));
+                password->setText(QStringLiteral("short"));
+                confirm->setText(QStringLiteral("short"));
+                create->click();
+                seen_ << error->text();
+                password->setText(kPassword);
+                confirm->setText(kPassword + QStringLiteral("x"));
+                create->click();
+                seen_ << error->text();
+                confirm->setText(kPassword);
+                create->click();
+            });
+        firstSession.add(QStringLiteral("import a file"), mainWindowReady, [&] {
+            QVERIFY(test::writeFile(original, first));
+            GuiScript::clickLater(child<QPushButton>(mainWindow(), "importButton"));
+        });
+        firstSession.onModal<QFileDialog>(QStringLiteral("choose the file"),
+                                          [&](QFileDialog* dialog) { choose(dialog, original); });
+        firstSession.add(
+            QStringLiteral("imported; import another file of the same name"),
+            [] { return mainWindowReady() && statusText().startsWith(QStringLiteral("Imported")); },
+            [&] {
+                seen_ << statusText();
+                seen_ << (QFile::exists(original) ? QStringLiteral("original kept")
+                                                  : QStringLiteral("original gone"));
+                QVERIFY(test::writeFile(original, second));
+                GuiScript::clickLater(child<QPushButton>(mainWindow(), "importButton"));
+            });
+        firstSession.onModal<QFileDialog>(QStringLiteral("choose it again"),
+                                          [&](QFileDialog* dialog) { choose(dialog, original); });
+        firstSession.onModal<QMessageBox>(QStringLiteral("add as a copy"), [](QMessageBox* box) {
+            child<QAbstractButton>(box, "importConflictCopyButton")->click();
+        });
+        firstSession.add(
+            QStringLiteral("copy imported; export the first"),
+            [] { return mainWindowReady() && statusText().contains(QStringLiteral("doc_1.txt")); },
+            [&] {
+                seen_ << tableNames().join(QLatin1Char(','));
+                auto* table = child<QTableWidget>(mainWindow(), "vaultTable");
+                const QList<QTableWidgetItem*> found =
+                    table->findItems(QStringLiteral("doc.txt"), Qt::MatchExactly);
+                QCOMPARE(found.size(), 1);
+                table->selectRow(found.first()->row());
+                GuiScript::clickLater(child<QPushButton>(mainWindow(), "exportButton"));
+            });
+        firstSession.onModal<QFileDialog>(QStringLiteral("export destination"),
+                                          [&](QFileDialog* dialog) { choose(dialog, exported); });
+        firstSession.add(
+            QStringLiteral("exported; sign out"),
+            [] { return mainWindowReady() && statusText().startsWith(QStringLiteral("Exported")); },
+            [&] {
+                seen_ << (test::readWholeFile(exported) == first
+                              ? QStringLiteral("export matches")
+                              : QStringLiteral("export differs"));
+                QAction* signOut =
+                    mainWindow()->findChild<QAction*>(QStringLiteral("signOutAction"));
+                GuiScript::later([signOut] { signOut->trigger(); });
+            });
+        firstSession.onModal<QMessageBox>(QStringLiteral("confirm sign-out"), [](QMessageBox* box) {
+            box->button(QMessageBox::Yes)->click();
+        });
+
+        QCOMPARE(run(firstSession), 1);
+        QVERIFY2(firstSession.finished(), qPrintable(firstSession.nextStep()));
+        QCOMPARE(
+            seen_,
+            QStringList({core::passwordPolicyViolation(QStringLiteral("short")),
+                         QStringLiteral("Passwords do not match."),
+                         QStringLiteral("Imported \"doc.txt\" and securely erased the original."),
+                         QStringLiteral("original gone"), QStringLiteral("doc.txt,doc_1.txt"),
+                         QStringLiteral("export matches")}));
+        QCOMPARE(auth_->username(), kUser);
+        seen_.clear();
+
+        // A wrong password is refused and counted; the right one opens the same vault. Two-factor
+        // authentication is then switched on the way the settings would do it.
+        std::optional<crypto::SecureBuffer> secret;
+        GuiScript secondSession;
+        secondSession.onModal<LoginDialog>(QStringLiteral("sign in"), [this](LoginDialog* login) {
+            auto* password = child<QLineEdit>(login, "loginPasswordEdit");
+            password->setText(QStringLiteral("Wrong-Password-1!"));
+            child<QPushButton>(login, "loginUnlockButton")->click();
+            seen_ << child<QLabel>(login, "loginErrorLabel")->text();
+            seen_ << (QFile::exists(data_ + QStringLiteral("/identity.dat.lockout"))
+                          ? QStringLiteral("failure recorded")
+                          : QStringLiteral("failure not recorded"));
+            password->setText(kPassword);
+            child<QPushButton>(login, "loginUnlockButton")->click();
+        });
+        secondSession.add(
+            QStringLiteral("files still there; enable two-factor"), mainWindowReady, [&] {
+                seen_ << tableNames().join(QLatin1Char(','));
+                MainWindow* window = mainWindow();
+                vault::VaultContainer* vault = window->container();
+                QVERIFY(vault);
+                const std::optional<QString> uri = twoFactor_->beginEnrollment(
+                    window->vaultKey(), kUser, QStringLiteral("Zelvora"));
+                QVERIFY(uri);
+                secret = crypto::decodeBase32(
+                    uri->section(QStringLiteral("secret="), 1).section(QLatin1Char('&'), 0, 0));
+                QVERIFY(secret);
+                const std::optional<crypto::SecureBuffer> effective = twoFactor_->confirmEnrollment(
+                    window->vaultKey(),
+                    codeAt(*secret, clock_.unixSeconds() / core::kTotpStepSeconds),
+                    vault->generationCounter());
+                QVERIFY(effective);
+                QCOMPARE(vault->rekey(*effective), vault::RekeyResult::Rekeyed);
+                QVERIFY(twoFactor_->markTransitionVaultRekeyed());
+                QVERIFY(twoFactor_->commitTransition());
+                QAction* signOut = window->findChild<QAction*>(QStringLiteral("signOutAction"));
+                GuiScript::later([signOut] { signOut->trigger(); });
+            });
+        secondSession.onModal<QMessageBox>(
+            QStringLiteral("confirm sign-out"),
+            [](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
+        QCOMPARE(run(secondSession), 1);
+        QVERIFY2(secondSession.finished(), qPrintable(secondSession.nextStep()));
+        QCOMPARE(seen_, QStringList({QStringLiteral("Incorrect password."),
+                                     QStringLiteral("failure recorded"),
+                                     QStringLiteral("doc.txt,doc_1.txt")}));
+        QVERIFY(twoFactor_->isEnabled());
+        seen_.clear();
+
+        // With two-factor on, the password alone does not open the vault: the code does.
+        clock_.advance(2 * core::kTotpStepSeconds);
+        const qint64 step = clock_.unixSeconds() / core::kTotpStepSeconds;
+        GuiScript thirdSession;
+        thirdSession.onModal<LoginDialog>(QStringLiteral("sign in again"), [](LoginDialog* login) {
+            child<QLineEdit>(login, "loginPasswordEdit")->setText(kPassword);
+            child<QPushButton>(login, "loginUnlockButton")->click();
+        });
+        thirdSession.onModal<TwoFactorPromptDialog>(
+            QStringLiteral("enter the code"), [&](TwoFactorPromptDialog* prompt) {
+                auto* code = child<QLineEdit>(prompt, "twoFactorPromptCodeEdit");
+                // A code of another time step is wrong now.
+                code->setText(codeAt(*secret, step - 5));
+                child<QPushButton>(prompt, "twoFactorPromptVerifyButton")->click();
+                seen_ << child<QLabel>(prompt, "twoFactorPromptErrorLabel")->text();
+                code->setText(codeAt(*secret, step));
+                child<QPushButton>(prompt, "twoFactorPromptVerifyButton")->click();
+            });
+        thirdSession.add(
+            QStringLiteral("the vault opens under the second factor"), mainWindowReady, [&] {
+                seen_ << tableNames().join(QLatin1Char(','));
+                const std::optional<crypto::PlaintextBuffer> copy =
+                    mainWindow()->container()->readFile(QStringLiteral("doc_1.txt"));
+                seen_ << (copy && QByteArray(reinterpret_cast<const char*>(copy->data()),
+                                             qsizetype(copy->size())) == second
+                              ? QStringLiteral("copy intact")
+                              : QStringLiteral("copy unreadable"));
+                MainWindow* window = mainWindow();
+                GuiScript::later([window] { window->close(); });
+            });
+        QCOMPARE(run(thirdSession), 0);
+        QVERIFY2(thirdSession.finished(), qPrintable(thirdSession.nextStep()));
+        QCOMPARE(seen_,
+                 QStringList({QStringLiteral("Incorrect code."),
+                              QStringLiteral("doc.txt,doc_1.txt"), QStringLiteral("copy intact")}));
+    }
+};
+
+int main(int argc, char** argv) {
+    // A private HOME and data folders, and no session bus, before anything reads them.
+    test::PrivateSessionBus session;
+    if (!session.isolate())
+        return 2;
+    QApplication app(argc, argv);
+    TestSession test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_session.moc"

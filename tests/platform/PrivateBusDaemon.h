@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <csignal>
+#include <memory>
+#include <sys/prctl.h>
+
+namespace korvex::test {
+
+// A private dbus-daemon of the test's own that changes nothing in the process's environment:
+// tests that need a second bus (say, one standing in for the system bus) connect to address()
+// explicitly. No service can be activated on it. The daemon dies with the test.
+class PrivateBusDaemon {
+public:
+    ~PrivateBusDaemon() { stop(); }
+
+    bool start() {
+        if (!root_.isValid())
+            return false;
+        const QString config = root_.filePath(QStringLiteral("bus.conf"));
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write(QStringLiteral(
+                       "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                       "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/"
+                       "busconfig.dtd\">\n"
+                       "<busconfig>\n"
+                       "  <type>session</type>\n"
+                       "  <listen>unix:dir=%1</listen>\n"
+                       "  <auth>EXTERNAL</auth>\n"
+                       "  <policy context=\"default\">\n"
+                       "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                       "    <allow eavesdrop=\"true\"/>\n"
+                       "    <allow own=\"*\"/>\n"
+                       "  </policy>\n"
+                       "</busconfig>\n")
+                       .arg(root_.path())
+                       .toUtf8());
+        file.close();
+
+        daemon_ = std::make_unique<QProcess>();
+        daemon_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        daemon_->start(QStringLiteral("dbus-daemon"),
+                       {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
+                        QStringLiteral("--print-address=1")});
+        if (!daemon_->waitForStarted(10000))
+            return false;
+        QElapsedTimer waited;
+        waited.start();
+        while (!daemon_->canReadLine()) {
+            if (waited.elapsed() > 10000 || daemon_->state() != QProcess::Running)
+                return false;
+            daemon_->waitForReadyRead(500);
+        }
+        address_ = QString::fromUtf8(daemon_->readLine().trimmed());
+        return !address_.isEmpty();
+    }
+
+    void stop() {
+        if (!daemon_)
+            return;
+        if (daemon_->state() != QProcess::NotRunning) {
+            daemon_->terminate();
+            if (!daemon_->waitForFinished(5000)) {
+                daemon_->kill();
+                daemon_->waitForFinished(5000);
+            }
+        }
+        daemon_.reset();
+    }
+
+    QString address() const { return address_; }
+
+private:
+    QTemporaryDir root_;
+    std::unique_ptr<QProcess> daemon_;
+    QString address_;
+};
+
+} // namespace korvex::test
