@@ -2,11 +2,13 @@
 
 #include "protect/ProtectedFile.h"
 
+#include <QFile>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <sys/stat.h>
 
 namespace korvex::core {
 
@@ -43,6 +45,34 @@ bool saveIdleTimeoutMinutes(const QString& path, int minutes) {
     QJsonObject object;
     object.insert(kTimeoutKey, clampMinutes(minutes));
     return protect::writeProtectedFile(path, object, protect::EnvelopeKind::Authenticated);
+}
+
+namespace {
+
+// What changes whenever a file is replaced or written: device, inode, size, modification and
+// status-change times (the latter cannot be set back by anyone).
+QByteArray fileStamp(const QString& path) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QByteArrayLiteral("missing;");
+    return QByteArray::number(qulonglong(info.st_dev)) + ':' +
+           QByteArray::number(qulonglong(info.st_ino)) + ':' +
+           QByteArray::number(qlonglong(info.st_size)) + ':' +
+           QByteArray::number(qlonglong(info.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(qlonglong(info.st_mtim.tv_nsec)) + ':' +
+           QByteArray::number(qlonglong(info.st_ctim.tv_sec)) + '.' +
+           QByteArray::number(qlonglong(info.st_ctim.tv_nsec)) + ';';
+}
+
+} // namespace
+
+int IdleTimeoutSource::minutes() {
+    const QByteArray stamp = fileStamp(path_) + fileStamp(path_ + QStringLiteral(".key"));
+    if (stamp != stamp_) {
+        minutes_ = loadIdleTimeoutMinutes(path_);
+        stamp_ = stamp;
+    }
+    return minutes_;
 }
 
 int idleTimeoutMilliseconds(int minutes) {

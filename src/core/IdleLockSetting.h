@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace korvex::core {
@@ -14,6 +15,19 @@ inline constexpr int kMaxIdleTimeoutMinutes = 1440;
 int loadIdleTimeoutMinutes(const QString& path);
 // Clamps minutes into 0..1440 and replaces the file atomically; false leaves the old file.
 bool saveIdleTimeoutMinutes(const QString& path, int minutes);
+// The setting for a window that asks on every mouse move and key press: the file (and its key
+// file) is read and verified again only when either changed on disk since the last read.
+class IdleTimeoutSource {
+public:
+    explicit IdleTimeoutSource(const QString& path) : path_(path) {}
+    int minutes();
+
+private:
+    QString path_;
+    QByteArray stamp_;
+    int minutes_ = kDefaultIdleTimeoutMinutes;
+};
+
 // The idle timer's interval for minutes, capped at the largest timer interval (2147483647 ms).
 int idleTimeoutMilliseconds(int minutes);
 

@@ -45,7 +45,7 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
     : QMainWindow(parent), vaultKey_(std::move(vaultKey)), username_(username),
       machineId_(machineId), auth_(auth), twoFactor_(twoFactor), storage_(storage),
       idleLockPath_(idleLockPath), generationRecordPath_(generationRecordPath),
-      container_(std::move(container)) {
+      idleTimeout_(idleLockPath), container_(std::move(container)) {
     setWindowTitle(tr("Zelvora"));
     resize(900, 600);
 
@@ -130,7 +130,7 @@ void MainWindow::applyIdleTimeout() {
         idleTimer_->stop();
         return;
     }
-    const int minutes = korvex::core::loadIdleTimeoutMinutes(idleLockPath_);
+    const int minutes = idleTimeout_.minutes();
     if (minutes > 0)
         idleTimer_->start(korvex::core::idleTimeoutMilliseconds(minutes));
     else

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/IdleLockSetting.h"
 #include "crypto/SecureBuffer.h"
 
 #include <QMainWindow>
@@ -92,6 +93,7 @@ private:
     korvex::core::StorageConfigFile& storage_;
     QString idleLockPath_;
     QString generationRecordPath_;
+    korvex::core::IdleTimeoutSource idleTimeout_;
     QTimer* idleTimer_ = nullptr;
     QTimer* rollbackGuardTimer_ = nullptr;
     QTimer* debuggerCheckTimer_ = nullptr;

@@ -95,6 +95,23 @@ private Q_SLOTS:
         QCOMPARE(core::loadIdleTimeoutMinutes(path()), 7);
     }
 
+    void sourceSeesEveryChangeOnDisk() {
+        core::IdleTimeoutSource source(path());
+        QCOMPARE(source.minutes(), 15);
+        QVERIFY(core::saveIdleTimeoutMinutes(path(), 3));
+        QCOMPARE(source.minutes(), 3);
+        QVERIFY(core::saveIdleTimeoutMinutes(path(), 4));
+        QCOMPARE(source.minutes(), 4);
+        // Damage in place, same size: the tag no longer verifies.
+        const QByteArray file = test::readWholeFile(path());
+        QVERIFY(test::flipByte(path(), file.indexOf('4')));
+        QCOMPARE(source.minutes(), 15);
+        QVERIFY(core::saveIdleTimeoutMinutes(path(), 6));
+        QCOMPARE(source.minutes(), 6);
+        QVERIFY(QFile::remove(path() + QStringLiteral(".key")));
+        QCOMPARE(source.minutes(), 15);
+    }
+
     void timerIntervalIsCapped() {
         QCOMPARE(core::idleTimeoutMilliseconds(1440), 86'400'000);
         QCOMPARE(core::idleTimeoutMilliseconds(1), 60'000);
