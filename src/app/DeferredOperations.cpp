@@ -306,9 +306,12 @@ void applyPendingContainerDelete(const core::StorageConfigFile& storage, const Q
         return;
     }
 
+    // The vault is gone: the next one, created at the first run, is bound afresh.
     persistDeletion(storage, kOperation, [](StorageConfig& c) {
         c.pendingDeletePath.clear();
         c.pendingDeleteAttempts = 0;
+        c.boundVaultId.clear();
+        c.boundVaultIdRecorded = false;
     });
     eraseAccountLeftovers(dataFolder);
     eraseTransitionLeftovers(dataFolder);
@@ -332,6 +335,8 @@ void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QSt
             c.pendingDeleteAttempts = 0;
             c.backend = vault::StorageBackend::Container;
             c.rawDiskClaim = core::RawDiskClaim{};
+            c.boundVaultId.clear();
+            c.boundVaultIdRecorded = false;
         });
         eraseAccountLeftovers(dataFolder);
         eraseTransitionLeftovers(dataFolder);

@@ -20,6 +20,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QStringList>
@@ -146,9 +147,12 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
         location.containerPath = in.storage.resolveVaultPath(in.dataFolder);
         // A create that was cut short leaves a file with no committed header and no data. It
         // holds nothing, but would stop a vault from ever being created here again.
-        if (VaultContainer::isInterruptedCreate(location.containerPath)) {
-            qWarning("runSession: removing an unfinished vault file left by an interrupted "
-                     "create: %s",
+        // A configuration already bound to a vault never has its file taken away here.
+        if (!in.storage.boundVaultIdRecorded() &&
+            VaultContainer::isInterruptedCreate(location.containerPath)) {
+            qWarning("runSession: removing an unfinished vault file (%lld bytes) left by an "
+                     "interrupted create: %s",
+                     static_cast<long long>(QFileInfo(location.containerPath).size()),
                      qUtf8Printable(location.containerPath));
             if (!QFile::remove(location.containerPath))
                 qWarning("runSession: could not remove the unfinished vault file.");

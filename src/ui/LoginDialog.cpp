@@ -186,12 +186,14 @@ void LoginDialog::onRestoreRecoveryCodeClicked() {
         this, title,
         tr("Enter the recovery code you saved when this device's secure key was first set up:"),
         QLineEdit::Normal, QString(), &ok);
-    if (!ok || entered.trimmed().isEmpty()) {
+    // One trimmed copy, overwritten on every path like the text it came from.
+    QString code = entered.trimmed();
+    if (!ok || code.isEmpty()) {
+        overwriteWithZeros(code);
         overwriteWithZeros(entered);
         return;
     }
 
-    QString code = entered.trimmed();
     const bool restored = korvex::protect::restoreFromRecoveryCode(
         auth_.identityPath() + QStringLiteral(".key"), code);
     overwriteWithZeros(code);

@@ -89,11 +89,13 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
         connect(rollbackGuardTimer_, &QTimer::timeout, this,
                 &MainWindow::onRollbackGuardAdvanceTimeout);
         rollbackGuardTimer_->start(kRollbackGuardAdvanceMs);
-        // Keys must be gone before the machine sleeps: hold the suspend back until the wipe.
-        if (!lockWatcher_->holdSleepInhibitor())
-            qWarning("MainWindow: could not delay suspend until the session is wiped -- the "
-                     "wipe on sleep may race the suspend.");
     }
+    // Keys must be gone before the machine sleeps: the suspend is held back for as long as this
+    // window lives (the watcher lets go when it is destroyed with the window), which is after
+    // the wipe and after every dialog that held a secret has returned.
+    if (!lockWatcher_->holdSleepInhibitor())
+        qWarning("MainWindow: could not delay suspend until the session is wiped -- the wipe on "
+                 "sleep may race the suspend.");
 }
 
 MainWindow::~MainWindow() {
@@ -274,8 +276,5 @@ bool MainWindow::wipeSecretsOnce() {
              "starting)",
              qUtf8Printable(finished.toString(Qt::ISODate)),
              static_cast<long long>(started.msecsTo(finished)));
-    // Nothing is left to protect: a suspend held back for the wipe may go ahead.
-    if (lockWatcher_)
-        lockWatcher_->releaseSleepInhibitor();
     return true;
 }

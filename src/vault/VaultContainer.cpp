@@ -12,7 +12,6 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QUuid>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -34,7 +33,9 @@ constexpr qint64 kWipeChunkBytes = 65536;
 // Entry sizes travel through a JSON double, which is exact up to here.
 constexpr double kLargestExactSize = 9007199254740992.0;
 
-QString newUuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces); }
+QString newUuid() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
 
 ByteView viewOf(const QByteArray& bytes) {
     return {reinterpret_cast<const std::uint8_t*>(bytes.constData()),
@@ -74,7 +75,8 @@ std::unique_ptr<VaultContainer> VaultContainer::create(std::unique_ptr<IVaultBlo
                                                        const QString& machineId) {
     if (!store || store->exists() || !store->create())
         return nullptr;
-    std::unique_ptr<VaultContainer> vault(new VaultContainer(std::move(store), vaultKey, machineId));
+    std::unique_ptr<VaultContainer> vault(
+        new VaultContainer(std::move(store), vaultKey, machineId));
     vault->vaultId_ = newUuid();
 
     if (!vault->store_->resize(static_cast<qint64>(kDataAreaOffset))) {
@@ -106,7 +108,8 @@ std::unique_ptr<VaultContainer> VaultContainer::open(std::unique_ptr<IVaultBlock
             *errorText = store->errorString();
         return nullptr;
     }
-    std::unique_ptr<VaultContainer> vault(new VaultContainer(std::move(store), vaultKey, machineId));
+    std::unique_ptr<VaultContainer> vault(
+        new VaultContainer(std::move(store), vaultKey, machineId));
     const bool keepVaultId = !recoveredVaultId.isEmpty();
     if (keepVaultId)
         vault->vaultId_ = recoveredVaultId;
@@ -185,15 +188,16 @@ bool VaultContainer::readIndex() {
     if (!plain)
         return false;
 
-    const QJsonDocument document = QJsonDocument::fromJson(
-        QByteArray::fromRawData(reinterpret_cast<const char*>(plain->data()),
-                                static_cast<qsizetype>(plain->size())));
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromRawData(
+        reinterpret_cast<const char*>(plain->data()), static_cast<qsizetype>(plain->size())));
     secureWipe(*plain);
     if (!document.isObject())
         return false;
     const QJsonObject root = document.object();
-    const std::optional<quint64> generation = parseDecimal(root.value(QStringLiteral("generationCounter")));
-    const std::optional<quint64> nextAppend = parseDecimal(root.value(QStringLiteral("nextAppendOffset")));
+    const std::optional<quint64> generation =
+        parseDecimal(root.value(QStringLiteral("generationCounter")));
+    const std::optional<quint64> nextAppend =
+        parseDecimal(root.value(QStringLiteral("nextAppendOffset")));
     if (root.value(QStringLiteral("vaultId")).toString() != vaultId_ || !generation ||
         *generation != generationCounter_ || !nextAppend)
         return false;
@@ -204,8 +208,10 @@ bool VaultContainer::readIndex() {
     for (const QJsonValue& value : array) {
         const QJsonObject object = value.toObject();
         const double size = object.value(QStringLiteral("size")).toDouble(-1);
-        const std::optional<quint64> dataOffset = parseDecimal(object.value(QStringLiteral("dataOffset")));
-        const std::optional<quint64> dataLength = parseDecimal(object.value(QStringLiteral("dataLength")));
+        const std::optional<quint64> dataOffset =
+            parseDecimal(object.value(QStringLiteral("dataOffset")));
+        const std::optional<quint64> dataLength =
+            parseDecimal(object.value(QStringLiteral("dataLength")));
         if (!(size >= 0 && size <= kLargestExactSize) || !dataOffset || !dataLength) {
             wipeEntries(entries);
             return false;
@@ -213,8 +219,8 @@ bool VaultContainer::readIndex() {
         Entry entry;
         entry.name = object.value(QStringLiteral("name")).toString();
         entry.size = static_cast<qint64>(size);
-        entry.importedAt =
-            QDateTime::fromString(object.value(QStringLiteral("importedAt")).toString(), Qt::ISODate);
+        entry.importedAt = QDateTime::fromString(
+            object.value(QStringLiteral("importedAt")).toString(), Qt::ISODate);
         entry.dataOffset = *dataOffset;
         entry.dataLength = *dataLength;
         const QByteArray wrapped = QByteArray::fromBase64(
@@ -241,11 +247,10 @@ bool VaultContainer::writeIndex() {
         object.insert(QStringLiteral("dataOffset"), QString::number(entry.dataOffset));
         object.insert(QStringLiteral("dataLength"), QString::number(entry.dataLength));
         object.insert(QStringLiteral("wrappedFileKey"),
-                      QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(
-                                                         entry.wrappedFileKey.data()),
-                                                     static_cast<qsizetype>(
-                                                         entry.wrappedFileKey.size()))
-                                              .toBase64()));
+                      QString::fromLatin1(
+                          QByteArray(reinterpret_cast<const char*>(entry.wrappedFileKey.data()),
+                                     static_cast<qsizetype>(entry.wrappedFileKey.size()))
+                              .toBase64()));
         object.insert(QStringLiteral("entryId"), entry.entryId);
         array.append(object);
     }
@@ -261,8 +266,8 @@ bool VaultContainer::writeIndex() {
     const Bytes nonce = AeadCipher::generateNonce();
     const Bytes blob =
         AeadCipher::encrypt(vaultKey_, nonce, viewOf(json),
-                            indexAssociatedData(vaultId_, machineId_, indexOffset_,
-                                                indexCapacity_, generationCounter_, formatVersion_));
+                            indexAssociatedData(vaultId_, machineId_, indexOffset_, indexCapacity_,
+                                                generationCounter_, formatVersion_));
     secureWipe(json);
 
     if (kNonceBytes + blob.size() > indexCapacity_ ||
@@ -300,7 +305,8 @@ bool VaultContainer::commitCurrentFormat() {
     const auto bytes = header.serialise();
     // The index must be durable before the header that points to it, and the header before
     // success is reported.
-    if (!store_->flush() || !store_->writeAt(target * kHeaderSlotBytes, bytes.data(), kHeaderSlotBytes) ||
+    if (!store_->flush() ||
+        !store_->writeAt(target * kHeaderSlotBytes, bytes.data(), kHeaderSlotBytes) ||
         !store_->flush()) {
         --generationCounter_;
         indexOffset_ = savedOffset;
@@ -460,7 +466,8 @@ std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name) {
     std::array<std::uint8_t, kNonceBytes> nonce{};
     std::memcpy(nonce.data(), record.storage(), kNonceBytes);
     const Bytes ad = entryAd(entry);
-    const std::optional<SecureBuffer> fileKey = AeadCipher::open(vaultKey_, entry.wrappedFileKey, ad);
+    const std::optional<SecureBuffer> fileKey =
+        AeadCipher::open(vaultKey_, entry.wrappedFileKey, ad);
     if (!fileKey)
         return std::nullopt;
     const std::optional<std::size_t> plainLength = AeadCipher::decryptInPlace(
@@ -530,7 +537,8 @@ RekeyResult VaultContainer::rekey(const SecureBuffer& newVaultKey) {
     QList<Entry> rewrapped = entries_;
     for (Entry& entry : rewrapped) {
         const Bytes ad = entryAd(entry);
-        const std::optional<SecureBuffer> fileKey = AeadCipher::open(vaultKey_, entry.wrappedFileKey, ad);
+        const std::optional<SecureBuffer> fileKey =
+            AeadCipher::open(vaultKey_, entry.wrappedFileKey, ad);
         if (!fileKey)
             return RekeyResult::Unchanged;
         entry.wrappedFileKey = AeadCipher::seal(newVaultKey, *fileKey, ad);
@@ -620,7 +628,8 @@ std::optional<quint64> VaultContainer::readHeaderGenerationFromFile(const QStrin
     const std::optional<FileHeaders> headers = readHeaderSlotsFromFile(path);
     if (!headers)
         return std::nullopt;
-    const std::optional<HeaderChoice> choice = chooseHeader(headers->headerSlots, headers->fileSize);
+    const std::optional<HeaderChoice> choice =
+        chooseHeader(headers->headerSlots, headers->fileSize);
     return choice ? std::optional<quint64>(choice->header.generation) : std::nullopt;
 }
 
@@ -628,7 +637,8 @@ QString VaultContainer::readVaultIdFromFile(const QString& path) {
     const std::optional<FileHeaders> headers = readHeaderSlotsFromFile(path);
     if (!headers)
         return QString();
-    const std::optional<HeaderChoice> choice = chooseHeader(headers->headerSlots, headers->fileSize);
+    const std::optional<HeaderChoice> choice =
+        chooseHeader(headers->headerSlots, headers->fileSize);
     return choice ? choice->header.vaultId() : QString();
 }
 
@@ -636,10 +646,34 @@ bool VaultContainer::isInterruptedCreate(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile() || info.isSymLink())
         return false;
-    const std::optional<FileHeaders> headers = readHeaderSlotsFromFile(path);
-    if (!headers || headers->fileSize < 0 ||
-        static_cast<quint64>(headers->fileSize) > kDataAreaOffset)
+    // Create makes an empty file, sizes it to the data area (all zeros), writes the index and
+    // then the first header; a power loss may keep any part of that. Anything else at this
+    // place, a file of the user's above all, is not ours to remove: nothing past the index
+    // regions, and header slots that are empty or hold the start of a header.
+    const qint64 size = info.size();
+    if (static_cast<quint64>(size) > kDataAreaOffset)
         return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(kHeaderSlotCount * kHeaderSlotBytes);
+    if (head.size() != qsizetype(std::min<qint64>(size, kHeaderSlotCount * kHeaderSlotBytes)))
+        return false;
+    // Each slot is still empty, or holds the start of a header write that was cut short: the
+    // magic (or a leading part of it) and nothing else that could be told from user data.
+    for (qsizetype slot = 0; slot * kHeaderSlotBytes < head.size(); ++slot) {
+        const QByteArray bytes = head.mid(slot * kHeaderSlotBytes, kHeaderSlotBytes);
+        const qsizetype magicBytes = qsizetype(sizeof(kVaultMagic));
+        qsizetype matched = 0;
+        while (matched < magicBytes && matched < bytes.size() &&
+               bytes[matched] == kVaultMagic[matched])
+            ++matched;
+        if (matched < magicBytes && bytes.mid(matched).count('\0') != bytes.size() - matched)
+            return false;
+    }
+    const std::optional<FileHeaders> headers = readHeaderSlotsFromFile(path);
+    if (!headers)
+        return size == 0;
     for (const HeaderSlot& slot : headers->headerSlots) {
         if (slot.isCurrentFormat() || slot.isLegacyFormat())
             return false;
@@ -654,7 +688,8 @@ QString VaultContainer::resolveVaultFilePath(const QString& path) {
     if (!info.exists() || !info.isFile())
         return QString();
     const QString canonical = info.canonicalFilePath();
-    if (canonical.isEmpty() || QDir::cleanPath(canonical) != QDir::cleanPath(info.absoluteFilePath()))
+    if (canonical.isEmpty() ||
+        QDir::cleanPath(canonical) != QDir::cleanPath(info.absoluteFilePath()))
         return QString();
     QFile file(canonical);
     if (!file.open(QIODevice::ReadOnly))

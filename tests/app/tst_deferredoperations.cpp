@@ -373,6 +373,7 @@ private Q_SLOTS:
         QCOMPARE(protect::highestGeneration(generationPath()), quint64(9));
         plantAccount();
         QVERIFY(test::writeFile(folder_ + QStringLiteral("/idlelock.dat"), "kept"));
+        QVERIFY(storage().setBoundVaultId(vaultId));
         QVERIFY(storage().setPendingDeletePath(vaultPath));
         QVERIFY(storage().setPendingDeleteAttempts(2));
         QStringList kept = namesIn(folder_);
@@ -389,6 +390,9 @@ private Q_SLOTS:
         QCOMPARE(storage().pendingDeletePath(), QString());
         QCOMPARE(storage().pendingDeleteAttempts(), 0);
         QCOMPARE(protect::highestGeneration(generationPath()), quint64(4));
+        // The next first run creates a new vault; a binding to the erased one would refuse it.
+        QCOMPARE(storage().boundVaultId(), QString());
+        QVERIFY(!storage().boundVaultIdRecorded());
     }
 
     void anEraseThatKeepsFailingGivesUpOnTheFifthStart() {

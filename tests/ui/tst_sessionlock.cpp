@@ -146,11 +146,14 @@ private Q_SLOTS:
         QTRY_COMPARE(ended.count(), 1);
         QCOMPARE(ended.first().first().toInt(), MainWindow::kSignOutExitCode);
         QVERIFY(window->container()->isWiped());
-        // The suspend was held back until the keys were gone, and let go right after.
+        QCOMPARE(ended.count(), 1);
+        // The suspend is held back through the wipe, until the session's window is gone (and
+        // with it every dialog frame that held a secret); then it may go ahead.
         QCOMPARE(gAtWipeEnd, QStringList{QStringLiteral("inhibitor held")});
+        QCOMPARE(logind_->inhibitor(logind_->inhibitorsGiven() - 1), FakeLogind::Inhibitor::Held);
+        window.reset();
         QCOMPARE(logind_->inhibitor(logind_->inhibitorsGiven() - 1),
                  FakeLogind::Inhibitor::Released);
-        QCOMPARE(ended.count(), 1);
     }
 };
 

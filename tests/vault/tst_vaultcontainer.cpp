@@ -12,7 +12,6 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <functional>
 
 using namespace korvex;
@@ -62,9 +61,9 @@ void rewriteIndex(const QString& path, int slot, const SecureBuffer& key,
     const QByteArray record =
         test::readFileRange(path, qint64(header.indexOffset), qint64(header.indexLength));
     const Bytes recordBytes(record.begin(), record.end());
-    const Bytes ad = vault::indexAssociatedData(header.vaultId(), kMachine, header.indexOffset,
-                                                header.indexCapacity, header.generation,
-                                                header.formatVersion);
+    const Bytes ad =
+        vault::indexAssociatedData(header.vaultId(), kMachine, header.indexOffset,
+                                   header.indexCapacity, header.generation, header.formatVersion);
     const auto plain = AeadCipher::decrypt(key, crypto::ByteView(recordBytes).first(24),
                                            crypto::ByteView(recordBytes).subspan(24), ad);
     QVERIFY(plain);
@@ -116,7 +115,35 @@ private Q_SLOTS:
     void init() {
         QVERIFY(dir_.isValid());
         key_ = AeadCipher::generateKey();
-        path_ = dir_.filePath(QStringLiteral("vault-%1.kvxs").arg(QRandomGenerator::global()->generate()));
+        path_ = dir_.filePath(
+            QStringLiteral("vault-%1.kvxs").arg(QRandomGenerator::global()->generate()));
+    }
+
+    // Only what a cut-short create leaves may be taken for its leftover (and removed at start):
+    // never a real vault, and never a file of the user's that happens to sit at the vault path.
+    void interruptedCreateIsToldApartFromEverythingElse() {
+        const QByteArray zeros(qsizetype(vault::kDataAreaOffset), '\0');
+        QByteArray tornMagic = zeros;
+        tornMagic.replace(0, 4, "KVXS");
+        QByteArray textOfDataAreaSize = zeros;
+        textOfDataAreaSize.replace(0, 5, "hello");
+        const QList<std::pair<QByteArray, bool>> cases{
+            {QByteArray(), true}, // created, never sized
+            {zeros, true},        // sized, nothing committed
+            {tornMagic, true},    // the first header write cut short
+            {QByteArray("hello"), false},
+            {textOfDataAreaSize, false},
+            {QByteArray(193, '\0').append('\x17'), true}, // the index write cut short
+            {QByteArray(191, '\0').append("%PDF"), false},
+            {zeros + QByteArray(1, '\0'), false},
+        };
+        for (const auto& [content, expected] : cases) {
+            QVERIFY(test::writeFile(path_, content));
+            QCOMPARE(VaultContainer::isInterruptedCreate(path_), expected);
+        }
+        QVERIFY(QFile::remove(path_));
+        QVERIFY(create());
+        QVERIFY(!VaultContainer::isInterruptedCreate(path_));
     }
 
     void createLaysOutAnEmptyVaultAndNeverOverwrites() {
@@ -151,29 +178,38 @@ private Q_SLOTS:
         auto vault = create();
         QVERIFY(vault);
         const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
-        QVERIFY(vault->importFile(source(QStringLiteral("a"), report), QStringLiteral("report.pdf")));
-        QVERIFY(vault->importFile(source(QStringLiteral("b"), QByteArray()), QStringLiteral("empty.txt")));
-        QVERIFY(vault->importFile(source(QStringLiteral("c"), "notes"), QStringLiteral("notes.txt")));
+        QVERIFY(
+            vault->importFile(source(QStringLiteral("a"), report), QStringLiteral("report.pdf")));
+        QVERIFY(vault->importFile(source(QStringLiteral("b"), QByteArray()),
+                                  QStringLiteral("empty.txt")));
+        QVERIFY(
+            vault->importFile(source(QStringLiteral("c"), "notes"), QStringLiteral("notes.txt")));
         QCOMPARE(vault->generationCounter(), quint64(4));
         // Each record is the content plus nonce, suite byte and tag.
-        QCOMPARE(QFileInfo(path_).size(), qint64(vault::kDataAreaOffset + 70000 + 41 + 0 + 41 + 5 + 41));
+        QCOMPARE(QFileInfo(path_).size(),
+                 qint64(vault::kDataAreaOffset + 70000 + 41 + 0 + 41 + 5 + 41));
 
         // Names are unique (case-sensitive); the same content under another name is fine.
-        QVERIFY(!vault->importFile(source(QStringLiteral("d"), "other"), QStringLiteral("notes.txt")));
-        QVERIFY(vault->importFile(source(QStringLiteral("e"), "notes"), QStringLiteral("Notes.txt")));
-        QVERIFY(!vault->importFile(dir_.filePath(QStringLiteral("no-such-file")), QStringLiteral("x")));
+        QVERIFY(
+            !vault->importFile(source(QStringLiteral("d"), "other"), QStringLiteral("notes.txt")));
+        QVERIFY(
+            vault->importFile(source(QStringLiteral("e"), "notes"), QStringLiteral("Notes.txt")));
+        QVERIFY(
+            !vault->importFile(dir_.filePath(QStringLiteral("no-such-file")), QStringLiteral("x")));
         QVERIFY(!vault->importFile(dir_.path(), QStringLiteral("a folder")));
         QCOMPARE(vault->generationCounter(), quint64(5));
 
         vault.reset();
         vault = open();
         QVERIFY(vault);
-        QCOMPARE(names(*vault), (QStringList{QStringLiteral("report.pdf"), QStringLiteral("empty.txt"),
-                                             QStringLiteral("notes.txt"), QStringLiteral("Notes.txt")}));
+        QCOMPARE(names(*vault),
+                 (QStringList{QStringLiteral("report.pdf"), QStringLiteral("empty.txt"),
+                              QStringLiteral("notes.txt"), QStringLiteral("Notes.txt")}));
         const auto entries = vault->listEntries();
         QCOMPARE(entries[0].size, qint64(70000));
         QCOMPARE(entries[1].size, qint64(0));
-        QVERIFY(entries[0].importedAt >= before && entries[0].importedAt <= QDateTime::currentDateTimeUtc());
+        QVERIFY(entries[0].importedAt >= before &&
+                entries[0].importedAt <= QDateTime::currentDateTimeUtc());
         QCOMPARE(entries[0].importedAt.timeSpec(), Qt::UTC);
         QCOMPARE(toQByteArray(*vault->readFile(QStringLiteral("report.pdf"))), report);
         // Read content lies in memory that the crash wipe reaches.
@@ -186,14 +222,16 @@ private Q_SLOTS:
         QVERIFY(vault->exportFile(QStringLiteral("report.pdf"), exported));
         QCOMPARE(test::readWholeFile(exported), report);
         QVERIFY(!vault->exportFile(QStringLiteral("missing"), exported));
-        QVERIFY(!vault->exportFile(QStringLiteral("report.pdf"), dir_.filePath(QStringLiteral("no/such/dir"))));
+        QVERIFY(!vault->exportFile(QStringLiteral("report.pdf"),
+                                   dir_.filePath(QStringLiteral("no/such/dir"))));
 
         // Removal keeps the others in order; removing everything leaves an empty vault.
         QVERIFY(vault->removeFile(QStringLiteral("empty.txt")));
         QCOMPARE(vault->generationCounter(), quint64(6));
         QVERIFY(!vault->removeFile(QStringLiteral("empty.txt")));
-        QCOMPARE(names(*vault), (QStringList{QStringLiteral("report.pdf"), QStringLiteral("notes.txt"),
-                                             QStringLiteral("Notes.txt")}));
+        QCOMPARE(names(*vault),
+                 (QStringList{QStringLiteral("report.pdf"), QStringLiteral("notes.txt"),
+                              QStringLiteral("Notes.txt")}));
         for (const QString& name : names(*vault))
             QVERIFY(vault->removeFile(name));
         vault.reset();
@@ -206,17 +244,21 @@ private Q_SLOTS:
         const QByteArray secret = QByteArray("SECRET-CONTENT-") + randomBytes(200);
         auto vault = create();
         QVERIFY(vault->importFile(source(QStringLiteral("s"), secret), QStringLiteral("s")));
-        const QByteArray record = test::readFileRange(path_, qint64(vault::kDataAreaOffset), secret.size() + 41);
+        const QByteArray record =
+            test::readFileRange(path_, qint64(vault::kDataAreaOffset), secret.size() + 41);
         QVERIFY(vault->removeFile(QStringLiteral("s")));
-        const QByteArray after = test::readFileRange(path_, qint64(vault::kDataAreaOffset), secret.size() + 41);
+        const QByteArray after =
+            test::readFileRange(path_, qint64(vault::kDataAreaOffset), secret.size() + 41);
         QCOMPARE(after.size(), record.size());
         QVERIFY(after != record);
-        QVERIFY(after != QByteArray(after.size(), '\0') && after != QByteArray(after.size(), '\xFF'));
+        QVERIFY(after != QByteArray(after.size(), '\0') &&
+                after != QByteArray(after.size(), '\xFF'));
     }
 
     void exportReportsAShortWrite() {
         auto vault = create();
-        QVERIFY(vault->importFile(source(QStringLiteral("f"), randomBytes(5000)), QStringLiteral("f")));
+        QVERIFY(
+            vault->importFile(source(QStringLiteral("f"), randomBytes(5000)), QStringLiteral("f")));
         // Every write to /dev/full fails with "no space left on device".
         QVERIFY(!vault->exportFile(QStringLiteral("f"), QStringLiteral("/dev/full")));
         QVERIFY(QFileInfo::exists(QStringLiteral("/dev/full")));
@@ -225,12 +267,16 @@ private Q_SLOTS:
     void sizeLimitCountsStoredBytes() {
         auto vault = create();
         vault->setMaxVaultSizeBytes(1000);
-        QVERIFY(vault->importFile(source(QStringLiteral("600"), QByteArray(600, 'a')), QStringLiteral("a")));
-        QVERIFY(!vault->importFile(source(QStringLiteral("500"), QByteArray(500, 'b')), QStringLiteral("b")));
-        QVERIFY(vault->importFile(source(QStringLiteral("400"), QByteArray(400, 'c')), QStringLiteral("c")));
+        QVERIFY(vault->importFile(source(QStringLiteral("600"), QByteArray(600, 'a')),
+                                  QStringLiteral("a")));
+        QVERIFY(!vault->importFile(source(QStringLiteral("500"), QByteArray(500, 'b')),
+                                   QStringLiteral("b")));
+        QVERIFY(vault->importFile(source(QStringLiteral("400"), QByteArray(400, 'c')),
+                                  QStringLiteral("c")));
         QCOMPARE(vault->listEntries().size(), 2);
         vault->setMaxVaultSizeBytes(0);
-        QVERIFY(vault->importFile(source(QStringLiteral("500"), QByteArray(500, 'b')), QStringLiteral("b")));
+        QVERIFY(vault->importFile(source(QStringLiteral("500"), QByteArray(500, 'b')),
+                                  QStringLiteral("b")));
     }
 
     void rekeyMovesTheVaultToTheNewKeyOnly() {
@@ -266,7 +312,8 @@ private Q_SLOTS:
         rewriteIndex(path_, 0, key_, [](QJsonObject& root) {
             QJsonArray entries = root[QStringLiteral("entries")].toArray();
             QJsonObject second = entries[1].toObject();
-            QByteArray wrapped = QByteArray::fromBase64(second[QStringLiteral("wrappedFileKey")].toString().toLatin1());
+            QByteArray wrapped = QByteArray::fromBase64(
+                second[QStringLiteral("wrappedFileKey")].toString().toLatin1());
             wrapped[30] = char(wrapped[30] ^ 0x01);
             second[QStringLiteral("wrappedFileKey")] = QString::fromLatin1(wrapped.toBase64());
             entries[1] = second;
@@ -303,7 +350,8 @@ private Q_SLOTS:
 
         // Both regions damaged: the open fails and leaves the error text alone.
         QVERIFY(test::flipByte(path_, qint64(vault::kFirstIndexRegionOffset) + 60));
-        QVERIFY(test::flipByte(path_, qint64(vault::kFirstIndexRegionOffset + vault::kIndexRegionCapacity) + 60));
+        QVERIFY(test::flipByte(
+            path_, qint64(vault::kFirstIndexRegionOffset + vault::kIndexRegionCapacity) + 60));
         QString errorText = QStringLiteral("untouched");
         QVERIFY(!open(key_, kMachine, QString(), &errorText));
         QCOMPARE(errorText, QStringLiteral("untouched"));
@@ -423,10 +471,14 @@ private Q_SLOTS:
             const auto bytes = header.serialise();
             return QByteArray(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         };
-        QTest::newRow("index past the end") << headerBytes(1ull << 40, 524240, 100) + QByteArray(2000, '\0');
-        QTest::newRow("capacity past the end") << headerBytes(192, ~0ull - 100, 100) + QByteArray(2000, '\0');
-        QTest::newRow("length over capacity") << headerBytes(192, 100, 200) + QByteArray(2000, '\0');
-        QTest::newRow("huge length in a big file") << headerBytes(192, ~0ull / 2, ~0ull / 4) + QByteArray(2000, '\0');
+        QTest::newRow("index past the end")
+            << headerBytes(1ull << 40, 524240, 100) + QByteArray(2000, '\0');
+        QTest::newRow("capacity past the end")
+            << headerBytes(192, ~0ull - 100, 100) + QByteArray(2000, '\0');
+        QTest::newRow("length over capacity")
+            << headerBytes(192, 100, 200) + QByteArray(2000, '\0');
+        QTest::newRow("huge length in a big file")
+            << headerBytes(192, ~0ull / 2, ~0ull / 4) + QByteArray(2000, '\0');
         QTest::newRow("garbage index") << headerBytes(192, 1000, 900) + randomBytes(2000);
     }
 
@@ -449,7 +501,8 @@ private Q_SLOTS:
         const SecureBuffer fileKey = AeadCipher::generateKey();
         const Bytes entryAd = vault::entryAssociatedData(vaultId, entryId, kMachine);
         const Bytes nonce = AeadCipher::generateNonce();
-        const Bytes record = AeadCipher::encrypt(fileKey, nonce, Bytes(content.begin(), content.end()), entryAd);
+        const Bytes record =
+            AeadCipher::encrypt(fileKey, nonce, Bytes(content.begin(), content.end()), entryAd);
         const Bytes wrapped = AeadCipher::seal(key_, fileKey, entryAd);
 
         QJsonObject entry{{QStringLiteral("name"), QStringLiteral("old.txt")},
@@ -457,14 +510,16 @@ private Q_SLOTS:
                           {QStringLiteral("importedAt"), QStringLiteral("2024-05-06T07:08:09Z")},
                           {QStringLiteral("dataOffset"), QString::number(dataStart)},
                           {QStringLiteral("dataLength"), QString::number(24 + record.size())},
-                          {QStringLiteral("wrappedFileKey"), QString::fromLatin1(toQByteArray(wrapped).toBase64())},
+                          {QStringLiteral("wrappedFileKey"),
+                           QString::fromLatin1(toQByteArray(wrapped).toBase64())},
                           {QStringLiteral("entryId"), entryId}};
-        QJsonObject root{{QStringLiteral("vaultId"), vaultId},
-                         {QStringLiteral("generationCounter"), QStringLiteral("12")},
-                         {QStringLiteral("machineId"), kMachine},
-                         {QStringLiteral("cipherSuiteVersion"), 1},
-                         {QStringLiteral("nextAppendOffset"), QString::number(dataStart + 24 + record.size())},
-                         {QStringLiteral("entries"), QJsonArray{entry}}};
+        QJsonObject root{
+            {QStringLiteral("vaultId"), vaultId},
+            {QStringLiteral("generationCounter"), QStringLiteral("12")},
+            {QStringLiteral("machineId"), kMachine},
+            {QStringLiteral("cipherSuiteVersion"), 1},
+            {QStringLiteral("nextAppendOffset"), QString::number(dataStart + 24 + record.size())},
+            {QStringLiteral("entries"), QJsonArray{entry}}};
         const QByteArray json = QJsonDocument(root).toJson(QJsonDocument::Compact);
         const Bytes indexNonce = AeadCipher::generateNonce();
         const Bytes indexBlob = AeadCipher::encrypt(
@@ -485,7 +540,8 @@ private Q_SLOTS:
         header.replace(40, 36, vaultId.toUtf8());
         putLe(76, 12, 8);
         file.replace(0, 96, header);
-        file.replace(192, 24 + qsizetype(indexBlob.size()), toQByteArray(indexNonce) + toQByteArray(indexBlob));
+        file.replace(192, 24 + qsizetype(indexBlob.size()),
+                     toQByteArray(indexNonce) + toQByteArray(indexBlob));
         file += toQByteArray(nonce) + toQByteArray(record);
         QVERIFY(test::writeFile(path_, file));
         QVERIFY(headersOf(path_)[0].isLegacyFormat());
@@ -536,7 +592,8 @@ private Q_SLOTS:
         create();
         QCOMPARE(VaultContainer::resolveVaultFilePath(path_), QFileInfo(path_).canonicalFilePath());
         QVERIFY(VaultContainer::resolveVaultFilePath(QString()).isEmpty());
-        QVERIFY(VaultContainer::resolveVaultFilePath(dir_.filePath(QStringLiteral("missing"))).isEmpty());
+        QVERIFY(VaultContainer::resolveVaultFilePath(dir_.filePath(QStringLiteral("missing")))
+                    .isEmpty());
         const QString link = dir_.filePath(QStringLiteral("link.kvxs"));
         QVERIFY(QFile::link(path_, link));
         QVERIFY(VaultContainer::resolveVaultFilePath(link).isEmpty());
