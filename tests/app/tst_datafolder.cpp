@@ -1,5 +1,6 @@
 #include "app/DataFolder.h"
 #include "protect/LocalIntegrityKey.h"
+#include "support/OrdinaryUser.h"
 #include "support/PlatformDoubles.h"
 #include "support/TestSupport.h"
 
@@ -65,53 +66,20 @@ class DataFolderTest : public QObject {
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
-    QTemporaryDir helperDir_;
-    QString helper_;
-    QString noOrdinaryUser_; // why nothing can run as an ordinary user; empty when it can
-    uid_t nobodyUid_ = 0;
-    gid_t nobodyGid_ = 0;
+    test::OrdinaryUser ordinary_;
     test::FakeSealedKeyStore tpm_;
     test::FakeUserDataProtection user_;
 
     QString path(const QString& name) const { return dir_->filePath(name); }
-    bool giveToOrdinaryUser(const QString& path) const {
-        return ::chown(nativePath(path).constData(), nobodyUid_, nobodyGid_) == 0;
-    }
+    bool giveToOrdinaryUser(const QString& path) const { return ordinary_.giveTo(path); }
     // Runs the helper as nobody; exit status, with its standard error in errors.
     int runAsOrdinaryUser(const QStringList& arguments, QString* errors = nullptr) {
-        QProcess process;
-        process.setWorkingDirectory(helperDir_.path());
-        process.start(QStringLiteral("runuser"),
-                      QStringList{QStringLiteral("-u"), QStringLiteral("nobody"),
-                                  QStringLiteral("--"), helper_} +
-                          arguments);
-        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-            return -1;
-        if (errors)
-            *errors = QString::fromUtf8(process.readAllStandardError());
-        return process.exitCode();
+        return ordinary_.run(arguments, true, errors);
     }
 
 private Q_SLOTS:
     void initTestCase() {
-        // The helper is copied where any user can run it: the build tree need not be reachable.
-        QVERIFY(helperDir_.isValid());
-        QVERIFY(::chmod(nativePath(helperDir_.path()).constData(), 0755) == 0);
-        helper_ = helperDir_.filePath(QStringLiteral("helper_datafolder"));
-        QVERIFY(QFile::copy(QStringLiteral(ZELVORA_DATAFOLDER_HELPER), helper_));
-        QVERIFY(::chmod(nativePath(helper_).constData(), 0755) == 0);
-
-        const passwd* nobody = ::getpwnam("nobody");
-        if (::geteuid() != 0)
-            noOrdinaryUser_ = QStringLiteral("only root can switch to an ordinary user");
-        else if (QStandardPaths::findExecutable(QStringLiteral("runuser")).isEmpty())
-            noOrdinaryUser_ = QStringLiteral("runuser is not installed");
-        else if (nobody == nullptr)
-            noOrdinaryUser_ = QStringLiteral("there is no user 'nobody'");
-        else {
-            nobodyUid_ = nobody->pw_uid;
-            nobodyGid_ = nobody->pw_gid;
-        }
+        QVERIFY(ordinary_.prepare(QStringLiteral(ZELVORA_DATAFOLDER_HELPER)));
         protect::setLocalProtectionServices(&tpm_, &user_);
     }
     void cleanupTestCase() { protect::setLocalProtectionServices(nullptr, nullptr); }
@@ -206,8 +174,8 @@ private Q_SLOTS:
         QFETCH(bool, asOrdinaryUser);
         QFETCH(int, folderMode);
         QFETCH(bool, writable);
-        if (asOrdinaryUser && !noOrdinaryUser_.isEmpty())
-            QSKIP(qPrintable(noOrdinaryUser_));
+        if (asOrdinaryUser && !ordinary_.unavailable().isEmpty())
+            QSKIP(qPrintable(ordinary_.unavailable()));
         const QString folder = path(QStringLiteral("data"));
         if (folderMode >= 0) {
             QVERIFY(QDir().mkpath(folder));
@@ -225,8 +193,8 @@ private Q_SLOTS:
     }
 
     void accessRepairFixesWhatItMayAndLogsTheRest() {
-        if (!noOrdinaryUser_.isEmpty())
-            QSKIP(qPrintable(noOrdinaryUser_));
+        if (!ordinary_.unavailable().isEmpty())
+            QSKIP(qPrintable(ordinary_.unavailable()));
         const QString folder = path(QStringLiteral("data"));
         const QString locked = folder + QStringLiteral("/identity.dat");
         const QString foreign = folder + QStringLiteral("/storage.dat");

@@ -14,18 +14,26 @@ namespace korvex::test {
 
 // A private dbus-daemon of the test's own that changes nothing in the process's environment:
 // tests that need a second bus (say, one standing in for the system bus) connect to address()
-// explicitly. No service can be activated on it. The daemon dies with the test.
+// explicitly. The daemon dies with the test.
 class PrivateBusDaemon {
 public:
     ~PrivateBusDaemon() { stop(); }
 
-    bool start() {
+    // serviceFolder, when given, is the one place the bus activates services from; otherwise
+    // nothing can be activated on it.
+    bool start(const QString& serviceFolder = QString()) {
         if (!root_.isValid())
             return false;
         const QString config = root_.filePath(QStringLiteral("bus.conf"));
         QFile file(config);
         if (!file.open(QIODevice::WriteOnly))
             return false;
+        const QString services =
+            serviceFolder.isEmpty()
+                ? QString()
+                : QStringLiteral("  <servicedir>%1</servicedir>\n"
+                                 "  <limit name=\"service_start_timeout\">120000</limit>\n")
+                      .arg(serviceFolder);
         file.write(QStringLiteral(
                        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
                        "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/"
@@ -34,13 +42,14 @@ public:
                        "  <type>session</type>\n"
                        "  <listen>unix:dir=%1</listen>\n"
                        "  <auth>EXTERNAL</auth>\n"
+                       "%2"
                        "  <policy context=\"default\">\n"
                        "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                        "    <allow eavesdrop=\"true\"/>\n"
                        "    <allow own=\"*\"/>\n"
                        "  </policy>\n"
                        "</busconfig>\n")
-                       .arg(root_.path())
+                       .arg(root_.path(), services)
                        .toUtf8());
         file.close();
 

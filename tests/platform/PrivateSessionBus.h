@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PrivateBusDaemon.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QElapsedTimer>
@@ -68,7 +70,7 @@ public:
 
     void stop() {
         end(keyring_);
-        end(bus_);
+        bus_.stop();
         releaseStalledServices();
     }
 
@@ -126,49 +128,12 @@ private:
     static void dieWithParent() { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
 
     bool startBus() {
-        const QString config = root_.filePath(QStringLiteral("bus.conf"));
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly))
-            return false;
         // Only the services the test puts in serviceFolder() can be activated: whatever the
         // machine has installed (a keyring, a prompter) stays out of reach.
-        file.write(
-            QStringLiteral(
-                "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-                "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                "<busconfig>\n"
-                "  <type>session</type>\n"
-                "  <listen>unix:dir=%1</listen>\n"
-                "  <auth>EXTERNAL</auth>\n"
-                "  <servicedir>%2</servicedir>\n"
-                "  <limit name=\"service_start_timeout\">120000</limit>\n"
-                "  <policy context=\"default\">\n"
-                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                "    <allow eavesdrop=\"true\"/>\n"
-                "    <allow own=\"*\"/>\n"
-                "  </policy>\n"
-                "</busconfig>\n")
-                .arg(root_.path(), serviceFolder())
-                .toUtf8());
-        file.close();
-
-        bus_ = std::make_unique<QProcess>();
-        bus_->setChildProcessModifier(&PrivateSessionBus::dieWithParent);
-        bus_->setProcessChannelMode(QProcess::SeparateChannels);
-        bus_->start(QStringLiteral("dbus-daemon"),
-                    {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
-                     QStringLiteral("--print-address=1")});
-        if (!bus_->waitForStarted(10000))
+        if (!bus_.start(serviceFolder()))
             return false;
-        QElapsedTimer waited;
-        waited.start();
-        while (!bus_->canReadLine()) {
-            if (waited.elapsed() > 10000 || bus_->state() != QProcess::Running)
-                return false;
-            bus_->waitForReadyRead(500);
-        }
-        address_ = bus_->readLine().trimmed();
-        return !address_.isEmpty();
+        address_ = bus_.address().toUtf8();
+        return true;
     }
 
     bool startKeyring() {
@@ -229,7 +194,7 @@ private:
     }
 
     QTemporaryDir root_;
-    std::unique_ptr<QProcess> bus_;
+    PrivateBusDaemon bus_;
     std::unique_ptr<QProcess> keyring_;
     QByteArray address_;
     bool isolated_ = false;

@@ -1,4 +1,5 @@
 #include "protect/FileProtection.h"
+#include "support/OrdinaryUser.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -51,18 +52,12 @@ class TestFileProtection : public QObject {
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
-    QTemporaryDir helperDir_;
-    QString helper_;
-    QString noOrdinaryUser_; // why the tests as an ordinary user cannot run; empty when they can
-    uid_t nobodyUid_ = 0;
-    gid_t nobodyGid_ = 0;
+    test::OrdinaryUser ordinary_;
 
     QString path(const QString& name) const { return dir_->filePath(name); }
     // Exit status of the helper: 0 for true, 1 for false.
     int runHelper(const QStringList& arguments, bool asOrdinaryUser);
-    bool giveToOrdinaryUser(const QString& path) {
-        return ::chown(nativePath(path).constData(), nobodyUid_, nobodyGid_) == 0;
-    }
+    bool giveToOrdinaryUser(const QString& path) { return ordinary_.giveTo(path); }
 
 private Q_SLOTS:
     void initTestCase();
@@ -80,24 +75,7 @@ private Q_SLOTS:
 };
 
 void TestFileProtection::initTestCase() {
-    // The helper is copied where any user can run it: the build tree need not be reachable.
-    QVERIFY(helperDir_.isValid());
-    QVERIFY(::chmod(nativePath(helperDir_.path()).constData(), 0755) == 0);
-    helper_ = helperDir_.filePath(QStringLiteral("helper_fileprotection"));
-    QVERIFY(QFile::copy(QStringLiteral(ZELVORA_FILEPROTECTION_HELPER), helper_));
-    QVERIFY(::chmod(nativePath(helper_).constData(), 0755) == 0);
-
-    const passwd* nobody = ::getpwnam("nobody");
-    if (::geteuid() != 0)
-        noOrdinaryUser_ = QStringLiteral("only root can switch to an ordinary user");
-    else if (QStandardPaths::findExecutable(QStringLiteral("runuser")).isEmpty())
-        noOrdinaryUser_ = QStringLiteral("runuser is not installed");
-    else if (nobody == nullptr)
-        noOrdinaryUser_ = QStringLiteral("there is no user 'nobody'");
-    else {
-        nobodyUid_ = nobody->pw_uid;
-        nobodyGid_ = nobody->pw_gid;
-    }
+    QVERIFY(ordinary_.prepare(QStringLiteral(ZELVORA_FILEPROTECTION_HELPER)));
 }
 
 void TestFileProtection::init() {
@@ -108,22 +86,11 @@ void TestFileProtection::init() {
 }
 
 int TestFileProtection::runHelper(const QStringList& arguments, bool asOrdinaryUser) {
-    QProcess process;
-    process.setWorkingDirectory(helperDir_.path());
-    if (asOrdinaryUser)
-        process.start(QStringLiteral("runuser"),
-                      QStringList{QStringLiteral("-u"), QStringLiteral("nobody"),
-                                  QStringLiteral("--"), helper_} +
-                          arguments);
-    else
-        process.start(helper_, arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        qWarning() << "helper did not finish:" << process.readAllStandardError();
-        return -1;
-    }
-    if (process.exitCode() > 1)
-        qWarning() << "helper:" << process.readAllStandardError();
-    return process.exitCode();
+    QString errors;
+    const int status = ordinary_.run(arguments, asOrdinaryUser, &errors);
+    if (status < 0 || status > 1)
+        qWarning() << "helper:" << errors;
+    return status;
 }
 
 void TestFileProtection::eraseOverwritesThenDeletes_data() {
@@ -211,8 +178,8 @@ void TestFileProtection::eraseStopsAtAShortWrite() {
 }
 
 void TestFileProtection::eraseOfReadOnlyFileAsOrdinaryUser() {
-    if (!noOrdinaryUser_.isEmpty())
-        QSKIP(qPrintable(noOrdinaryUser_));
+    if (!ordinary_.unavailable().isEmpty())
+        QSKIP(qPrintable(ordinary_.unavailable()));
     // Ours, in a folder where we may delete it, but not writable: the erase must not begin.
     const QString file = path(QStringLiteral("readonly.pdf"));
     QVERIFY(test::writeFile(file, original(10000)));
@@ -285,8 +252,8 @@ void TestFileProtection::accessAsOrdinaryUser_data() {
 }
 
 void TestFileProtection::accessAsOrdinaryUser() {
-    if (!noOrdinaryUser_.isEmpty())
-        QSKIP(qPrintable(noOrdinaryUser_));
+    if (!ordinary_.unavailable().isEmpty())
+        QSKIP(qPrintable(ordinary_.unavailable()));
     QFETCH(int, folderMode);
     QFETCH(bool, folderOurs);
     QFETCH(int, fileMode);
