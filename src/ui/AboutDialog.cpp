@@ -38,11 +38,8 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     builtWith->setProperty("role", QStringLiteral("subtext"));
     builtWith->setWordWrap(true);
 
-    auto* closeButton = new QPushButton(tr("Close"), this);
-    closeButton->setObjectName(QStringLiteral("aboutCloseButton"));
-    closeButton->setProperty("accent", true);
-    closeButton->setDefault(true);
-    connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
+    QPushButton* closeButton =
+        korvex::ui::makeCloseButton(this, QStringLiteral("aboutCloseButton"));
 
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(14);

@@ -2,8 +2,11 @@
 
 #include "ui/Theme.h"
 
+#include <QCoreApplication>
+#include <QDialog>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -50,6 +53,15 @@ QWidget* makeDialogHeader(QWidget* parent, const QString& iconPath, const QStrin
     row->addLayout(texts);
     row->addStretch(1);
     return header;
+}
+
+QPushButton* makeCloseButton(QDialog* dialog, const QString& objectName) {
+    auto* button = new QPushButton(QCoreApplication::translate("DialogHeader", "Close"), dialog);
+    button->setObjectName(objectName);
+    button->setProperty("accent", true);
+    button->setDefault(true);
+    QObject::connect(button, &QPushButton::clicked, dialog, &QDialog::accept);
+    return button;
 }
 
 } // namespace korvex::ui

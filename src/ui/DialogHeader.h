@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QDialog;
+class QPushButton;
 class QWidget;
 
 namespace korvex::ui {
@@ -17,5 +19,8 @@ inline constexpr const char* kDialogHeaderSubtextName = "dialogHeaderSubtext";
 // the returned widget, a child of parent, into its layout.
 QWidget* makeDialogHeader(QWidget* parent, const QString& iconPath, const QString& heading,
                           const QString& subtext);
+
+// The gold "Close" button that ends an information dialog: the default button, accepting it.
+QPushButton* makeCloseButton(QDialog* dialog, const QString& objectName);
 
 } // namespace korvex::ui

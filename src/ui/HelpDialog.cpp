@@ -215,11 +215,7 @@ HelpDialog::HelpDialog(korvex::core::AuthManager& auth, QWidget* parent) : QDial
                             nullptr)}),
         tr("Local Security"));
 
-    auto* closeButton = new QPushButton(tr("Close"), this);
-    closeButton->setObjectName(QStringLiteral("helpCloseButton"));
-    closeButton->setProperty("accent", true);
-    closeButton->setDefault(true);
-    connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
+    QPushButton* closeButton = korvex::ui::makeCloseButton(this, QStringLiteral("helpCloseButton"));
 
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(14);
