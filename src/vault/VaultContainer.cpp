@@ -694,10 +694,15 @@ QString VaultContainer::resolveVaultFilePath(const QString& path) {
     QFile file(canonical);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-    const QByteArray magic = file.read(sizeof(kVaultMagic));
-    if (magic != QByteArray(kVaultMagic, sizeof(kVaultMagic)))
-        return QString();
-    return canonical;
+    // A re-key overwrites the stale header slot, which may be the first: the magic that marks a
+    // vault is at the start of whichever slot is live.
+    const QByteArray headerBytes = file.read(kHeaderSlotCount * kHeaderSlotBytes);
+    const QByteArray magic(kVaultMagic, sizeof(kVaultMagic));
+    for (qsizetype slot = 0; slot < kHeaderSlotCount; ++slot) {
+        if (headerBytes.mid(slot * kHeaderSlotBytes, magic.size()) == magic)
+            return canonical;
+    }
+    return QString();
 }
 
 } // namespace korvex::vault

@@ -9,7 +9,6 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
-
 #include <memory>
 #include <optional>
 
@@ -67,7 +66,8 @@ public:
     static std::optional<quint64> readHeaderGenerationFromFile(const QString& path);
     static QString readVaultIdFromFile(const QString& path);
     // The canonical path of an existing vault file, or empty when the path is empty, names no
-    // file, is reached through a link, or does not start with the vault magic.
+    // file, is reached through a link, or has the vault magic at the start of neither header
+    // slot.
     static QString resolveVaultFilePath(const QString& path);
     // A regular file at path that a create cut short left behind: no header slot was ever
     // committed and nothing lies past the index regions, so it holds nothing of the user's. Such

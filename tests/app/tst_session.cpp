@@ -25,6 +25,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -315,6 +316,71 @@ private Q_SLOTS:
         QCOMPARE(seen_,
                  QStringList({QStringLiteral("Incorrect code."),
                               QStringLiteral("doc.txt,doc_1.txt"), QStringLiteral("copy intact")}));
+    }
+
+    // A vault deletion waits for the password at the next start; once done, the install starts
+    // over like a new one, and the new vault is the one the configuration expects from then on.
+    void deletedVaultStartsOverAsANewInstall() {
+        const QString vaultPath = data_ + QStringLiteral("/vault.kvxs");
+        const QString oldVaultId = vault::VaultContainer::readVaultIdFromFile(vaultPath);
+        QVERIFY(!oldVaultId.isEmpty());
+        QVERIFY(storage_->setPendingDeletePath(vaultPath));
+        seen_.clear();
+
+        // Cancelled: nothing is deleted, and the sign-in follows as usual.
+        GuiScript cancelled;
+        cancelled.onModal<QInputDialog>(QStringLiteral("confirm the deletion"),
+                                        [this](QInputDialog* input) {
+                                            seen_ << input->windowTitle() << input->labelText();
+                                            input->reject();
+                                        });
+        cancelled.onModal<LoginDialog>(QStringLiteral("the usual sign-in"),
+                                       [](LoginDialog* login) { login->reject(); });
+        QCOMPARE(run(cancelled), 0);
+        QVERIFY2(cancelled.finished(), qPrintable(cancelled.nextStep()));
+        QCOMPARE(seen_, QStringList({QStringLiteral("Confirm Your Password"),
+                                     QStringLiteral("A vault deletion is pending. Type your master "
+                                                    "password to complete it now, or Cancel to be "
+                                                    "asked again next time you start Zelvora.")}));
+        QCOMPARE(vault::VaultContainer::readVaultIdFromFile(vaultPath), oldVaultId);
+        QCOMPARE(storage_->pendingDeletePath(), vaultPath);
+        seen_.clear();
+
+        // Confirmed: the vault and the account are gone, and the first run creates both anew.
+        GuiScript confirmed;
+        confirmed.onModal<QInputDialog>(QStringLiteral("confirm with the password"),
+                                        [](QInputDialog* input) {
+                                            input->setTextValue(kPassword);
+                                            static_cast<QDialog*>(input)->accept();
+                                        });
+        confirmed.onModal<FirstRunWizard>(
+            QStringLiteral("a new account"), [](FirstRunWizard* wizard) {
+                child<QLineEdit>(wizard, "firstRunUsernameEdit")->setText(QStringLiteral("bob"));
+                child<QLineEdit>(wizard, "firstRunPasswordEdit")->setText(kPassword);
+                child<QLineEdit>(wizard, "firstRunConfirmEdit")->setText(kPassword);
+                child<QPushButton>(wizard, "firstRunCreateButton")->click();
+            });
+        confirmed.add(QStringLiteral("an empty vault"), mainWindowReady, [this] {
+            seen_ << QString::number(child<QTableWidget>(mainWindow(), "vaultTable")->rowCount());
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { window->close(); });
+        });
+        QCOMPARE(run(confirmed), 0);
+        QVERIFY2(confirmed.finished(), qPrintable(confirmed.nextStep()));
+        QCOMPARE(seen_, QStringList{QStringLiteral("0")});
+        const QString newVaultId = vault::VaultContainer::readVaultIdFromFile(vaultPath);
+        QVERIFY(!newVaultId.isEmpty() && newVaultId != oldVaultId);
+        QCOMPARE(storage_->boundVaultId(), newVaultId);
+        QVERIFY(!twoFactor_->isEnabled());
+        QCOMPARE(auth_->username(), QStringLiteral("bob"));
+        seen_.clear();
+
+        // The next start signs in to the new vault; nothing calls it a stranger.
+        GuiScript next;
+        next.onModal<LoginDialog>(QStringLiteral("sign in to the new vault"),
+                                  [](LoginDialog* login) { login->reject(); });
+        QCOMPARE(run(next), 0);
+        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
     }
 };
 

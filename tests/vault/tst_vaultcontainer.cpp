@@ -597,6 +597,12 @@ private Q_SLOTS:
         const QString link = dir_.filePath(QStringLiteral("link.kvxs"));
         QVERIFY(QFile::link(path_, link));
         QVERIFY(VaultContainer::resolveVaultFilePath(link).isEmpty());
+        // A re-key overwrites the stale slot; whichever slot is left live, the file is a vault.
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(open()->rekey(key_), vault::RekeyResult::Rekeyed);
+            QCOMPARE(VaultContainer::resolveVaultFilePath(path_),
+                     QFileInfo(path_).canonicalFilePath());
+        }
         const QString other = source(QStringLiteral("other"), "not a vault at all");
         QVERIFY(VaultContainer::resolveVaultFilePath(other).isEmpty());
         QVERIFY(VaultContainer::readVaultIdFromFile(other).isEmpty());
