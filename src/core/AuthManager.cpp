@@ -16,7 +16,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-
 #include <functional>
 #include <stdexcept>
 
@@ -44,7 +43,8 @@ constexpr int kMaxRepairableIdLength = 128;
 
 QString toBase64(const Bytes& bytes) {
     return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())).toBase64());
+        QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
+            .toBase64());
 }
 
 Bytes fromBase64(const QJsonValue& value) {
@@ -115,7 +115,8 @@ std::optional<IdentityRecord> newRecord(const QString& username, const std::stri
 
 // Tries every single-character change of id over the alphabet; the result only when exactly
 // one candidate passes.
-std::optional<QString> repairVaultId(const QString& id, const std::function<bool(const QString&)>& accepts) {
+std::optional<QString> repairVaultId(const QString& id,
+                                     const std::function<bool(const QString&)>& accepts) {
     if (id.isEmpty() || id.size() > kMaxRepairableIdLength)
         return std::nullopt;
     QString candidate = id;
@@ -137,7 +138,6 @@ std::optional<QString> repairVaultId(const QString& id, const std::function<bool
     return matches == 1 ? std::optional<QString>(match) : std::nullopt;
 }
 
-
 struct IdentityTransition {
     bool vaultRekeyed = false;
     quint64 vaultGenerationAtStart = 0;
@@ -152,7 +152,8 @@ std::optional<IdentityTransition> loadTransition(const QString& path) {
         return std::nullopt;
     IdentityTransition transition;
     transition.vaultRekeyed = read.object.value(kVaultRekeyed).toBool(false);
-    transition.vaultGenerationAtStart = read.object.value(kGenerationAtStart).toString().toULongLong();
+    transition.vaultGenerationAtStart =
+        read.object.value(kGenerationAtStart).toString().toULongLong();
     transition.record = identityFromJson(read.object);
     transition.twoFactorWrappedSecret = fromBase64(read.object.value(kTwoFactorWrappedSecret));
     return transition;
@@ -176,11 +177,9 @@ AuthManager::AuthManager(const QString& identityPath, const Clock& clock,
 AuthManager::~AuthManager() = default;
 
 Bytes AuthManager::vaultKeyBinding(const Bytes& keySalt, const QString& vaultId) {
-    Bytes binding(kBindingLabel, kBindingLabel + sizeof(kBindingLabel) - 1);
-    binding.insert(binding.end(), keySalt.begin(), keySalt.end());
     const QByteArray id = vaultId.toUtf8();
-    binding.insert(binding.end(), id.begin(), id.end());
-    return binding;
+    return crypto::concatenate({crypto::bytesOf(kBindingLabel, sizeof(kBindingLabel) - 1), keySalt,
+                                crypto::bytesOf(id.constData(), std::size_t(id.size()))});
 }
 
 void AuthManager::restoreInterruptedSave() const {
@@ -268,7 +267,8 @@ bool AuthManager::saveIdentity(const IdentityRecord& record) {
         // The new identity was not written: the old one must stay the account, so it goes
         // back in place instead of being left aside where a later save would erase it.
         if (!QFileInfo::exists(identityFilePath_) && QFile::rename(backup, identityFilePath_))
-            qWarning("AuthManager: saving the identity failed; the previous identity was put back.");
+            qWarning(
+                "AuthManager: saving the identity failed; the previous identity was put back.");
         else
             qWarning("AuthManager: saving the identity failed; the previous identity is kept at %s "
                      "and was not erased, for manual recovery.",
@@ -316,11 +316,12 @@ std::optional<SecureBuffer> AuthManager::login(std::string password, bool resetL
     std::optional<SecureBuffer> vaultKey =
         AeadCipher::open(*kek, record->wrappedVaultKey, vaultKeyBinding(record->keySalt, vaultId));
     if (!vaultKey && !vaultId.isEmpty()) {
-        const std::optional<QString> repaired = repairVaultId(vaultId, [&](const QString& candidate) {
-            return AeadCipher::open(*kek, record->wrappedVaultKey,
-                                    vaultKeyBinding(record->keySalt, candidate))
-                .has_value();
-        });
+        const std::optional<QString> repaired =
+            repairVaultId(vaultId, [&](const QString& candidate) {
+                return AeadCipher::open(*kek, record->wrappedVaultKey,
+                                        vaultKeyBinding(record->keySalt, candidate))
+                    .has_value();
+            });
         if (repaired) {
             vaultKey = AeadCipher::open(*kek, record->wrappedVaultKey,
                                         vaultKeyBinding(record->keySalt, *repaired));
@@ -344,7 +345,8 @@ std::optional<SecureBuffer> AuthManager::createAccount(const QString& username,
         return std::nullopt;
     SecureBuffer vaultKey = AeadCipher::generateKey();
     std::optional<SecureBuffer> kek;
-    const std::optional<IdentityRecord> record = newRecord(username, password, vaultKey, QString(), &kek);
+    const std::optional<IdentityRecord> record =
+        newRecord(username, password, vaultKey, QString(), &kek);
     if (!record || !saveIdentity(*record))
         return std::nullopt;
     username_ = username;
@@ -379,7 +381,8 @@ bool AuthManager::bindVaultId(const SecureBuffer& vaultKey, const QString& vault
     std::optional<IdentityRecord> record = loadIdentity(nullptr);
     if (!record)
         return false;
-    record->wrappedVaultKey = AeadCipher::seal(*heldKek_, vaultKey, vaultKeyBinding(record->keySalt, vaultId));
+    record->wrappedVaultKey =
+        AeadCipher::seal(*heldKek_, vaultKey, vaultKeyBinding(record->keySalt, vaultId));
     return saveIdentity(*record);
 }
 
@@ -397,18 +400,28 @@ bool AuthManager::rewrapVaultKey(const SecureBuffer& vaultKey, const std::string
     const std::optional<IdentityRecord> current = loadIdentity(nullptr);
     if (!current)
         return false;
-    const std::optional<IdentityRecord> record = newRecord(current->username, password, vaultKey, vaultId);
+    const std::optional<IdentityRecord> record =
+        newRecord(current->username, password, vaultKey, vaultId);
     return record && saveIdentity(*record);
 }
 
-void AuthManager::forgetSessionKey() { heldKek_.reset(); }
+void AuthManager::forgetSessionKey() {
+    heldKek_.reset();
+}
 
-bool AuthManager::recordFailedAttempt() { return lockout_.recordFailedAttempt(); }
-void AuthManager::resetFailedAttempts() { lockout_.resetFailedAttempts(); }
-int AuthManager::lockoutSecondsRemaining() { return lockout_.lockoutSecondsRemaining(); }
+bool AuthManager::recordFailedAttempt() {
+    return lockout_.recordFailedAttempt();
+}
+void AuthManager::resetFailedAttempts() {
+    lockout_.resetFailedAttempts();
+}
+int AuthManager::lockoutSecondsRemaining() {
+    return lockout_.lockoutSecondsRemaining();
+}
 
-bool AuthManager::beginPasswordChange(const SecureBuffer& newVaultKey, const std::string& newPassword,
-                                      const QString& vaultId, quint64 vaultGenerationAtStart,
+bool AuthManager::beginPasswordChange(const SecureBuffer& newVaultKey,
+                                      const std::string& newPassword, const QString& vaultId,
+                                      quint64 vaultGenerationAtStart,
                                       const Bytes& twoFactorWrappedSecret) {
     if (!policyViolationOf(newPassword).isEmpty())
         return false;

@@ -1,8 +1,7 @@
 #include "core/TwoFactorManager.h"
 
-#include "core/TransitionFile.h"
-
 #include "core/Totp.h"
+#include "core/TransitionFile.h"
 #include "crypto/AeadCipher.h"
 #include "crypto/PasswordHasher.h"
 #include "crypto/Sodium.h"
@@ -56,9 +55,7 @@ Bytes fromBase64(const QJsonValue& value) {
 
 // The label followed by the salt: binds a sealed secret to this file's current enrolment.
 Bytes secretAssociatedData(const Bytes& wrapSalt) {
-    Bytes data(kSecretLabel, kSecretLabel + sizeof(kSecretLabel) - 1);
-    data.insert(data.end(), wrapSalt.begin(), wrapSalt.end());
-    return data;
+    return crypto::concatenate({crypto::bytesOf(kSecretLabel, sizeof(kSecretLabel) - 1), wrapSalt});
 }
 
 // The crypto layer throws on a key of the wrong length; here that is simply a failure.
@@ -119,7 +116,6 @@ bool saveTransition(const QString& path, const TwoFactorTransition& transition) 
     insertState(object, transition.state);
     return protect::writeProtectedFile(path, object, protect::EnvelopeKind::Authenticated);
 }
-
 
 } // namespace
 
@@ -309,12 +305,14 @@ bool TwoFactorManager::commitTransition() {
     const std::optional<TwoFactorTransition> transition = loadTransition(transitionPath());
     if (!transition || !saveState(transition->state))
         return false;
-    discardTransitionFile(transitionPath(), QString::fromLatin1(kCompletedEraseFailed), "TwoFactorManager");
+    discardTransitionFile(transitionPath(), QString::fromLatin1(kCompletedEraseFailed),
+                          "TwoFactorManager");
     return true;
 }
 
 void TwoFactorManager::abandonTransition() {
-    discardTransitionFile(transitionPath(), QString::fromLatin1(kAbandonedEraseFailed), "TwoFactorManager");
+    discardTransitionFile(transitionPath(), QString::fromLatin1(kAbandonedEraseFailed),
+                          "TwoFactorManager");
 }
 
 } // namespace korvex::core

@@ -32,13 +32,12 @@ std::size_t descriptionLength(const QByteArray& blob) {
 // then the caller's entropy.
 crypto::Bytes associatedData(const char* lengthAndDescription, std::size_t size,
                              crypto::ByteView nonce, const crypto::SecureBuffer* entropy) {
-    crypto::Bytes ad(kAssociatedDataContext,
-                     kAssociatedDataContext + sizeof(kAssociatedDataContext) - 1);
-    ad.insert(ad.end(), lengthAndDescription, lengthAndDescription + size);
-    ad.insert(ad.end(), nonce.begin(), nonce.end());
-    if (entropy && !entropy->empty())
-        ad.insert(ad.end(), entropy->data(), entropy->data() + entropy->size());
-    return ad;
+    const crypto::ByteView noEntropy;
+    return crypto::concatenate(
+        {crypto::bytesOf(kAssociatedDataContext, sizeof(kAssociatedDataContext) - 1),
+         crypto::bytesOf(lengthAndDescription, size), nonce,
+         entropy && !entropy->empty() ? crypto::bytesOf(entropy->data(), entropy->size())
+                                      : noEntropy});
 }
 
 QByteArray nativePath(const QString& path) {
