@@ -20,6 +20,7 @@
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/TwoFactorPromptDialog.h"
+#include "vault/FileBlockStore.h"
 #include "vault/VaultContainer.h"
 
 #include <QAction>
@@ -381,6 +382,86 @@ private Q_SLOTS:
                                   [](LoginDialog* login) { login->reject(); });
         QCOMPARE(run(next), 0);
         QVERIFY2(next.finished(), qPrintable(next.nextStep()));
+    }
+
+    // A vault that cannot be used ends the start in its message; nothing is created over it and
+    // nothing of it changes.
+    void unusableVaultEndsInItsMessage_data() {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("startOfMessage");
+        QTest::newRow("open in another instance") << "locked"
+                                                  << "The vault file appears to be open already";
+        QTest::newRow("replaced by an older copy")
+            << "older copy"
+            << "Zelvora could not open this vault: it looks like an older backup or copy.";
+        QTest::newRow("rollback record gone")
+            << "no record"
+            << "Zelvora could not verify this vault's rollback-protection record";
+    }
+    void unusableVaultEndsInItsMessage() {
+        QFETCH(QString, damage);
+        QFETCH(QString, startOfMessage);
+        const QString vaultPath = data_ + QStringLiteral("/vault.kvxs");
+        const QString record = data_ + QStringLiteral("/vault_generation.dat");
+        const QString saved = root_.filePath(QStringLiteral("saved.kvxs"));
+        QFile::remove(saved);
+        QVERIFY(QFile::copy(vaultPath, saved));
+        const QByteArray savedRecord = test::readWholeFile(record);
+        const QByteArray savedRecordKey = test::readWholeFile(record + QStringLiteral(".key"));
+
+        auto signIn = [](GuiScript& script) {
+            script.onModal<LoginDialog>(QStringLiteral("sign in"), [](LoginDialog* login) {
+                child<QLineEdit>(login, "loginPasswordEdit")->setText(kPassword);
+                child<QPushButton>(login, "loginUnlockButton")->click();
+            });
+        };
+        if (damage == QStringLiteral("older copy")) {
+            // A session that changes the vault and records the change; then the older file is
+            // put back.
+            GuiScript changing;
+            signIn(changing);
+            changing.add(QStringLiteral("change the vault"), mainWindowReady, [this] {
+                MainWindow* window = mainWindow();
+                const QString source = outside_ + QStringLiteral("/later.txt");
+                QVERIFY(test::writeFile(source, "written after the copy"));
+                QVERIFY(window->container()->importFile(source, QStringLiteral("later.txt")));
+                QVERIFY(QMetaObject::invokeMethod(window, "onRollbackGuardAdvanceTimeout"));
+                GuiScript::later([window] { window->close(); });
+            });
+            QCOMPARE(run(changing), 0);
+            QVERIFY2(changing.finished(), qPrintable(changing.nextStep()));
+            QVERIFY(QFile::remove(vaultPath));
+            QVERIFY(QFile::copy(saved, vaultPath));
+        } else if (damage == QStringLiteral("no record")) {
+            QVERIFY(QFile::remove(record));
+        }
+        std::unique_ptr<vault::FileBlockStore> otherInstance;
+        if (damage == QStringLiteral("locked")) {
+            otherInstance = std::make_unique<vault::FileBlockStore>(vaultPath);
+            QVERIFY(otherInstance->open());
+        }
+        const QByteArray before = test::readWholeFile(vaultPath);
+
+        GuiScript refused;
+        signIn(refused);
+        refused.onModal<QMessageBox>(QStringLiteral("the refusal"), [this](QMessageBox* box) {
+            seen_ << box->windowTitle() << box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        seen_.clear();
+        QCOMPARE(run(refused), 0);
+        QVERIFY2(refused.finished(), qPrintable(refused.nextStep()));
+        QCOMPARE(seen_.size(), 2);
+        QCOMPARE(seen_[0], QStringLiteral("Vault Unavailable"));
+        QVERIFY2(seen_[1].startsWith(startOfMessage), qPrintable(seen_[1]));
+        otherInstance.reset();
+        QCOMPARE(test::readWholeFile(vaultPath), before);
+
+        // Put things back for the next case.
+        if (damage == QStringLiteral("no record")) {
+            QVERIFY(test::writeFile(record, savedRecord));
+            QVERIFY(test::writeFile(record + QStringLiteral(".key"), savedRecordKey));
+        }
     }
 };
 
