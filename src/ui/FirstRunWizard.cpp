@@ -150,6 +150,8 @@ void FirstRunWizard::onCreateClicked() {
 void FirstRunWizard::showError(const QString& message) {
     errorLabel_->setText(message);
     errorLabel_->show();
+    // Grow to fit the wrapped message rather than squeeze the header.
+    adjustSize();
 }
 
 void FirstRunWizard::scrubPasswordFields() {

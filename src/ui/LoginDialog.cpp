@@ -176,6 +176,8 @@ void LoginDialog::onLoginClicked() {
     if (reason == LoginFailureReason::HardwareKeyUnavailable)
         restoreButton_->show();
     errorLabel_->show();
+    // Grow to fit the wrapped message rather than squeeze the header.
+    adjustSize();
     passwordEdit_->setFocus();
 }
 

@@ -118,6 +118,7 @@ void TwoFactorPromptDialog::onVerifyClicked() {
                "data folder is writable."));
     }
     errorLabel_->show();
+    adjustSize();
     scrubLineEdit(codeEdit_);
     codeEdit_->setFocus();
     refreshCooldown();
@@ -133,6 +134,7 @@ void TwoFactorPromptDialog::refreshCooldown() {
     if (coolingDown) {
         errorLabel_->setText(tr("Too many attempts. Try again in %1s.").arg(seconds));
         errorLabel_->show();
+        adjustSize();
         showingCooldown_ = true;
         if (!cooldownTimer_->isActive())
             cooldownTimer_->start();
