@@ -30,6 +30,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -100,6 +101,7 @@ class TestSession : public QObject {
     std::unique_ptr<core::TwoFactorManager> twoFactor_;
     std::unique_ptr<core::StorageConfigFile> storage_;
     QStringList seen_;
+    std::optional<crypto::SecureBuffer> twoFactorSecret_;
 
     app::SessionInputs inputs() {
         return app::SessionInputs{*auth_,
@@ -317,6 +319,78 @@ private Q_SLOTS:
         QCOMPARE(seen_,
                  QStringList({QStringLiteral("Incorrect code."),
                               QStringLiteral("doc.txt,doc_1.txt"), QStringLiteral("copy intact")}));
+        twoFactorSecret_ = std::move(secret);
+    }
+
+    // The two-factor record is lost: the password alone no longer opens the vault, and the
+    // secret the user kept from enrolment brings it back.
+    void lostTwoFactorRecordIsRestoredFromTheSecret() {
+        QVERIFY(twoFactorSecret_);
+        for (const char* suffix : {"", ".key"})
+            QVERIFY(
+                QFile::remove(data_ + QStringLiteral("/twofactor.dat") + QLatin1String(suffix)));
+        QVERIFY(!twoFactor_->isEnabled());
+        const QString title = QStringLiteral("Restore Two-Factor Authentication");
+        crypto::SecureBuffer wrongSecret = crypto::SecureBuffer::copyOf("twenty bytes, wrong!", 20);
+
+        // One session per answer: nonsense, a secret that does not open the vault, the real one
+        // as a person would type it (lower case, in groups).
+        const QList<QString> answers{
+            QStringLiteral("not a secret!"),
+            crypto::encodeBase32({wrongSecret.data(), wrongSecret.size()}),
+            crypto::encodeBase32({twoFactorSecret_->data(), twoFactorSecret_->size()})
+                .toLower()
+                .replace(QRegularExpression(QStringLiteral("(.{4})")), QStringLiteral("\\1 "))};
+        for (const QString& answer : answers) {
+            seen_.clear();
+            const bool real = &answer == &answers.last();
+            GuiScript script;
+            script.onModal<LoginDialog>(QStringLiteral("sign in"), [](LoginDialog* login) {
+                child<QLineEdit>(login, "loginPasswordEdit")->setText(kPassword);
+                child<QPushButton>(login, "loginUnlockButton")->click();
+            });
+            script.onModal<QMessageBox>(QStringLiteral("the restore question"),
+                                        [this](QMessageBox* box) {
+                                            seen_ << box->windowTitle();
+                                            box->button(QMessageBox::Yes)->click();
+                                        });
+            script.onModal<QInputDialog>(QStringLiteral("the secret"),
+                                         [this, answer](QInputDialog* input) {
+                                             seen_ << input->labelText();
+                                             input->setTextValue(answer);
+                                             static_cast<QDialog*>(input)->accept();
+                                         });
+            if (!real) {
+                script.onModal<QMessageBox>(QStringLiteral("why not"), [this](QMessageBox* box) {
+                    seen_ << box->text();
+                    box->button(QMessageBox::Ok)->click();
+                });
+            }
+            script.add(QStringLiteral("the window"), mainWindowReady, [this] {
+                MainWindow* window = mainWindow();
+                auto* label = qobject_cast<QLabel*>(window->centralWidget());
+                seen_ << (window->container() ? tableNames().join(QLatin1Char(','))
+                                              : label->text().section(QLatin1Char('.'), 0, 0));
+                GuiScript::later([window] { window->close(); });
+            });
+            QCOMPARE(run(script), 0);
+            QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+            QCOMPARE(seen_.value(0), title);
+            QCOMPARE(seen_.value(1), QStringLiteral("Enter your saved two-factor secret:"));
+            if (!real) {
+                QCOMPARE(seen_.value(2),
+                         &answer == &answers.first()
+                             ? QStringLiteral(
+                                   "That doesn't look like a valid secret. Nothing was changed.")
+                             : QStringLiteral(
+                                   "That secret did not open this vault. Nothing was changed."));
+                QCOMPARE(seen_.value(3), QStringLiteral("Could not open the vault"));
+                QVERIFY(!twoFactor_->isEnabled());
+            } else {
+                QCOMPARE(seen_.value(2), QStringLiteral("doc.txt,doc_1.txt"));
+                QVERIFY(twoFactor_->isEnabled());
+            }
+        }
     }
 
     // A vault deletion waits for the password at the next start; once done, the install starts
