@@ -130,6 +130,11 @@ void reapplyContainerProtections(const SessionInputs& in, const QString& path,
 int runSession(const SessionInputs& in, const SessionServices& services) {
     MessageBoxPrompts messageBoxes;
     DeferredOperationPrompts& prompts = services.prompts ? *services.prompts : messageBoxes;
+    // Whichever way the session ends, the account lets go of the key its sign-in derived.
+    struct ForgetSessionKey {
+        core::AuthManager& auth;
+        ~ForgetSessionKey() { auth.forgetSessionKey(); }
+    } forgetSessionKey{in.auth};
 
     // Deferred storage work recorded by an earlier session.
     applyPendingContainerMigration(in.storage, in.dataFolder, prompts);
@@ -146,8 +151,8 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
     if (location.backend == StorageBackend::Container) {
         location.containerPath = in.storage.resolveVaultPath(in.dataFolder);
         // A create that was cut short leaves a file with no committed header and no data. It
-        // holds nothing, but would stop a vault from ever being created here again.
-        // A configuration already bound to a vault never has its file taken away here.
+        // holds nothing, but would stop a vault from ever being created here again. A
+        // configuration already bound to a vault never has its file taken away here.
         if (!in.storage.boundVaultIdRecorded() &&
             VaultContainer::isInterruptedCreate(location.containerPath)) {
             qWarning("runSession: removing an unfinished vault file (%lld bytes) left by an "
