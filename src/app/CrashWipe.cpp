@@ -1,7 +1,6 @@
 #include "app/CrashWipe.h"
 
 #include "crypto/SecureBuffer.h"
-#include "platform/ProcessInspection.h"
 
 #include <QtGlobal>
 #include <algorithm>
@@ -82,10 +81,6 @@ void installCrashWipe() {
     const std::terminate_handler previous = std::set_terminate(onTerminate);
     if (previous != onTerminate) // a second call must not chain the handler to itself
         gPreviousTerminate = previous;
-}
-
-bool isTracerAttached() {
-    return platform::tracerPid() != 0;
 }
 
 } // namespace korvex::app

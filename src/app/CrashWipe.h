@@ -10,7 +10,4 @@ namespace korvex::app {
 // main thread, as early as possible.
 void installCrashWipe();
 
-// Whether a debugger or tracer is attached to this process (TracerPid in /proc/self/status).
-bool isTracerAttached();
-
 } // namespace korvex::app

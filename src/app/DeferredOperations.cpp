@@ -157,8 +157,22 @@ void persistDeletion(const core::StorageConfigFile& storage, const char* operati
             operation);
 }
 
-QString vaultDeletionFailedTitle() {
-    return translated("Vault Deletion Failed");
+// Counts a failed erase; the attempt that reaches the limit drops the request (dropRequest) and
+// tells the user giveUpText.
+void failDeletionAttempt(const core::StorageConfigFile& storage, const char* operation,
+                         int attemptsSoFar, void (*dropRequest)(StorageConfig&),
+                         const QString& giveUpText, DeferredOperationPrompts& prompts) {
+    const int attempts = attemptsSoFar + 1;
+    if (attempts < kDeferredOperationAttemptLimit) {
+        persistDeletion(storage, operation,
+                        [&](StorageConfig& c) { c.pendingDeleteAttempts = attempts; });
+        return;
+    }
+    persistDeletion(storage, operation, [&](StorageConfig& c) {
+        dropRequest(c);
+        c.pendingDeleteAttempts = 0;
+    });
+    prompts.warning(translated("Vault Deletion Failed"), giveUpText);
 }
 
 } // namespace
@@ -286,23 +300,15 @@ void applyPendingContainerDelete(const core::StorageConfigFile& storage, const Q
     protect::clearDeleteRestriction(path);
     const QString vaultId = vault::VaultContainer::readVaultIdFromFile(path);
     if (QFileInfo::exists(path) && !protect::secureErase(path)) {
-        const int attempts = config.pendingDeleteAttempts + 1;
-        if (attempts < kDeferredOperationAttemptLimit) {
-            persistDeletion(storage, kOperation,
-                            [&](StorageConfig& c) { c.pendingDeleteAttempts = attempts; });
-            return;
-        }
-        persistDeletion(storage, kOperation, [](StorageConfig& c) {
-            c.pendingDeletePath.clear();
-            c.pendingDeleteAttempts = 0;
-        });
-        prompts.warning(vaultDeletionFailedTitle(),
-                        translated("Zelvora could not securely erase the vault at:\n%1\nafter %2 "
-                                   "attempts. It has been left in place; please delete it "
-                                   "manually, or check that it isn't held open by another program "
-                                   "or read-only media.")
-                            .arg(QDir::toNativeSeparators(pendingPath))
-                            .arg(kDeferredOperationAttemptLimit));
+        failDeletionAttempt(
+            storage, kOperation, config.pendingDeleteAttempts,
+            [](StorageConfig& c) { c.pendingDeletePath.clear(); },
+            translated("Zelvora could not securely erase the vault at:\n%1\nafter %2 attempts. It "
+                       "has been left in place; please delete it manually, or check that it "
+                       "isn't held open by another program or read-only media.")
+                .arg(QDir::toNativeSeparators(pendingPath))
+                .arg(kDeferredOperationAttemptLimit),
+            prompts);
         return;
     }
 
@@ -343,21 +349,14 @@ void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QSt
         return;
     }
 
-    const int attempts = config.pendingDeleteAttempts + 1;
-    if (attempts < kDeferredOperationAttemptLimit) {
-        persistDeletion(storage, kOperation,
-                        [&](StorageConfig& c) { c.pendingDeleteAttempts = attempts; });
-        return;
-    }
-    persistDeletion(storage, kOperation, [](StorageConfig& c) {
-        c.pendingDeleteRawDisk = false;
-        c.pendingDeleteAttempts = 0;
-    });
-    prompts.warning(vaultDeletionFailedTitle(),
-                    translated("Zelvora could not securely erase the raw-disk vault after %1 "
-                               "attempts. It has been left in place; make sure Zelvora is running "
-                               "as root and the disk is connected, then try again from Configure.")
-                        .arg(kDeferredOperationAttemptLimit));
+    failDeletionAttempt(
+        storage, kOperation, config.pendingDeleteAttempts,
+        [](StorageConfig& c) { c.pendingDeleteRawDisk = false; },
+        translated("Zelvora could not securely erase the raw-disk vault after %1 attempts. It has "
+                   "been left in place; make sure Zelvora is running as root and the disk is "
+                   "connected, then try again from Configure.")
+            .arg(kDeferredOperationAttemptLimit),
+        prompts);
 }
 
 void eraseAccountLeftovers(const QString& dataFolder) {

@@ -47,6 +47,7 @@ struct RestoredVault {
 // The vault opened with a two-factor secret the user kept, after this install lost its record.
 std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& in,
                                                           const vault::VaultLocation& location,
+                                                          qint64 maxVaultSizeBytes,
                                                           const SecureBuffer& loginKey) {
     const QString title = QCoreApplication::translate("tryRestoreTwoFactorAndReopen",
                                                       "Restore Two-Factor Authentication");
@@ -87,7 +88,7 @@ std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& i
     SecureBuffer candidate = core::TwoFactorManager::deriveEffectiveKey(loginKey, *secret);
     std::unique_ptr<VaultContainer> container =
         protect::openVaultGuarded(location, candidate, in.machineId, in.generationRecordPath,
-                                  QString(), in.storage.maxVaultSizeBytes(), nullptr);
+                                  QString(), maxVaultSizeBytes, nullptr);
     if (!container) {
         QMessageBox::warning(nullptr, title,
                              QCoreApplication::translate(
@@ -104,11 +105,10 @@ std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& i
 
 // Hidden attribute and delete restriction of the container file, as configured; each failure
 // adds its sentence to problems.
-void reapplyContainerProtections(const SessionInputs& in, const QString& path,
+void reapplyContainerProtections(const core::ContainerSettings& settings, const QString& path,
                                  QStringList& problems) {
     if (VaultContainer::resolveVaultFilePath(path).isEmpty())
         return;
-    const core::ContainerSettings settings = in.storage.containerSettings();
     if (!protect::setHidden(path, settings.hidden)) {
         qWarning("Could not set the vault container's hidden attribute.");
         problems
@@ -138,22 +138,28 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
 
     // Deferred storage work recorded by an earlier session.
     applyPendingContainerMigration(in.storage, in.dataFolder, prompts);
+    // Each read of storage.dat unwraps its key; the session reads it once after each step that
+    // may change it (defaults apply wherever nothing could be read).
+    core::StorageConfig config;
+    in.storage.load(&config);
     const bool deletionPending =
-        !in.storage.pendingDeletePath().isEmpty() ||
-        (in.storage.backend() == StorageBackend::RawDisk && in.storage.pendingDeleteRawDisk());
+        !config.pendingDeletePath.isEmpty() ||
+        (config.backend == StorageBackend::RawDisk && config.pendingDeleteRawDisk);
     if (deletionPending && in.auth.identityExists() && confirmPendingDelete(in.auth, prompts)) {
         applyPendingContainerDelete(in.storage, in.dataFolder, in.generationRecordPath, prompts);
         applyPendingRawDiskDelete(in.storage, in.dataFolder, prompts);
+        in.storage.load(&config);
     }
 
     vault::VaultLocation location;
-    location.backend = in.storage.backend();
+    location.backend = config.backend;
     if (location.backend == StorageBackend::Container) {
-        location.containerPath = in.storage.resolveVaultPath(in.dataFolder);
+        location.containerPath =
+            core::StorageConfigFile::resolveVaultPath(config.container, in.dataFolder);
         // A create that was cut short leaves a file with no committed header and no data. It
         // holds nothing, but would stop a vault from ever being created here again. A
         // configuration already bound to a vault never has its file taken away here.
-        if (!in.storage.boundVaultIdRecorded() &&
+        if (!config.boundVaultIdRecorded &&
             VaultContainer::isInterruptedCreate(location.containerPath)) {
             qWarning("runSession: removing an unfinished vault file (%lld bytes) left by an "
                      "interrupted create: %s",
@@ -173,10 +179,10 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
         const QString currentVaultId =
             location.backend == StorageBackend::Container
                 ? VaultContainer::readVaultIdFromFile(location.containerPath)
-                : in.storage.boundVaultId();
+                : config.boundVaultId;
         if (location.backend == StorageBackend::Container) {
-            const QString bound = in.storage.boundVaultId();
-            const bool mismatch = (in.storage.boundVaultIdRecorded() && bound.isEmpty()) ||
+            const QString& bound = config.boundVaultId;
+            const bool mismatch = (config.boundVaultIdRecorded && bound.isEmpty()) ||
                                   (!bound.isEmpty() && bound != currentVaultId);
             if (mismatch) {
                 QMessageBox::critical(
@@ -222,7 +228,7 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
     QString message;
     std::unique_ptr<VaultContainer> container =
         protect::openVaultGuarded(location, *sessionKey, in.machineId, in.generationRecordPath,
-                                  recoveredVaultId, in.storage.maxVaultSizeBytes(), &message);
+                                  recoveredVaultId, config.maxVaultSizeBytes, &message);
     if (container && identityKey && !in.auth.bindVaultId(*identityKey, container->vaultId()))
         qWarning("runSession: failed to bind identity.dat's vault key to this vault's real "
                  "identity -- the F-7 replay protection may not be fully applied until this "
@@ -236,7 +242,7 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
         // a first run has nothing to restore.
         if (accountExisted && identityKey && !in.twoFactor.isEnabled()) {
             std::optional<RestoredVault> restored =
-                tryRestoreTwoFactorAndReopen(in, location, *identityKey);
+                tryRestoreTwoFactorAndReopen(in, location, config.maxVaultSizeBytes, *identityKey);
             if (restored) {
                 container = std::move(restored->container);
                 sessionKey = std::move(restored->key);
@@ -257,7 +263,7 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
                            "protection may not be fully up to date until it succeeds on a future "
                            "launch.");
         }
-        const QString bound = in.storage.boundVaultId();
+        const QString& bound = config.boundVaultId;
         const bool recordBinding = location.backend == StorageBackend::Container
                                        ? bound.isEmpty()
                                        : bound != container->vaultId();
@@ -267,7 +273,7 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
                            "protection will stay inactive until it succeeds on a future launch.");
         }
         if (location.backend == StorageBackend::Container)
-            reapplyContainerProtections(in, location.containerPath, problems);
+            reapplyContainerProtections(config.container, location.containerPath, problems);
     }
 
     // The window's own copy of the key; the session's copies are wiped when this returns.

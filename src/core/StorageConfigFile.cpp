@@ -330,7 +330,11 @@ bool StorageConfigFile::setBinding(const QString& bindingText, quint64 bindingNu
 QString StorageConfigFile::resolveVaultPath(const QString& defaultDirectory) const {
     StorageConfig config;
     load(&config); // defaults apply wherever nothing was read
-    const ContainerSettings& container = config.container;
+    return resolveVaultPath(config.container, defaultDirectory);
+}
+
+QString StorageConfigFile::resolveVaultPath(const ContainerSettings& container,
+                                            const QString& defaultDirectory) {
     QString folder = defaultDirectory;
     if (!container.overrideDirectory.isEmpty() &&
         isValidOverrideDirectory(container.overrideDirectory))

@@ -79,6 +79,9 @@ public:
     // The container file path: the valid override folder or defaultDirectory, then the valid
     // override name or "vault.kvxs".
     QString resolveVaultPath(const QString& defaultDirectory) const;
+    // The same rule on settings already read.
+    static QString resolveVaultPath(const ContainerSettings& settings,
+                                    const QString& defaultDirectory);
 
     static bool isValidOverrideDirectory(const QString& directory);
     static bool isValidOverrideFileName(const QString& fileName);

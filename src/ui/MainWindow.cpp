@@ -44,8 +44,8 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
                        korvex::platform::SessionLockWatcher* lockWatcher, QWidget* parent)
     : QMainWindow(parent), vaultKey_(std::move(vaultKey)), username_(username),
       machineId_(machineId), auth_(auth), twoFactor_(twoFactor), storage_(storage),
-      idleLockPath_(idleLockPath), generationRecordPath_(generationRecordPath),
-      idleTimeout_(idleLockPath), container_(std::move(container)) {
+      generationRecordPath_(generationRecordPath), idleTimeout_(idleLockPath),
+      container_(std::move(container)) {
     setWindowTitle(tr("Zelvora"));
     resize(900, 600);
 

@@ -91,7 +91,6 @@ private:
     korvex::core::AuthManager& auth_;
     korvex::core::TwoFactorManager& twoFactor_;
     korvex::core::StorageConfigFile& storage_;
-    QString idleLockPath_;
     QString generationRecordPath_;
     korvex::core::IdleTimeoutSource idleTimeout_;
     QTimer* idleTimer_ = nullptr;

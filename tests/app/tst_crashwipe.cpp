@@ -1,5 +1,6 @@
 #include "app/CrashWipe.h"
 #include "crypto/SecureBuffer.h"
+#include "platform/ProcessInspection.h"
 
 #include <QTest>
 #include <cerrno>
@@ -137,10 +138,10 @@ private Q_SLOTS:
         QVERIFY(child >= 0);
         if (child == 0) {
             ::close(pipeFds[0]);
-            char result[2] = {char('0' + app::isTracerAttached()), '-'};
+            char result[2] = {char('0' + (platform::tracerPid() != 0)), '-'};
             // The parent becomes the tracer.
             if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0)
-                result[1] = char('0' + app::isTracerAttached());
+                result[1] = char('0' + (platform::tracerPid() != 0));
             (void)!::write(pipeFds[1], result, 2);
             ::_exit(0); // leaves out the leak check, which would need to trace the child itself
         }

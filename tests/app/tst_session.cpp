@@ -302,18 +302,17 @@ private Q_SLOTS:
                 code->setText(codeAt(*secret, step));
                 child<QPushButton>(prompt, "twoFactorPromptVerifyButton")->click();
             });
-        thirdSession.add(
-            QStringLiteral("the vault opens under the second factor"), mainWindowReady, [&] {
-                seen_ << tableNames().join(QLatin1Char(','));
-                const std::optional<crypto::PlaintextBuffer> copy =
-                    mainWindow()->container()->readFile(QStringLiteral("doc_1.txt"));
-                seen_ << (copy && QByteArray(reinterpret_cast<const char*>(copy->data()),
-                                             qsizetype(copy->size())) == second
-                              ? QStringLiteral("copy intact")
-                              : QStringLiteral("copy unreadable"));
-                MainWindow* window = mainWindow();
-                GuiScript::later([window] { window->close(); });
-            });
+        thirdSession.add(QStringLiteral("the vault opens under the second factor"), mainWindowReady,
+                         [&] {
+                             seen_ << tableNames().join(QLatin1Char(','));
+                             const std::optional<crypto::PlaintextBuffer> copy =
+                                 mainWindow()->container()->readFile(QStringLiteral("doc_1.txt"));
+                             seen_ << (copy && test::bytesOf(*copy) == second
+                                           ? QStringLiteral("copy intact")
+                                           : QStringLiteral("copy unreadable"));
+                             MainWindow* window = mainWindow();
+                             GuiScript::later([window] { window->close(); });
+                         });
         QCOMPARE(run(thirdSession), 0);
         QVERIFY2(thirdSession.finished(), qPrintable(thirdSession.nextStep()));
         QCOMPARE(seen_,

@@ -12,6 +12,25 @@
 
 namespace korvex::test {
 
+// For a child process of a test: it is killed when the test dies, even in a crash.
+inline void dieWithParent() {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
+// Asks a child process to end, kills it when it does not, and lets it go.
+inline void endChild(std::unique_ptr<QProcess>& process) {
+    if (!process)
+        return;
+    if (process->state() != QProcess::NotRunning) {
+        process->terminate();
+        if (!process->waitForFinished(5000)) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    process.reset();
+}
+
 // A private dbus-daemon of the test's own that changes nothing in the process's environment:
 // tests that need a second bus (say, one standing in for the system bus) connect to address()
 // explicitly. The daemon dies with the test.
@@ -54,7 +73,7 @@ public:
         file.close();
 
         daemon_ = std::make_unique<QProcess>();
-        daemon_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        daemon_->setChildProcessModifier(&dieWithParent);
         daemon_->start(QStringLiteral("dbus-daemon"),
                        {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
                         QStringLiteral("--print-address=1")});
@@ -71,18 +90,7 @@ public:
         return !address_.isEmpty();
     }
 
-    void stop() {
-        if (!daemon_)
-            return;
-        if (daemon_->state() != QProcess::NotRunning) {
-            daemon_->terminate();
-            if (!daemon_->waitForFinished(5000)) {
-                daemon_->kill();
-                daemon_->waitForFinished(5000);
-            }
-        }
-        daemon_.reset();
-    }
+    void stop() { endChild(daemon_); }
 
     QString address() const { return address_; }
 

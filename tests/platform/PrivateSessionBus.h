@@ -69,7 +69,7 @@ public:
     }
 
     void stop() {
-        end(keyring_);
+        endChild(keyring_);
         bus_.stop();
         releaseStalledServices();
     }
@@ -125,8 +125,6 @@ public:
     }
 
 private:
-    static void dieWithParent() { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
-
     bool startBus() {
         // Only the services the test puts in serviceFolder() can be activated: whatever the
         // machine has installed (a keyring, a prompter) stays out of reach.
@@ -138,7 +136,7 @@ private:
 
     bool startKeyring() {
         keyring_ = std::make_unique<QProcess>();
-        keyring_->setChildProcessModifier(&PrivateSessionBus::dieWithParent);
+        keyring_->setChildProcessModifier(&dieWithParent);
         keyring_->setProcessEnvironment(QProcessEnvironment::systemEnvironment());
         // Its complaints (a prompt it cannot show) go to a log beside the keyrings.
         keyring_->setStandardOutputFile(QProcess::nullDevice());
@@ -178,19 +176,6 @@ private:
         const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0)
             ::close(fd);
-    }
-
-    static void end(std::unique_ptr<QProcess>& process) {
-        if (!process)
-            return;
-        if (process->state() != QProcess::NotRunning) {
-            process->terminate();
-            if (!process->waitForFinished(5000)) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
-        process.reset();
     }
 
     QTemporaryDir root_;

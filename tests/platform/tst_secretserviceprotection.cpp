@@ -1,6 +1,7 @@
 #include "PrivateSessionBus.h"
 #include "platform/SecretServiceProtection.h"
 #include "platform/UserKeyFileProtection.h"
+#include "support/TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,17 +13,11 @@ using korvex::crypto::SecureBuffer;
 using korvex::platform::SecretServiceUserDataProtection;
 using korvex::platform::UserKeyFileDataProtection;
 using korvex::platform::UserProtectionKind;
+using korvex::test::bytesOf;
 using korvex::test::PrivateSessionBus;
+using korvex::test::secureBufferOf;
 
 namespace {
-
-SecureBuffer bufferOf(const QByteArray& bytes) {
-    return SecureBuffer::copyOf(bytes.constData(), std::size_t(bytes.size()));
-}
-
-QByteArray bytesOf(const SecureBuffer& buffer) {
-    return QByteArray(reinterpret_cast<const char*>(buffer.data()), qsizetype(buffer.size()));
-}
 
 // The same blob with its stored description replaced (length field included).
 QByteArray withDescription(const QByteArray& blob, const QByteArray& description) {
@@ -128,7 +123,7 @@ void SecretServiceProtectionTest::initTestCase() {
 }
 
 void SecretServiceProtectionTest::createsOneWrappingKeyItemAndReusesIt() {
-    const SecureBuffer data = bufferOf("first secret");
+    const SecureBuffer data = secureBufferOf("first secret");
     QByteArray blob;
     {
         SecretServiceUserDataProtection first;
@@ -183,8 +178,8 @@ void SecretServiceProtectionTest::roundTrips() {
     QFETCH(QString, description);
     QFETCH(QByteArray, entropy);
     SecretServiceUserDataProtection protection;
-    const SecureBuffer secret = bufferOf(data);
-    const SecureBuffer extra = bufferOf(entropy);
+    const SecureBuffer secret = secureBufferOf(data);
+    const SecureBuffer extra = secureBufferOf(entropy);
     const SecureBuffer* entropyArg = entropy.isNull() ? nullptr : &extra;
 
     const auto blob = protection.protect(secret, description, entropyArg);
@@ -205,9 +200,9 @@ void SecretServiceProtectionTest::roundTrips() {
 
 void SecretServiceProtectionTest::rejectsEveryAlteredBlob() {
     SecretServiceUserDataProtection protection;
-    const SecureBuffer data = bufferOf("settings key material");
-    const SecureBuffer entropy = bufferOf("entropy bytes");
-    const SecureBuffer otherEntropy = bufferOf("entropy bytez");
+    const SecureBuffer data = secureBufferOf("settings key material");
+    const SecureBuffer entropy = secureBufferOf("entropy bytes");
+    const SecureBuffer otherEntropy = secureBufferOf("entropy bytez");
     const SecureBuffer emptyEntropy;
     const QString description = QStringLiteral("Zelvora local integrity key");
     const auto sealed = protection.protect(data, description, &entropy);
@@ -252,7 +247,7 @@ void SecretServiceProtectionTest::factoryPicksTheKeyring() {
     const auto chosen = korvex::platform::createUserDataProtection();
     QVERIFY(chosen);
     QCOMPARE(chosen->kind(), UserProtectionKind::Keyring);
-    const SecureBuffer data = bufferOf("through the factory");
+    const SecureBuffer data = secureBufferOf("through the factory");
     const auto blob = chosen->protect(data, QStringLiteral("factory"), nullptr);
     QVERIFY(blob);
     const auto opened = SecretServiceUserDataProtection().unprotect(*blob, nullptr);
@@ -262,13 +257,13 @@ void SecretServiceProtectionTest::factoryPicksTheKeyring() {
 
 // The keyring cannot be unlocked again once locked, so this and the next test come last.
 void SecretServiceProtectionTest::lockedKeyringRefusesWithoutFallback() {
-    const SecureBuffer entropy = bufferOf("entropy bytes");
+    const SecureBuffer entropy = secureBufferOf("entropy bytes");
     const auto earlier = SecretServiceUserDataProtection().protect(
-        bufferOf("sealed while unlocked"), QStringLiteral("earlier"), &entropy);
+        secureBufferOf("sealed while unlocked"), QStringLiteral("earlier"), &entropy);
     QVERIFY(earlier);
     QVERIFY(lockDefaultCollection());
 
-    const SecureBuffer data = bufferOf("must not be protected");
+    const SecureBuffer data = secureBufferOf("must not be protected");
     QElapsedTimer elapsed;
     elapsed.start();
     SecretServiceUserDataProtection protection(std::chrono::seconds(60));
@@ -298,8 +293,8 @@ void SecretServiceProtectionTest::unansweredPromptIsCutOff() {
     SecretServiceUserDataProtection protection(std::chrono::seconds(3));
     QElapsedTimer elapsed;
     elapsed.start();
-    QVERIFY(
-        !protection.protect(bufferOf("must not be protected"), QStringLiteral("stalled"), nullptr));
+    QVERIFY(!protection.protect(secureBufferOf("must not be protected"), QStringLiteral("stalled"),
+                                nullptr));
     const qint64 took = elapsed.elapsed();
     QVERIFY2(took >= 2500 && took < 30000, qPrintable(QString::number(took)));
     QVERIFY(!QFile::exists(UserKeyFileDataProtection::defaultKeyFilePath()));

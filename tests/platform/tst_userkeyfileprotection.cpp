@@ -1,6 +1,7 @@
 #include "PrivateSessionBus.h"
 #include "platform/SecretServiceProtection.h"
 #include "platform/UserKeyFileProtection.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,17 +13,11 @@ using korvex::crypto::SecureBuffer;
 using korvex::platform::SecretServiceUserDataProtection;
 using korvex::platform::UserKeyFileDataProtection;
 using korvex::platform::UserProtectionKind;
+using korvex::test::bytesOf;
 using korvex::test::PrivateSessionBus;
+using korvex::test::secureBufferOf;
 
 namespace {
-
-SecureBuffer bufferOf(const QByteArray& bytes) {
-    return SecureBuffer::copyOf(bytes.constData(), std::size_t(bytes.size()));
-}
-
-QByteArray bytesOf(const SecureBuffer& buffer) {
-    return QByteArray(reinterpret_cast<const char*>(buffer.data()), qsizetype(buffer.size()));
-}
 
 // Permission bits of path (not following a link), or -1.
 int modeOf(const QString& path) {
@@ -86,7 +81,7 @@ void UserKeyFileProtectionTest::factoryFollowsTheSessionBus() {
                              QStringLiteral("/Zelvora/user-data-protection.key");
     QCOMPARE(UserKeyFileDataProtection::defaultKeyFilePath(), expected);
     const auto blob =
-        withoutBus->protect(bufferOf("via the factory"), QStringLiteral("f"), nullptr);
+        withoutBus->protect(secureBufferOf("via the factory"), QStringLiteral("f"), nullptr);
     QVERIFY(blob);
     QVERIFY(QFile::exists(expected));
     QVERIFY(
@@ -118,11 +113,12 @@ void UserKeyFileProtectionTest::createsAPrivateKeyFileOnFirstProtect() {
     // Nothing to open yet, and opening creates no key.
     QVERIFY(!protection.unprotect(QByteArray("ZVUDPB01") + QByteArray(2 + 41, '\0'), nullptr));
     // A description too long for the blob is refused before any key is made.
-    QVERIFY(!protection.protect(bufferOf("x"), QString(70000, QLatin1Char('d')), nullptr));
+    QVERIFY(!protection.protect(secureBufferOf("x"), QString(70000, QLatin1Char('d')), nullptr));
     QVERIFY(!QFile::exists(keyFile));
 
-    const SecureBuffer entropy = bufferOf("entropy");
-    const auto blob = protection.protect(bufferOf("secret bytes"), QStringLiteral("d"), &entropy);
+    const SecureBuffer entropy = secureBufferOf("entropy");
+    const auto blob =
+        protection.protect(secureBufferOf("secret bytes"), QStringLiteral("d"), &entropy);
     QVERIFY(blob);
     QCOMPARE(QFileInfo(keyFile).size(), qint64(32));
     QCOMPARE(modeOf(keyFile), 0600);
@@ -137,7 +133,7 @@ void UserKeyFileProtectionTest::createsAPrivateKeyFileOnFirstProtect() {
     QVERIFY(opened);
     QCOMPARE(bytesOf(*opened), QByteArray("secret bytes"));
     QVERIFY(!later.unprotect(*blob, nullptr));
-    QVERIFY(later.protect(bufferOf("more"), QStringLiteral("d"), nullptr));
+    QVERIFY(later.protect(secureBufferOf("more"), QStringLiteral("d"), nullptr));
     QCOMPARE(readAll(keyFile), key);
 }
 
@@ -158,7 +154,7 @@ void UserKeyFileProtectionTest::refusesAnUnsafeKeyFile() {
     const QString folder = scratch_.filePath(QStringLiteral("unsafe/") + QTest::currentDataTag());
     const QString keyFile = folder + QStringLiteral("/user.key");
     UserKeyFileDataProtection protection(keyFile);
-    const SecureBuffer data = bufferOf("guarded");
+    const SecureBuffer data = secureBufferOf("guarded");
     const auto blob = protection.protect(data, QStringLiteral("d"), nullptr);
     QVERIFY(blob);
     const QByteArray key = readAll(keyFile);
@@ -201,9 +197,9 @@ void UserKeyFileProtectionTest::refusesAnUnsafeKeyFile() {
 void UserKeyFileProtectionTest::anotherUsersKeyDoesNotOpen() {
     UserKeyFileDataProtection mine(scratch_.filePath(QStringLiteral("mine/user.key")));
     UserKeyFileDataProtection theirs(scratch_.filePath(QStringLiteral("theirs/user.key")));
-    const auto blob = mine.protect(bufferOf("private"), QStringLiteral("d"), nullptr);
+    const auto blob = mine.protect(secureBufferOf("private"), QStringLiteral("d"), nullptr);
     QVERIFY(blob);
-    QVERIFY(theirs.protect(bufferOf("theirs"), QStringLiteral("d"), nullptr));
+    QVERIFY(theirs.protect(secureBufferOf("theirs"), QStringLiteral("d"), nullptr));
     QVERIFY(!theirs.unprotect(*blob, nullptr));
     QVERIFY(mine.unprotect(*blob, nullptr));
 }

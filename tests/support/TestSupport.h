@@ -1,5 +1,7 @@
 #pragma once
 
+#include "crypto/SecureBuffer.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -13,6 +15,14 @@ QByteArray readWholeFile(const QString& path);
 QByteArray readFileRange(const QString& path, qint64 offset, qint64 length);
 // Overwrites bytes in place at offset, growing the file if needed.
 bool patchFile(const QString& path, qint64 offset, const QByteArray& bytes);
+// The bytes of a buffer (SecureBuffer, PlaintextBuffer, Bytes) as a QByteArray, for comparing.
+template <typename Buffer> QByteArray bytesOf(const Buffer& buffer) {
+    return QByteArray(reinterpret_cast<const char*>(buffer.data()), qsizetype(buffer.size()));
+}
+// A secure buffer holding a copy of bytes.
+inline crypto::SecureBuffer secureBufferOf(const QByteArray& bytes) {
+    return crypto::SecureBuffer::copyOf(bytes.constData(), std::size_t(bytes.size()));
+}
 // Flips every bit of the byte at offset.
 bool flipByte(const QString& path, qint64 offset);
 

@@ -232,8 +232,7 @@ private:
         std::optional<crypto::PlaintextBuffer> content = vault_->readFile(name);
         if (!content)
             return QByteArrayLiteral("<missing>");
-        return QByteArray(reinterpret_cast<const char*>(content->data()),
-                          static_cast<qsizetype>(content->size()));
+        return test::bytesOf(*content);
     }
     bool selectionButtonsEnabled() const {
         return button("viewButton")->isEnabled() && button("exportButton")->isEnabled() &&
