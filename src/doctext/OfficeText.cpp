@@ -5,6 +5,7 @@
 
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,15 @@ void releaseText(QString& text) {
     if (text.isDetached())
         crypto::secureWipe(text);
     text.clear();
+}
+
+void releaseRows(QList<QStringList>& rows) {
+    for (QStringList& row : rows) {
+        for (QString& cell : row)
+            releaseText(cell);
+        row.clear();
+    }
+    rows.clear();
 }
 
 bool readWordBody(const QByteArray& xml, QString& text) {
@@ -62,40 +72,45 @@ bool readWordBody(const QByteArray& xml, QString& text) {
 }
 
 // Each item is the concatenation of every `t` inside its `si`, so rich-text and phonetic runs
-// both count. An XML error, or an item beyond kMaxSharedStrings, ends the list.
-QStringList readSharedStrings(const QByteArray& xml) {
-    QStringList items;
+// both count. An XML error, or an item beyond kMaxSharedStrings, ends the list. Items go into
+// the caller's list, so that on running out of memory the caller still holds (and wipes) those
+// read before.
+void readSharedStrings(const QByteArray& xml, QStringList& items) {
     QString current;
     bool inItem = false;
     bool inText = false;
     QXmlStreamReader reader(xml);
-    while (!reader.atEnd()) {
-        const auto token = reader.readNext();
-        if (token == QXmlStreamReader::StartElement) {
-            const QStringView name = reader.name();
-            if (name == u"si") {
-                inItem = true;
-                releaseText(current);
-            } else if (name == u"t" && inItem) {
-                inText = true;
+    try {
+        while (!reader.atEnd()) {
+            const auto token = reader.readNext();
+            if (token == QXmlStreamReader::StartElement) {
+                const QStringView name = reader.name();
+                if (name == u"si") {
+                    inItem = true;
+                    releaseText(current);
+                } else if (name == u"t" && inItem) {
+                    inText = true;
+                }
+            } else if (token == QXmlStreamReader::EndElement) {
+                const QStringView name = reader.name();
+                if (name == u"si") {
+                    if (items.size() >= kMaxSharedStrings)
+                        break;
+                    items.append(current);
+                    releaseText(current);
+                    inItem = false;
+                } else if (name == u"t") {
+                    inText = false;
+                }
+            } else if (token == QXmlStreamReader::Characters && inText) {
+                current.append(reader.text());
             }
-        } else if (token == QXmlStreamReader::EndElement) {
-            const QStringView name = reader.name();
-            if (name == u"si") {
-                if (items.size() >= kMaxSharedStrings)
-                    break;
-                items.append(current);
-                releaseText(current);
-                inItem = false;
-            } else if (name == u"t") {
-                inText = false;
-            }
-        } else if (token == QXmlStreamReader::Characters && inText) {
-            current.append(reader.text());
         }
+    } catch (...) {
+        releaseText(current);
+        throw;
     }
     releaseText(current);
-    return items;
 }
 
 // The column index of a cell reference such as "AB12": letters up to the first digit, other
@@ -120,10 +135,23 @@ int columnIndex(QStringView reference) {
     return index < 0 || index > kMaxColumnIndex ? -1 : index;
 }
 
+// The viewer shows a sheet as a table as wide as its widest row, so what a sheet costs is that
+// rectangle: rows x width, the width being the widest row read so far and at least one. A new
+// row costs the current width; a cell beyond it widens every row read so far, the new one
+// included.
+static_assert(kMaxWorkbookCells <= std::numeric_limits<std::int64_t>::max() / (kMaxColumnIndex + 1),
+              "rows x width must fit: a row costs at least one, a width is at most XFD");
+
 class SheetReader {
 public:
     SheetReader(const QStringList& sharedStrings, std::int64_t& cellAllowance)
         : sharedStrings_(sharedStrings), allowance_(cellAllowance) {}
+    ~SheetReader() {
+        releaseText(valueText_);
+        releaseText(cellReference_);
+    }
+    SheetReader(const SheetReader&) = delete;
+    SheetReader& operator=(const SheetReader&) = delete;
 
     // Reads rows into `sheet` until the end, an XML error, or the cell allowance running out;
     // false in the last case.
@@ -142,7 +170,7 @@ public:
                 else if (name == u"t")
                     inInlineText_ = false;
                 else if (name == u"c" && currentRow_ >= 0)
-                    withinAllowance = storeCell(sheet.rows[currentRow_]);
+                    withinAllowance = storeCell(sheet.rows);
                 break;
             }
             case QXmlStreamReader::Characters:
@@ -153,8 +181,6 @@ public:
                 break;
             }
         }
-        releaseText(valueText_);
-        releaseText(cellReference_);
         return withinAllowance;
     }
 
@@ -164,9 +190,9 @@ private:
         if (name == u"row") {
             // Row numbers are not used: rows follow document order. The row is an index, not a
             // pointer, because appending rows moves them.
-            if (allowance_ < 1)
+            if (width_ > allowance_)
                 return false;
-            --allowance_;
+            allowance_ -= width_;
             sheet.rows.append(QStringList());
             currentRow_ = sheet.rows.size() - 1;
         } else if (name == u"c") {
@@ -183,7 +209,7 @@ private:
         return true;
     }
 
-    bool storeCell(QStringList& row) {
+    bool storeCell(QList<QStringList>& rows) {
         QString value;
         if (cellType_ == u"s") {
             bool ok = false;
@@ -198,20 +224,31 @@ private:
         const int column = columnIndex(cellReference_);
         if (column < 0)
             return true;
-        if (row.size() <= column) {
-            const qsizetype added = column + 1 - row.size();
-            if (added > allowance_)
-                return false;
-            allowance_ -= added;
+        if (!widenTo(column + 1, rows.size()))
+            return false;
+        QStringList& row = rows[currentRow_];
+        if (row.size() <= column)
             row.resize(column + 1);
-        }
         releaseText(row[column]);
         row[column] = std::move(value);
         return true;
     }
 
+    bool widenTo(qsizetype width, qsizetype rowCount) {
+        if (width <= width_)
+            return true;
+        // rowCount <= kMaxWorkbookCells, width - width_ <= kMaxColumnIndex: see the assertion.
+        const std::int64_t added = std::int64_t{rowCount} * (width - width_);
+        if (added > allowance_)
+            return false;
+        allowance_ -= added;
+        width_ = width;
+        return true;
+    }
+
     const QStringList& sharedStrings_;
     std::int64_t& allowance_;
+    qsizetype width_ = 1;
     QString cellType_;
     QString cellReference_;
     QString valueText_;
@@ -251,7 +288,15 @@ std::optional<QString> extractWordText(QByteArrayView bytes) {
     if (!body)
         return std::nullopt;
     QString text;
-    const bool wellFormed = readWordBody(*body, text);
+    bool wellFormed = false;
+    try {
+        wellFormed = readWordBody(*body, text);
+    } catch (...) {
+        // Out of memory part way: the text read so far is as secret as the whole.
+        crypto::secureWipe(*body);
+        crypto::secureWipe(text);
+        throw;
+    }
     crypto::secureWipe(*body);
     if (!wellFormed) {
         crypto::secureWipe(text);
@@ -271,38 +316,51 @@ std::optional<QList<SheetData>> extractSpreadsheet(QByteArrayView bytes) {
 
     std::uint64_t budget = kWorkbookBudget;
     QStringList sharedStrings;
-    if (auto xml = extractZipMember(*archive, kSharedStringsMember, &budget)) {
-        sharedStrings = readSharedStrings(*xml);
-        crypto::secureWipe(*xml);
-    }
-
-    std::vector<SheetMember> members;
-    for (std::uint64_t index = 0; index < memberCount; ++index) {
-        if (const auto info = archive->memberInfo(index)) {
-            if (auto member = sheetMember(*info, index))
-                members.push_back(std::move(*member));
-        }
-    }
-    std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) {
-        return a.number != b.number ? a.number < b.number : a.name < b.name;
-    });
-
-    // Sheets are extracted by index rather than looked up by name again: a name lookup that
-    // ignores case scans every member, which for many sheets would cost quadratic time, and an
-    // index also reads exactly the member that was listed when names repeat.
     QList<SheetData> sheets;
-    std::int64_t cellAllowance = kMaxWorkbookCells;
-    for (const SheetMember& member : members) {
-        auto xml = extractZipMember(*archive, member.index, &budget);
-        if (!xml)
-            continue;
-        SheetData sheet;
-        sheet.title = QStringLiteral("Sheet %1").arg(member.number);
-        const bool withinAllowance = SheetReader(sharedStrings, cellAllowance).read(*xml, sheet);
-        crypto::secureWipe(*xml);
-        sheets.append(std::move(sheet));
-        if (!withinAllowance)
-            break;
+    std::optional<QByteArray> xml;
+    try {
+        xml = extractZipMember(*archive, kSharedStringsMember, &budget);
+        if (xml) {
+            readSharedStrings(*xml, sharedStrings);
+            crypto::secureWipe(*xml);
+        }
+
+        std::vector<SheetMember> members;
+        for (std::uint64_t index = 0; index < memberCount; ++index) {
+            if (const auto info = archive->memberInfo(index)) {
+                if (auto member = sheetMember(*info, index))
+                    members.push_back(std::move(*member));
+            }
+        }
+        std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) {
+            return a.number != b.number ? a.number < b.number : a.name < b.name;
+        });
+
+        // Sheets are extracted by index rather than looked up by name again: a name lookup that
+        // ignores case scans every member, which for many sheets would cost quadratic time, and
+        // an index also reads exactly the member that was listed when names repeat. Each sheet
+        // is read in place at the end of the list, so that running out of memory part way
+        // leaves every cell read so far where the wipe below finds it.
+        std::int64_t cellAllowance = kMaxWorkbookCells;
+        for (const SheetMember& member : members) {
+            xml = extractZipMember(*archive, member.index, &budget);
+            if (!xml)
+                continue;
+            sheets.append(SheetData{QStringLiteral("Sheet %1").arg(member.number), {}});
+            const bool withinAllowance =
+                SheetReader(sharedStrings, cellAllowance).read(*xml, sheets.last());
+            crypto::secureWipe(*xml);
+            if (!withinAllowance)
+                break;
+        }
+    } catch (...) {
+        if (xml)
+            crypto::secureWipe(*xml);
+        for (SheetData& sheet : sheets)
+            releaseRows(sheet.rows);
+        for (QString& text : sharedStrings)
+            releaseText(text);
+        throw;
     }
     archive->close();
     for (QString& text : sharedStrings)

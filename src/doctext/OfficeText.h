@@ -21,10 +21,14 @@ inline constexpr std::uint64_t kMaxWorkbookMembers = 100000;
 inline constexpr std::uint64_t kWorkbookBudget = 67108864;
 inline constexpr int kMaxColumnIndex = 16383; // XFD
 inline constexpr int kMaxReferenceLetters = 3;
-// A row is padded with empty strings up to its highest column, so a few bytes of XML (one cell
-// at XFD) can ask for 16384 strings. The cell positions of a workbook, counting each row as one,
-// are therefore bounded; once they are spent, the sheet being read ends where it is, as at an XML
-// error, and later sheets are not read. The shared-string table is bounded the same way.
+// A row is padded with empty strings up to its highest column, and the viewer shows a sheet as
+// a table as wide as its widest row. A few bytes of XML (one cell at XFD, then a hundred thousand
+// empty rows) would therefore ask for billions of table cells. The cells of a workbook are
+// bounded by what its tables will hold: each sheet is charged rows x widest row (at least one
+// per row), whatever it actually stores. Once the allowance is spent, the sheet being read ends
+// where it is, as at an XML error (rows and cells read before stay), and later sheets are not
+// read. A row costs at least one, so the rows of a workbook never exceed the allowance and the
+// product cannot overflow. The shared-string table is bounded by its number of items.
 inline constexpr std::int64_t kMaxWorkbookCells = 4194304;
 inline constexpr std::int64_t kMaxSharedStrings = 4194304;
 
@@ -36,6 +40,9 @@ std::optional<QString> extractWordText(QByteArrayView bytes);
 // Every worksheet of a workbook, ordered by sheet number, then member name, with shared strings
 // resolved. No value when the bytes are not a readable archive, the archive has more than
 // kMaxWorkbookMembers members, or no worksheet could be extracted.
+//
+// Both extractors may throw std::bad_alloc; whatever document text they held by then is zeroed
+// first.
 std::optional<QList<SheetData>> extractSpreadsheet(QByteArrayView bytes);
 
 } // namespace korvex::doctext

@@ -26,6 +26,7 @@
 #include <QTextOption>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -79,9 +80,16 @@ std::optional<QList<SheetContent>> extractSheets(const QByteArray& bytes) {
     std::optional<QList<doctext::SheetData>> extracted = doctext::extractSpreadsheet(bytes);
     if (!extracted)
         return std::nullopt;
-    // Moving the rows keeps their buffers: no copy of a cell is left behind unzeroed.
+    // Moving the rows keeps their buffers: no copy of a cell is left behind unzeroed. Once the
+    // list has its room, the moves below allocate nothing.
     QList<SheetContent> sheets;
-    sheets.reserve(extracted->size());
+    try {
+        sheets.reserve(extracted->size());
+    } catch (...) {
+        for (doctext::SheetData& sheet : *extracted)
+            wipeRows(sheet.rows);
+        throw;
+    }
     for (doctext::SheetData& sheet : *extracted)
         sheets.append(SheetContent{std::move(sheet.title), std::move(sheet.rows)});
     return sheets;
@@ -192,37 +200,19 @@ void FileViewerDialog::build(const char* data, qsizetype size, const QString& fi
     // that zeroing it and zeroing the caller's buffer are independent. A PDF above the limit
     // is refused before anything is copied.
     const bool oversizedPdf = kind_ == ViewerKind::Pdf && size > korvex::ui::kMaxPdfBytes;
-    QByteArray working = oversizedPdf ? QByteArray() : QByteArray(data, size);
-
+    QByteArray working;
     QWidget* content = nullptr;
-    switch (kind_) {
-    case ViewerKind::Image:
-        content = makeImageView(working, extension);
-        break;
-    case ViewerKind::Text:
-        content = makeTextView(QString::fromUtf8(working));
-        break;
-    case ViewerKind::Pdf:
-        content = oversizedPdf ? makeMessage(tr("This PDF is too large to open safely."))
-                               : makePdfView(working);
-        break;
-    case ViewerKind::WordDocument: {
-        std::optional<QString> text = korvex::ui::extractWordDocumentText(working);
-        if (text)
-            content = makeTextView(std::move(*text));
-        else
-            content = makeMessage(tr("Could not decode this document."));
-        break;
+    try {
+        if (!oversizedPdf)
+            working = QByteArray(data, size);
+        content = makeContent(working, extension, oversizedPdf);
+    } catch (const std::bad_alloc&) {
+        // Any of the allocations sized by the file; whatever stands of the view goes.
+        korvex::crypto::secureWipe(working);
+        discardContent(nameLabel);
+        ranOutOfMemory_ = true;
+        content = makeMessage(tr("There is not enough memory to open this file."));
     }
-    case ViewerKind::Spreadsheet:
-        content = makeSpreadsheetView(working);
-        break;
-    case ViewerKind::Unsupported:
-        content = makeMessage(tr("Zelvora's built-in viewer doesn't support this file type yet. "
-                                 "Use Export if you need to open it in another application."));
-        break;
-    }
-
     korvex::crypto::secureWipe(working);
 
     auto* notice = new QLabel(
@@ -248,21 +238,75 @@ void FileViewerDialog::build(const char* data, qsizetype size, const QString& fi
     layout->addWidget(closeButton, 0, Qt::AlignRight);
 }
 
+QWidget* FileViewerDialog::makeContent(QByteArray& working, const QString& extension,
+                                       bool oversizedPdf) {
+    switch (kind_) {
+    case ViewerKind::Image:
+        return makeImageView(working, extension);
+    case ViewerKind::Text:
+        return makeTextView(QString::fromUtf8(working));
+    case ViewerKind::Pdf:
+        return oversizedPdf ? makeMessage(tr("This PDF is too large to open safely."))
+                            : makePdfView(working);
+    case ViewerKind::WordDocument: {
+        std::optional<QString> text = korvex::ui::extractWordDocumentText(working);
+        if (!text)
+            return makeMessage(tr("Could not decode this document."));
+        return makeTextView(std::move(*text));
+    }
+    case ViewerKind::Spreadsheet:
+        return makeSpreadsheetView(working);
+    case ViewerKind::Unsupported:
+        break;
+    }
+    return makeMessage(tr("Zelvora's built-in viewer doesn't support this file type yet. "
+                          "Use Export if you need to open it in another application."));
+}
+
+// What was built before memory ran out is overwritten and removed: every child of the dialog
+// other than `keep` (the name label) belongs to the view. The overwrite needs a little memory
+// of its own (the '0' texts it writes); should even that fail, the widgets are removed as they
+// are, which is still better than ending the session.
+void FileViewerDialog::discardContent(const QWidget* keep) {
+    try {
+        overwriteContent();
+    } catch (const std::bad_alloc&) {
+        korvex::crypto::secureWipe(pdfBytes_);
+    }
+    const QList<QWidget*> children = findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QWidget* child : children) {
+        if (child != keep)
+            delete child;
+    }
+    pdfView_ = nullptr;
+    imageLabel_ = nullptr;
+    textView_ = nullptr;
+    sheetView_ = nullptr;
+    pdfDocument_.reset();
+    pdfDevice_.reset();
+    pdfBytes_ = QByteArray();
+}
+
 QWidget* FileViewerDialog::makeImageView(QByteArray& working, const QString& extension) {
     QImage image;
-    {
+    QPixmap pixmap;
+    try {
         // Reads the working bytes where they lie; they are zeroed after the view is built.
         QBuffer device(&working);
         if (device.open(QIODevice::ReadOnly)) {
             QImageReader reader(&device, korvex::ui::imageFormatHint(extension));
             image = reader.read();
         }
+        pixmap = QPixmap::fromImage(image);
+    } catch (...) {
+        korvex::ui::wipeDecodedImage(image, pixmap);
+        throw;
     }
-    QPixmap pixmap = QPixmap::fromImage(image);
     korvex::ui::wipeDecodedImage(image, pixmap);
     image = QImage();
 
-    imageLabel_ = new QLabel;
+    // Owned by the dialog from the start, so that a failure further on leaves no orphan.
+    imageLabel_ = new QLabel(this);
     imageLabel_->setObjectName(QStringLiteral("fileViewerImageLabel"));
     imageLabel_->setContextMenuPolicy(Qt::NoContextMenu);
     if (!pixmap.isNull()) {
@@ -299,7 +343,12 @@ QWidget* FileViewerDialog::makeTextView(QString text) {
     option.setAlignment(QStyle::visualAlignment(textView_->layoutDirection(), Qt::AlignLeft));
     textView_->document()->setDefaultTextOption(option);
 
-    textView_->setPlainText(text);
+    try {
+        textView_->setPlainText(text);
+    } catch (...) {
+        korvex::crypto::secureWipe(text);
+        throw;
+    }
     korvex::crypto::secureWipe(text);
     return textView_;
 }
@@ -345,7 +394,13 @@ QWidget* FileViewerDialog::makeSpreadsheetView(const QByteArray& working) {
     std::optional<QList<korvex::ui::SheetContent>> sheets = korvex::ui::extractSheets(working);
     if (!sheets || sheets->isEmpty())
         return makeMessage(tr("Could not decode this spreadsheet."));
-    sheetView_ = new SpreadsheetView(std::move(*sheets), this);
+    try {
+        sheetView_ = new SpreadsheetView(std::move(*sheets), this);
+    } catch (...) {
+        // Still here when the view could not be created to take them.
+        korvex::ui::wipeSheets(*sheets);
+        throw;
+    }
     return sheetView_;
 }
 

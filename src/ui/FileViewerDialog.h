@@ -56,6 +56,12 @@ PdfVerdict judgeLoadedPdf(const QPdfDocument& document);
 // PDF engine reads for as long as the dialog lives; those are zeroed by overwriteContent().
 // The caller still owns its own buffer (a PlaintextBuffer, Bytes or QByteArray) and zeroes it
 // after the dialog has closed.
+//
+// Memory: the working copy, the decoded text, the extracted cells and the decoded image are
+// all sized by the file. When any of them cannot be allocated, construction still completes:
+// whatever had been built is overwritten and removed, the working copy is zeroed, a short
+// message takes the content's place and ranOutOfMemory() is true, so that the caller can say so
+// instead of showing the dialog.
 class FileViewerDialog : public QDialog {
     Q_OBJECT
 
@@ -69,6 +75,8 @@ public:
     FileViewerDialog& operator=(const FileViewerDialog&) = delete;
 
     korvex::ui::ViewerKind kind() const { return kind_; }
+    // True when building the view ran out of memory; the dialog then shows only a message.
+    bool ranOutOfMemory() const { return ranOutOfMemory_; }
 
     // Overwrites and clears everything the dialog shows or holds: the PDF is detached from its
     // view and closed and its bytes are zeroed, the image is painted black, the text and every
@@ -84,6 +92,8 @@ protected:
 
 private:
     void build(const char* data, qsizetype size, const QString& fileName);
+    QWidget* makeContent(QByteArray& working, const QString& extension, bool oversizedPdf);
+    void discardContent(const QWidget* keep);
     QWidget* makeImageView(QByteArray& working, const QString& extension);
     QWidget* makeTextView(QString text);
     QWidget* makePdfView(QByteArray& working);
@@ -103,4 +113,5 @@ private:
     SpreadsheetView* sheetView_ = nullptr;
 
     korvex::ui::ViewerKind kind_ = korvex::ui::ViewerKind::Unsupported;
+    bool ranOutOfMemory_ = false;
 };

@@ -10,25 +10,37 @@
 
 namespace korvex::ui {
 
-void wipeSheets(QList<SheetContent>& sheets) {
-    for (SheetContent& sheet : sheets) {
-        for (QStringList& row : sheet.rows) {
-            for (QString& cell : row)
-                crypto::secureWipe(cell);
-            row.clear();
-        }
-        sheet.rows.clear();
+void wipeRows(QList<QStringList>& rows) {
+    for (QStringList& row : rows) {
+        for (QString& cell : row)
+            crypto::secureWipe(cell);
+        row.clear();
     }
+    rows.clear();
+}
+
+void wipeSheets(QList<SheetContent>& sheets) {
+    for (SheetContent& sheet : sheets)
+        wipeRows(sheet.rows);
 }
 
 } // namespace korvex::ui
 
 using korvex::ui::SheetContent;
 
-SpreadsheetView::SpreadsheetView(QList<SheetContent> sheets, QWidget* parent)
+SpreadsheetView::SpreadsheetView(QList<SheetContent>&& sheets, QWidget* parent)
     : QWidget(parent), sheets_(std::move(sheets)) {
     setObjectName(QStringLiteral("fileViewerSpreadsheet"));
+    try {
+        build();
+    } catch (...) {
+        // The destructor does not run for a constructor that throws.
+        overwriteContent();
+        throw;
+    }
+}
 
+void SpreadsheetView::build() {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
 
@@ -71,19 +83,28 @@ void SpreadsheetView::fillTable(const SheetContent& sheet) {
     qsizetype columns = 0;
     for (const QStringList& row : sheet.rows)
         columns = std::max(columns, row.size());
-    table_->setRowCount(static_cast<int>(sheet.rows.size()));
+    // Columns first: rows added to a table that has its columns already extend the model's
+    // cell list in one step, where columns added to existing rows are inserted row by row.
     table_->setColumnCount(static_cast<int>(columns));
+    table_->setRowCount(static_cast<int>(sheet.rows.size()));
     for (qsizetype r = 0; r < sheet.rows.size(); ++r) {
         const QStringList& row = sheet.rows.at(r);
-        for (qsizetype c = 0; c < row.size(); ++c)
-            table_->setItem(static_cast<int>(r), static_cast<int>(c),
-                            new QTableWidgetItem(row.at(c)));
+        for (qsizetype c = 0; c < row.size(); ++c) {
+            // Padding gets no item: what bounds a sheet is the positions of its table, and an
+            // item per position would cost many times more.
+            if (!row.at(c).isEmpty())
+                table_->setItem(static_cast<int>(r), static_cast<int>(c),
+                                new QTableWidgetItem(row.at(c)));
+        }
     }
 }
 
 void SpreadsheetView::overwriteTable() {
+    if (table_ == nullptr)
+        return;
     for (int r = 0; r < table_->rowCount(); ++r) {
         for (int c = 0; c < table_->columnCount(); ++c) {
+            // Positions without text have no item.
             QTableWidgetItem* item = table_->item(r, c);
             if (item == nullptr)
                 continue;

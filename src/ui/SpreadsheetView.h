@@ -17,7 +17,9 @@ struct SheetContent {
     QList<QStringList> rows;
 };
 
-// Zeroes every cell text of the sheets in place and empties them.
+// Zeroes every cell text of the rows in place and empties them.
+void wipeRows(QList<QStringList>& rows);
+// The same for every sheet.
 void wipeSheets(QList<SheetContent>& sheets);
 
 } // namespace korvex::ui
@@ -27,13 +29,17 @@ void wipeSheets(QList<SheetContent>& sheets);
 // selected and has no context menu, so nothing can be copied out of it.
 //
 // The view keeps the sheets so that the chooser can refill the table; overwriteContent()
-// zeroes both the table's cells and that copy.
+// zeroes both the table's cells and that copy. Only cells with text get an item: the table is
+// as wide as the widest row, and most of a sparse sheet's positions stay empty.
 class SpreadsheetView : public QWidget {
     Q_OBJECT
 
 public:
-    // Takes the sheets (moved in; the caller keeps nothing). Shows the first sheet.
-    explicit SpreadsheetView(QList<korvex::ui::SheetContent> sheets, QWidget* parent = nullptr);
+    // Takes the sheets over (the caller's list is left empty) and shows the first one. Filling
+    // the table may throw std::bad_alloc; the table and the sheets are overwritten before the
+    // exception leaves. Should the widget itself fail to be created, the sheets stay in the
+    // caller's list, for the caller to wipe.
+    explicit SpreadsheetView(QList<korvex::ui::SheetContent>&& sheets, QWidget* parent = nullptr);
     ~SpreadsheetView() override;
 
     QTableWidget* table() const { return table_; }
@@ -48,6 +54,7 @@ public:
     void overwriteContent();
 
 private:
+    void build();
     void fillTable(const korvex::ui::SheetContent& sheet);
     void overwriteTable();
 

@@ -2,6 +2,7 @@
 #include "doctext/OfficeText.h"
 
 #include <QtTest>
+#include <algorithm>
 
 using namespace korvex::doctext;
 using namespace korvex::test;
@@ -79,7 +80,8 @@ private Q_SLOTS:
     void noSheetIsNoValue();
     void budgetSharedByAllMembers();
     void memberCountLimit();
-    void paddingIsBoundedAcrossTheWorkbook();
+    void tablesAreBoundedAcrossTheWorkbook_data();
+    void tablesAreBoundedAcrossTheWorkbook();
     void sharedStringTableIsBounded();
     void workbookWrittenByOpenpyxl();
 };
@@ -289,27 +291,67 @@ void TestSpreadsheet::memberCountLimit() {
     QVERIFY(!extractSpreadsheet(buildZip(members)));
 }
 
-void TestSpreadsheet::paddingIsBoundedAcrossTheWorkbook() {
-    // Each row holds one cell at XFD: 36 bytes of XML that ask for 16384 strings.
-    QByteArray rows;
-    for (int i = 0; i < 300; ++i)
-        rows += "<row><c r=\"XFD1\"><v>x</v></c></row>";
+void TestSpreadsheet::tablesAreBoundedAcrossTheWorkbook_data() {
+    QTest::addColumn<QByteArray>("rows"); // of sheet 1; sheet 2 holds "y" at A1
+    QTest::addColumn<qsizetype>("rowsRead");
+    QTest::addColumn<qsizetype>("width"); // the widest row of sheet 1
+    QTest::addColumn<QString>("secondSheet");
+
+    const QByteArray xfd = "<row><c r=\"XFD1\"><v>x</v></c></row>";
+    const QByteArray empty = "<row/>";
+    const qsizetype fullWidth = kMaxColumnIndex + 1;
+    const qsizetype fullRows = qsizetype(kMaxWorkbookCells / fullWidth);
+    QVERIFY(kMaxWorkbookCells % fullWidth == 0);
+    const QString notRead = QStringLiteral("(not read)");
+
+    // A sheet costs its table: rows x widest row, however few cells it stores.
+    QTest::newRow("one cell at XFD, then 100,000 empty rows")
+        << xfd + empty.repeated(100000) << fullRows << fullWidth << notRead;
+    QTest::newRow("100,000 empty rows, then a cell at XFD: the cell ends the sheet")
+        << empty.repeated(99999) + xfd << qsizetype(100000) << qsizetype(0) << notRead;
+    QTest::newRow("a cell widening 1000 rows to FAN is charged for each of them")
+        << empty.repeated(999) + "<row><c r=\"FAN1\"><v>x</v></c></row>" + empty.repeated(100)
+        << qsizetype(kMaxWorkbookCells / 4096) << qsizetype(4096) << notRead;
+    QTest::newRow("a cell at XFD in every row, one row more than fits")
+        << xfd.repeated(fullRows + 1) << fullRows << fullWidth << notRead;
+    // Nothing is left for sheet 2: it ends before its first row.
+    QTest::newRow("exactly the allowance")
+        << xfd.repeated(fullRows) << fullRows << fullWidth << QString();
+    QTest::newRow("a small workbook comes back whole")
+        << QByteArray("<row><c r=\"A1\"><v>a</v></c><c r=\"C1\"><v>c</v></c></row>") + empty
+        << qsizetype(2) << qsizetype(3) << QStringLiteral("[y]");
+}
+
+void TestSpreadsheet::tablesAreBoundedAcrossTheWorkbook() {
+    QFETCH(QByteArray, rows);
+    QFETCH(qsizetype, rowsRead);
+    QFETCH(qsizetype, width);
+    QFETCH(QString, secondSheet);
+
+    // Stored: deflated, the empty rows would compress beyond what an archive may claim.
     const auto sheets = extractSpreadsheet(
-        workbook({deflated("xl/worksheets/sheet1.xml", sheetXml(rows)),
+        workbook({stored("xl/worksheets/sheet1.xml", sheetXml(rows)),
                   deflated("xl/worksheets/sheet2.xml", sheetXml("<row><c r=\"A1\"><v>y</v></c>"
                                                                 "</row>"))}));
     QVERIFY(sheets);
-    // A row and its 16384 positions cost 16385 of the allowance. The first row whose cell does not
-    // fit ends the workbook: it stays, empty, and sheet 2 is not read.
-    const qsizetype perRow = kMaxColumnIndex + 2;
-    const qsizetype fullRows = kMaxWorkbookCells / perRow;
-    QVERIFY(kMaxWorkbookCells % perRow >= 1 && fullRows < 300);
-    QCOMPARE(sheets->size(), 1);
+    QCOMPARE(sheets->first().title, QStringLiteral("Sheet 1"));
+    std::int64_t cells = 0;
+    for (const SheetData& sheet : *sheets) {
+        qsizetype widest = 1;
+        for (const QStringList& row : sheet.rows)
+            widest = std::max(widest, row.size());
+        cells += sheet.rows.size() * widest;
+    }
+    QVERIFY2(cells <= kMaxWorkbookCells, qPrintable(QString::number(cells)));
+
     const QList<QStringList>& read = sheets->first().rows;
-    QCOMPARE(read.size(), fullRows + 1);
-    QCOMPARE(read.at(fullRows - 1).size(), qsizetype(kMaxColumnIndex + 1));
-    QCOMPARE(read.at(fullRows - 1).last(), QStringLiteral("x"));
-    QVERIFY(read.last().isEmpty());
+    QCOMPARE(read.size(), rowsRead);
+    qsizetype widest = 0;
+    for (const QStringList& row : read)
+        widest = std::max(widest, row.size());
+    QCOMPARE(widest, width);
+    QCOMPARE(sheets->size() > 1 ? render(sheets->at(1).rows) : QStringLiteral("(not read)"),
+             secondSheet);
 }
 
 void TestSpreadsheet::sharedStringTableIsBounded() {

@@ -1,6 +1,11 @@
 #include "ViewerFixtures.h"
+#include "crypto/PlaintextBuffer.h"
 #include "ui/FileViewerDialog.h"
 #include "ui/SpreadsheetView.h"
+
+#ifdef ZELVORA_HAVE_DOCTEXT
+#include "doctext/OfficeText.h"
+#endif
 
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
@@ -20,6 +25,10 @@
 #include <QTextLayout>
 #include <QTimer>
 #include <QtTest>
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 using korvex::test::encodedImage;
@@ -100,6 +109,66 @@ bool containsRed(const QImage& image) {
     return false;
 }
 
+// Set in the environment of a copy of this test that runs the dialog under an address-space
+// limit: the headroom in bytes above what the process had mapped before.
+constexpr char kHeadroomVariable[] = "ZELVORA_VIEWER_TEST_HEADROOM";
+constexpr std::size_t kLargeTextBytes = std::size_t{256} << 20;
+const QString kNotEnoughMemory = QStringLiteral("There is not enough memory to open this file.");
+// The child's exit code when the hard limit leaves no room for the one it wants to set.
+constexpr int kNoLimitHere = 5;
+
+// The child's side: a 256 MiB text file, decrypted into a buffer as the vault browser holds
+// one, before the limit, so that only what the dialog allocates counts against the headroom.
+// Exits 0 when the dialog reported running out of memory and shows nothing but its message.
+int viewLargeTextUnderLimit(qint64 headroom) {
+    korvex::crypto::PlaintextBuffer text(kLargeTextBytes);
+    std::memset(text.data(), 'a', text.size());
+    {
+        // Fonts, style and plugins are loaded by the first dialog, before the limit.
+        FileViewerDialog warmUp(QByteArray("warm"), QStringLiteral("warm.txt"));
+    }
+
+    unsigned long long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%llu", &pages) != 1)
+            pages = 0;
+        std::fclose(statm);
+    }
+    rlimit saved{};
+    if (pages == 0 || ::getrlimit(RLIMIT_AS, &saved) != 0)
+        return 4;
+    const rlimit lowered{static_cast<rlim_t>(pages) * static_cast<rlim_t>(::getpagesize()) +
+                             static_cast<rlim_t>(headroom),
+                         saved.rlim_max};
+    if (::setrlimit(RLIMIT_AS, &lowered) != 0)
+        return kNoLimitHere;
+
+    bool outOfMemory = false;
+    bool textShown = true;
+    QString message;
+    {
+        FileViewerDialog dialog(text.bytes(), QStringLiteral("large.txt"));
+        outOfMemory = dialog.ranOutOfMemory();
+        textShown = dialog.findChild<QPlainTextEdit*>() != nullptr;
+        message = messageOf(dialog);
+    }
+    // The leak check at exit needs memory of its own.
+    ::setrlimit(RLIMIT_AS, &saved);
+
+    std::printf("ranOutOfMemory=%d textShown=%d message=%s\n", int(outOfMemory), int(textShown),
+                qPrintable(message));
+    return outOfMemory && !textShown && message == kNotEnoughMemory ? 0 : 1;
+}
+
+// A worksheet with one cell at XFD, then 100,000 empty rows: 600 KB asking for a table of
+// 1.6 billion cells.
+QByteArray sparseWideWorkbook() {
+    return korvex::test::storedZip(
+        {{"xl/worksheets/sheet1.xml",
+          "<worksheet><sheetData><row><c r=\"XFD1\"><v>x</v></c></row>" +
+              QByteArray("<row/>").repeated(100000) + "</sheetData></worksheet>"}});
+}
+
 } // namespace
 
 class TestFileViewerDialog : public QObject {
@@ -125,6 +194,9 @@ private Q_SLOTS:
     void overwriteLeavesNothingInTheWidgets();
     void spreadsheetViewShowsSheetsAndForgetsThemOnOverwrite();
     void officeDocumentsShowTheirText();
+    void aSparseWideSheetMakesABoundedTable();
+    void runningOutOfMemoryIsAMessage_data();
+    void runningOutOfMemoryIsAMessage();
 };
 
 void TestFileViewerDialog::kindFollowsLowerCasedExtension_data() {
@@ -512,6 +584,8 @@ void TestFileViewerDialog::spreadsheetViewShowsSheetsAndForgetsThemOnOverwrite()
     chooser->setCurrentIndex(1);
     QCOMPARE(table->rowCount(), 1);
     QCOMPARE(table->item(0, 2)->text(), QStringLiteral("x"));
+    // Padding gets no item.
+    QVERIFY(table->item(0, 0) == nullptr);
     view.showSheet(7); // outside the list: ignored
     view.showSheet(-1);
     QCOMPARE(table->item(0, 2)->text(), QStringLiteral("x"));
@@ -581,5 +655,64 @@ void TestFileViewerDialog::officeDocumentsShowTheirText() {
 #endif
 }
 
-QTEST_MAIN(TestFileViewerDialog)
+void TestFileViewerDialog::aSparseWideSheetMakesABoundedTable() {
+#ifndef ZELVORA_HAVE_DOCTEXT
+    QSKIP("built without the document-text layer");
+#else
+    FileViewerDialog dialog(sparseWideWorkbook(), QStringLiteral("wide.xlsx"));
+    auto* table = dialog.findChild<QTableWidget*>(QStringLiteral("fileViewerSheetTable"));
+    QVERIFY2(table != nullptr, qPrintable(messageOf(dialog)));
+    QCOMPARE(table->columnCount(), korvex::doctext::kMaxColumnIndex + 1);
+    QVERIFY(table->rowCount() > 1);
+    QVERIFY(qint64(table->rowCount()) * table->columnCount() <= korvex::doctext::kMaxWorkbookCells);
+    QCOMPARE(table->item(0, korvex::doctext::kMaxColumnIndex)->text(), QStringLiteral("x"));
+    // The padding before the cell, and the empty rows, have no items.
+    QVERIFY(table->item(0, 0) == nullptr);
+    QVERIFY(table->item(1, korvex::doctext::kMaxColumnIndex) == nullptr);
+#endif
+}
+
+void TestFileViewerDialog::runningOutOfMemoryIsAMessage_data() {
+    QTest::addColumn<qint64>("headroom");
+    // Too little for the working copy; enough for it, but not for its UTF-16 decoding (twice
+    // its size), so that the copy made first must be zeroed as well.
+    QTest::newRow("working copy") << qint64(32) * 1024 * 1024;
+    QTest::newRow("decoding") << qint64(kLargeTextBytes) + 32 * 1024 * 1024;
+}
+
+void TestFileViewerDialog::runningOutOfMemoryIsAMessage() {
+    QFETCH(qint64, headroom);
+
+    // A copy of this test, under an address-space limit. Containers report a failed allocation
+    // as std::bad_alloc; a sanitizer build returns null from malloc only when told to.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QString sanitizer = environment.value(QStringLiteral("ASAN_OPTIONS"));
+    if (!sanitizer.isEmpty())
+        sanitizer += u':';
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       sanitizer + QStringLiteral("allocator_may_return_null=1"));
+    environment.insert(QString::fromLatin1(kHeadroomVariable), QString::number(headroom));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForFinished(120000));
+    const QByteArray output = child.readAllStandardOutput() + child.readAllStandardError();
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit, output.constData());
+    if (child.exitCode() == kNoLimitHere)
+        QSKIP("the address-space limit cannot be lowered here");
+    QVERIFY2(child.exitCode() == 0, output.constData());
+}
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    const QByteArray headroom = qgetenv(kHeadroomVariable);
+    if (!headroom.isEmpty())
+        return viewLargeTextUnderLimit(headroom.toLongLong());
+    TestFileViewerDialog test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_fileviewerdialog.moc"
