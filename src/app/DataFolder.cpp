@@ -1,5 +1,7 @@
 #include "app/DataFolder.h"
 
+#include "platform/PrivatePaths.h"
+#include "protect/AtomicFile.h"
 #include "protect/FileProtection.h"
 #include "protect/LocalIntegrityKey.h"
 
@@ -23,6 +25,7 @@ namespace {
 const QString kIdentityFileName = QStringLiteral("/identity.dat");
 const QString kWriteCheckFileName = QStringLiteral("/.writecheck");
 const QString kMachineIdFileName = QStringLiteral("/machine_id.txt");
+constexpr qint64 kMaxMachineIdBytes = 4096;
 
 // The regular, non-hidden files directly in folder (links and special files are left out).
 QStringList regularFilesIn(const QString& folder) {
@@ -43,8 +46,29 @@ QString translated(const char* text) {
 QString dataFolderPath() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (!folder.isEmpty())
-        QDir().mkpath(folder);
+        makeDataFolderPrivate(folder);
     return folder;
+}
+
+void makeDataFolderPrivate(const QString& folder) {
+    if (!platform::createPrivateFolder(folder))
+        return;
+    // A folder left wider by an older version (or the umask) is tightened, and with it what it
+    // holds: the files directly in it and those of its own folders (the log's).
+    if (!platform::restrictToOwner(folder))
+        qWarning("Could not make the data folder private to this user: %s", qUtf8Printable(folder));
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo& entry : entries) {
+        platform::restrictToOwner(entry.absoluteFilePath());
+        if (!entry.isDir())
+            continue;
+        const QFileInfoList inner =
+            QDir(entry.absoluteFilePath())
+                .entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+        for (const QFileInfo& file : inner)
+            platform::restrictToOwner(file.absoluteFilePath());
+    }
 }
 
 bool renameWithoutReplacing(const QString& from, const QString& to) {
@@ -67,7 +91,7 @@ bool migrateLegacyFolder(const QString& source, const QString& destination,
     if (!QFileInfo::exists(source + kIdentityFileName) ||
         QFileInfo::exists(destination + kIdentityFileName))
         return false;
-    QDir().mkpath(destination);
+    platform::createPrivateFolder(destination);
     bool everyFileMoved = true;
     for (const QString& path : regularFilesIn(source)) {
         if (!renameWithoutReplacing(path,
@@ -119,20 +143,17 @@ QString machineIdentifierFrom(const QByteArray& systemId, const QString& dataFol
         return QString::fromLatin1(systemId.toHex());
 
     const QString path = dataFolder + kMachineIdFileName;
-    QFile stored(path);
-    if (stored.open(QIODevice::ReadOnly)) {
-        const QString text = QString::fromUtf8(stored.readAll()).trimmed();
+    // Only a small regular file is read: anything else is replaced below like a blank one.
+    if (const std::optional<QByteArray> stored = protect::readSmallFile(path, kMaxMachineIdBytes)) {
+        const QString text = QString::fromUtf8(*stored).trimmed();
         if (!text.isEmpty())
             return text;
     }
-    stored.close();
 
     const QString fresh = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QDir().mkpath(dataFolder);
-    QFile file(path);
-    // A failed write only means another identifier next time; this run uses the new one.
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(fresh.toUtf8());
+    // Replaced in one rename, whatever was there (a FIFO is never opened). A failed write only
+    // means another identifier next time; this run uses the new one.
+    protect::writeFileAtomically(path, fresh.toUtf8());
     return fresh;
 }
 
@@ -158,6 +179,28 @@ QString storageConfigRefusalTitle() {
 
 QString storageConfigRefusalMessage(const QString& storageKeyPath) {
     using protect::LocalIntegrityKey;
+    // A key that cannot be had just now says nothing about the file: say what is missing.
+    protect::KeyLoadFailure failure = protect::KeyLoadFailure::None;
+    if (LocalIntegrityKey::loadKey(storageKeyPath, &failure).empty()) {
+        if (failure == protect::KeyLoadFailure::Unavailable &&
+            LocalIntegrityKey::userDataProtection().kind() == platform::UserProtectionKind::Keyring)
+            return translated(
+                "The desktop keyring that protects Zelvora's settings is not available, so "
+                "Zelvora cannot read its storage configuration. Nothing is corrupted or has been "
+                "changed.\n\nStart Zelvora from your usual desktop session (or start its "
+                "keyring), then try again.");
+        if (failure == protect::KeyLoadFailure::Unavailable)
+            return translated(
+                "The private key file that protects Zelvora's settings (in your configuration "
+                "folder) is missing or cannot be used, so Zelvora cannot read its storage "
+                "configuration. Nothing has been changed.\n\nIf you restored Zelvora's data "
+                "from a backup, restore that key file as well.");
+        if (failure == protect::KeyLoadFailure::PromptCancelled)
+            return translated(
+                "The keyring prompt that unlocks Zelvora's settings was cancelled, so Zelvora "
+                "cannot read its storage configuration. Nothing is corrupted or has been "
+                "changed.\n\nStart Zelvora again and approve the prompt.");
+    }
     if (LocalIntegrityKey::isOlderKeyFile(storageKeyPath))
         return translated(
             "Zelvora's storage configuration was created by an older version that protected it "

@@ -7,8 +7,12 @@ namespace korvex::app {
 
 // The per-user data folder: the writable application data location (the caller has set the
 // organisation to "" and the application to "Zelvora", so this is the generic data location
-// followed by "/Zelvora"), created with all parents when missing.
+// followed by "/Zelvora"), created with all parents when missing and made private.
 QString dataFolderPath();
+
+// Creates folder (0700) when missing, and takes every permission of group and others away from
+// it, from the files in it and from the files of the folders in it.
+void makeDataFolderPrivate(const QString& folder);
 
 // A plain rename: fails instead of replacing an existing file, and never falls back to copying
 // when the two paths are on different file systems.

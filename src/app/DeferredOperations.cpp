@@ -5,6 +5,7 @@
 #include "core/StorageConfigFile.h"
 #include "crypto/SecureWipe.h"
 #include "platform/FileSync.h"
+#include "platform/PrivatePaths.h"
 #include "protect/FileProtection.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RollbackGuard.h"
@@ -16,6 +17,7 @@
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QLineEdit>
+#include <QLockFile>
 #include <QMessageBox>
 #include <cerrno>
 #include <functional>
@@ -27,6 +29,8 @@ namespace korvex::app {
 namespace {
 
 using core::StorageConfig;
+
+const QString kIdentityBackupName = QStringLiteral("/identity.dat.oldcopy");
 
 QString translated(const char* text) {
     return QCoreApplication::translate("Zelvora", text);
@@ -107,8 +111,14 @@ void eraseFiles(const QString& dataFolder, const QStringList& names, const char*
                 const QStringList& legacyKeyNames, const char* keyFailure) {
     for (const QString& name : names) {
         const QString path = dataFolder + name;
-        if (pathTaken(path) && !protect::secureErase(path))
+        if (pathTaken(path) && !protect::secureErase(path)) {
             qWarning(eraseFailure, qUtf8Printable(path));
+            // A kept copy of the identity that stays would be put back as the account the
+            // moment identity.dat is gone: it goes even when it cannot be overwritten first.
+            if (name == kIdentityBackupName && !QFile::remove(path))
+                qWarning("Could not remove the kept copy of the deleted identity: %s",
+                         qUtf8Printable(path));
+        }
     }
     for (const QString& name : legacyKeyNames) {
         const QString path = dataFolder + name;
@@ -232,7 +242,8 @@ void applyPendingContainerMigration(const core::StorageConfigFile& storage,
     const QString destinationFolder = QFileInfo(destination).absolutePath();
     if (!isVerifiedFolder(destinationFolder))
         return fail(QT_TRANSLATE_NOOP("Zelvora", "the destination folder could not be verified"));
-    if (!QDir().mkpath(destinationFolder) || !isUnaliasedFolder(destinationFolder))
+    // Folders made for the vault are the user's alone; one that exists keeps its permissions.
+    if (!platform::createPrivateFolder(destinationFolder) || !isUnaliasedFolder(destinationFolder))
         return fail(QT_TRANSLATE_NOOP("Zelvora", "the destination folder could not be verified"));
 
     const QString source = vault::VaultContainer::resolveVaultFilePath(pendingFrom);
@@ -283,7 +294,7 @@ bool confirmPendingDelete(core::AuthManager& auth, DeferredOperationPrompts& pro
     return confirmed;
 }
 
-void applyPendingContainerDelete(const core::StorageConfigFile& storage, const QString& dataFolder,
+void applyPendingContainerDelete(core::StorageConfigFile& storage, const QString& dataFolder,
                                  const QString& generationPath, DeferredOperationPrompts& prompts) {
     static const char* const kOperation = "applyPendingContainerDelete";
     StorageConfig config;
@@ -324,6 +335,10 @@ void applyPendingContainerDelete(const core::StorageConfigFile& storage, const Q
     if (!vaultId.isEmpty() && !protect::removeVault(generationPath, vaultId))
         qWarning("applyPendingContainerDelete: could not drop the deleted vault from the vault "
                  "generation record.");
+    // Dropping the vault can lower the record's highest generation, which storage.dat is bound
+    // to; the record keeps the old value for storage.dat until this rebinding is done.
+    if (!core::rebindToRollbackRecord(storage, generationPath))
+        qWarning("applyPendingContainerDelete: could not rebind storage.dat after the deletion.");
 }
 
 void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QString& dataFolder,
@@ -353,18 +368,42 @@ void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QSt
         storage, kOperation, config.pendingDeleteAttempts,
         [](StorageConfig& c) { c.pendingDeleteRawDisk = false; },
         translated("Zelvora could not securely erase the raw-disk vault after %1 attempts. It has "
-                   "been left in place; make sure Zelvora is running as root and the disk is "
-                   "connected, then try again from Configure.")
+                   "been left in place: this version of Zelvora cannot write to raw disks, so the "
+                   "region it claimed still holds the encrypted vault. Erase that region with a "
+                   "disk tool, or with a version of Zelvora that supports raw-disk vaults.")
             .arg(kDeferredOperationAttemptLimit),
         prompts);
 }
 
+void removeInterruptedCreate(const QString& path, bool bound) {
+    if (bound || !vault::VaultContainer::isInterruptedCreate(path))
+        return;
+    QLockFile lock(path + QStringLiteral(".lock"));
+    if (!lock.tryLock(0)) {
+        qWarning("runSession: an unfinished vault file is in use by another process; it is left "
+                 "alone: %s",
+                 qUtf8Printable(path));
+        return;
+    }
+    // Judged again under the lock: the other process may have finished creating it.
+    if (vault::VaultContainer::isInterruptedCreate(path)) {
+        qWarning("runSession: removing an unfinished vault file (%lld bytes) left by an "
+                 "interrupted create: %s",
+                 static_cast<long long>(QFileInfo(path).size()), qUtf8Printable(path));
+        if (!QFile::remove(path))
+            qWarning("runSession: could not remove the unfinished vault file.");
+    }
+    lock.unlock();
+}
+
 void eraseAccountLeftovers(const QString& dataFolder) {
+    // The kept copy goes before the identity itself: with identity.dat gone and the copy still
+    // there, the next start would restore the deleted account from it.
     eraseFiles(
         dataFolder,
-        {QStringLiteral("/identity.dat"), QStringLiteral("/identity.dat.oldcopy"),
-         QStringLiteral("/identity.dat.key"), QStringLiteral("/identity.dat.key.entropy"),
-         QStringLiteral("/identity.dat.lockout"), QStringLiteral("/identity.dat.lockout.key"),
+        {kIdentityBackupName, QStringLiteral("/identity.dat"), QStringLiteral("/identity.dat.key"),
+         QStringLiteral("/identity.dat.key.entropy"), QStringLiteral("/identity.dat.lockout"),
+         QStringLiteral("/identity.dat.lockout.key"),
          QStringLiteral("/identity.dat.lockout.key.entropy"), QStringLiteral("/twofactor.dat"),
          QStringLiteral("/twofactor.dat.key"), QStringLiteral("/twofactor.dat.key.entropy")},
         "Could not securely erase leftover identity/2FA file on vault deletion: %s",

@@ -48,13 +48,21 @@ bool confirmPendingDelete(core::AuthManager& auth, DeferredOperationPrompts& pro
 
 // Securely erases the container file recorded for deletion, then the account, so that the next
 // session starts from the first-run wizard, and drops the vault from the generation record.
-void applyPendingContainerDelete(const core::StorageConfigFile& storage, const QString& dataFolder,
+// storage is rebound to the generation record once the vault has left it.
+void applyPendingContainerDelete(core::StorageConfigFile& storage, const QString& dataFolder,
                                  const QString& generationPath, DeferredOperationPrompts& prompts);
 
 // Securely erases the claimed raw-disk region recorded for deletion, then the account, and
 // switches the configuration back to a container file.
 void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QString& dataFolder,
                                DeferredOperationPrompts& prompts);
+
+// A create that was cut short leaves a file with no committed header and no data at path. It
+// holds nothing, but would stop a vault from ever being created there again, so it is removed
+// before the session opens the vault. A configuration already bound to a vault (bound) never
+// has its file taken away, and neither does a file whose lock another instance holds: that one
+// may be creating it right now.
+void removeInterruptedCreate(const QString& path, bool bound);
 
 // Securely erases the account's identity, lockout and two-factor files (respectively the
 // pending-transition files) in dataFolder, with the sealed keys named after them.

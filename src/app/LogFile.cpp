@@ -1,12 +1,16 @@
 #include "app/LogFile.h"
 
+#include "platform/PrivatePaths.h"
+
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <atomic>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace korvex::app {
 
@@ -42,15 +46,34 @@ QString logFolderPath() {
 }
 
 QFile* openLogFile(const QString& folder) {
-    if (folder.isEmpty() || !QDir().mkpath(folder))
+    // The log names files and folders of the user's: folder and file are the user's alone.
+    if (folder.isEmpty() || !platform::createPrivateFolder(folder))
         return nullptr;
+    platform::restrictToOwner(folder);
     const QString path = folder + QStringLiteral("/zelvora.log");
     const QFileInfo info(path);
     const bool truncate = info.exists() && info.size() > kLogFileLimitBytes;
-    auto* file = new QFile(path);
+    // Only a regular file of ours: a FIFO or a link planted at the log's place is refused
+    // rather than written to (or waited on).
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY |
+                              (truncate ? O_TRUNC : O_APPEND),
+                          S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        return nullptr;
+    struct stat status {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    platform::restrictToOwner(fd);
+    auto* file = new QFile;
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text |
                                      (truncate ? QIODevice::Truncate : QIODevice::Append);
-    if (!file->open(mode)) {
+    if (!file->open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         delete file;
         return nullptr;
     }

@@ -19,6 +19,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QInputDialog>
@@ -42,6 +43,7 @@ QString tr(const char* text) {
 struct RestoredVault {
     std::unique_ptr<VaultContainer> container;
     SecureBuffer key;
+    QString notice; // the vault opened, but at its previous state
 };
 
 // The vault opened with a two-factor secret the user kept, after this install lost its record.
@@ -86,9 +88,10 @@ std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& i
     }
 
     SecureBuffer candidate = core::TwoFactorManager::deriveEffectiveKey(loginKey, *secret);
+    QString notice;
     std::unique_ptr<VaultContainer> container =
         protect::openVaultGuarded(location, candidate, in.machineId, in.generationRecordPath,
-                                  QString(), maxVaultSizeBytes, nullptr);
+                                  QString(), maxVaultSizeBytes, nullptr, &notice);
     if (!container) {
         QMessageBox::warning(nullptr, title,
                              QCoreApplication::translate(
@@ -100,7 +103,7 @@ std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& i
         qWarning("tryRestoreTwoFactorAndReopen: restored two-factor secret opened the vault but "
                  "failed to persist -- this recovery flow will be needed again on the next "
                  "launch.");
-    return RestoredVault{std::move(container), std::move(candidate)};
+    return RestoredVault{std::move(container), std::move(candidate), notice};
 }
 
 // Hidden attribute and delete restriction of the container file, as configured; each failure
@@ -156,17 +159,18 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
     if (location.backend == StorageBackend::Container) {
         location.containerPath =
             core::StorageConfigFile::resolveVaultPath(config.container, in.dataFolder);
-        // A create that was cut short leaves a file with no committed header and no data. It
-        // holds nothing, but would stop a vault from ever being created here again. A
-        // configuration already bound to a vault never has its file taken away here.
-        if (!config.boundVaultIdRecorded &&
-            VaultContainer::isInterruptedCreate(location.containerPath)) {
-            qWarning("runSession: removing an unfinished vault file (%lld bytes) left by an "
-                     "interrupted create: %s",
-                     static_cast<long long>(QFileInfo(location.containerPath).size()),
-                     qUtf8Printable(location.containerPath));
-            if (!QFile::remove(location.containerPath))
-                qWarning("runSession: could not remove the unfinished vault file.");
+        removeInterruptedCreate(location.containerPath, config.boundVaultIdRecorded);
+        // Only a vault file that is itself at its place is opened: a link could lead anywhere.
+        // Said plainly here, rather than as a vault that does not match or cannot be opened.
+        if (QFileInfo(location.containerPath).isSymLink()) {
+            QMessageBox::critical(
+                nullptr, tr("Zelvora - Vault Path Is a Link"),
+                tr("The vault file's place is taken by a symbolic link:\n%1\n\nZelvora only "
+                   "opens a vault file that is itself at its configured place, so that nothing "
+                   "can point it at another file. Move the vault file itself there (or choose its "
+                   "real folder as the vault location), then start Zelvora again.")
+                    .arg(QDir::toNativeSeparators(location.containerPath)));
+            return 0;
         }
     }
 
@@ -226,9 +230,10 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
         return 0;
 
     QString message;
+    QString notice;
     std::unique_ptr<VaultContainer> container =
         protect::openVaultGuarded(location, *sessionKey, in.machineId, in.generationRecordPath,
-                                  recoveredVaultId, config.maxVaultSizeBytes, &message);
+                                  recoveredVaultId, config.maxVaultSizeBytes, &message, &notice);
     if (container && identityKey && !in.auth.bindVaultId(*identityKey, container->vaultId()))
         qWarning("runSession: failed to bind identity.dat's vault key to this vault's real "
                  "identity -- the F-7 replay protection may not be fully applied until this "
@@ -246,6 +251,7 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
             if (restored) {
                 container = std::move(restored->container);
                 sessionKey = std::move(restored->key);
+                notice = restored->notice;
                 if (!in.auth.bindVaultId(*identityKey, container->vaultId()))
                     qWarning("runSession: failed to bind identity.dat's vault key to this vault's "
                              "real identity after 2FA-secret recovery -- the F-7 replay "
@@ -256,8 +262,7 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
 
     QStringList problems;
     if (container) {
-        if (!in.storage.setBinding(in.machineId,
-                                   protect::highestGeneration(in.generationRecordPath))) {
+        if (!core::rebindToRollbackRecord(in.storage, in.generationRecordPath)) {
             qWarning("runSession: failed to rebind storage.dat's machine/generation identity.");
             problems << tr("Could not refresh the storage configuration's device binding. This "
                            "protection may not be fully up to date until it succeeds on a future "
@@ -290,21 +295,29 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
                              QCoreApplication::exit(code);
                      });
     window->show();
+    if (services.signedInChanged)
+        services.signedInChanged(true);
     if (!problems.isEmpty() && exitCode < 0)
         QMessageBox::warning(window.get(), tr("Vault Protection"),
                              tr("Some vault file protections could not be re-applied this "
                                 "launch:\n\n%1\n\nCheck Configure > Storage for the vault's "
                                 "current protection state.")
                                  .arg(problems.join(QLatin1Char('\n'))));
+    if (!notice.isEmpty() && exitCode < 0)
+        QMessageBox::warning(window.get(), tr("Vault Opened at Its Previous State"), notice);
     if (exitCode < 0) {
-        // The window may already have ended the session while the warning was up.
+        // The window may already have ended the session while a warning was up.
         looping = true;
         QApplication::exec();
         looping = false;
     }
-    window.reset();
+    // The keys go first: the window holds the sleep inhibitor, and a suspend it was holding
+    // back must not find a key still in memory.
     sessionKey.reset();
     identityKey.reset();
+    window.reset();
+    if (services.signedInChanged)
+        services.signedInChanged(false);
     return exitCode == MainWindow::kSignOutExitCode ? 1 : 0;
 }
 

@@ -29,10 +29,12 @@ struct SessionInputs {
 
 // Services a session uses that an embedder (or a test) may replace: the prompts of the deferred
 // operations (modal message boxes when null) and the watcher of desktop locks and suspends (on
-// the desktop's own buses when empty).
+// the desktop's own buses when empty). signedInChanged, when set, is told true once the
+// session's main window shows and false once it is gone.
 struct SessionServices {
     DeferredOperationPrompts* prompts = nullptr;
     std::function<platform::SessionLockWatcher*()> makeLockWatcher;
+    std::function<void(bool signedIn)> signedInChanged;
 };
 
 // One session: deferred storage work, the sign-in (or first run), the guarded vault open, the

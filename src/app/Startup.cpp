@@ -4,13 +4,16 @@
 #include "app/DataFolder.h"
 #include "app/KeyTransitionRecovery.h"
 #include "app/LogFile.h"
+#include "app/SingleInstance.h"
 #include "core/AuthManager.h"
 #include "core/StorageConfigFile.h"
 #include "core/TwoFactorManager.h"
 #include "platform/SealedKeyStore.h"
+#include "platform/SecretServiceProtection.h"
 #include "platform/UserDataProtection.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RollbackGuard.h"
+#include "protect/UserProtectionChoice.h"
 #include "ui/Theme.h"
 
 #include <QApplication>
@@ -33,7 +36,8 @@ void setNames(const QString& organisation) {
 
 } // namespace
 
-int startAndRunSessions(const CriticalMessage& critical, const SessionServices& services) {
+int startAndRunSessions(const CriticalMessage& critical, const SessionServices& services,
+                        const ProtectionSetup& setUpProtection) {
     const CriticalMessage refuse =
         critical ? critical : [](const QString& title, const QString& text) {
             QMessageBox::critical(nullptr, title, text);
@@ -42,17 +46,56 @@ int startAndRunSessions(const CriticalMessage& critical, const SessionServices& 
     QApplication::setQuitOnLastWindowClosed(false);
 
     setNames(kProductName);
-    migrateLegacyFolders(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    const QString genericData =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+
+    // One Zelvora per user and data folder, settled before anything on disk is touched and
+    // before any dialog. The data folder is named as dataFolderPath() names it below.
+    SingleInstance instance(genericData + QStringLiteral("/Zelvora"));
+    const CriticalMessage warn =
+        critical ? critical : [](const QString& title, const QString& text) {
+            QMessageBox::warning(nullptr, title, text);
+        };
+    switch (instance.start()) {
+    case SingleInstance::Outcome::First:
+        break;
+    case SingleInstance::Outcome::OtherSignedIn:
+        // Its main window was asked to the front; nothing more to say.
+        return 0;
+    case SingleInstance::Outcome::OtherSignedOut:
+        QMessageBox::information(nullptr, alreadyRunningTitle(), alreadyRunningSignedOutMessage());
+        return 0;
+    case SingleInstance::Outcome::OtherUnreachable:
+        warn(alreadyRunningTitle(), alreadyRunningUnreachableMessage());
+        return 1;
+    case SingleInstance::Outcome::Unavailable:
+        warn(instanceCheckFailedTitle(), instanceCheckFailedMessage());
+        return 1;
+    }
+    QObject::connect(&instance, &SingleInstance::activationRequested, &instance,
+                     [] { raiseApplicationWindow(); });
+    SessionServices sessionServices = services;
+    sessionServices.signedInChanged = [&instance,
+                                       chained = services.signedInChanged](bool signedIn) {
+        instance.setSignedIn(signedIn);
+        if (chained)
+            chained(signedIn);
+    };
+
+    migrateLegacyFolders(genericData);
 
     // From here on the application data location is the generic one followed by "/Zelvora".
     QCoreApplication::setOrganizationName(QString());
     const QString dataFolder = dataFolderPath();
     repairDataFolderAccess(dataFolder);
-    QDir().mkpath(dataFolder);
+    makeDataFolderPrivate(dataFolder);
     if (!isDataFolderWritable(dataFolder)) {
         refuse(dataFolderNotWritableTitle(), dataFolderNotWritableMessage(dataFolder));
         return 1;
     }
+    // Nothing reads a settings key before this point.
+    if (setUpProtection)
+        setUpProtection(dataFolder);
 
     core::AuthManager auth(dataFolder + QStringLiteral("/identity.dat"));
     const QString machineId = machineIdentifier(dataFolder);
@@ -60,8 +103,10 @@ int startAndRunSessions(const CriticalMessage& critical, const SessionServices& 
     const QString idleLockPath = dataFolder + QStringLiteral("/idlelock.dat");
     const QString generationPath = dataFolder + QStringLiteral("/vault_generation.dat");
 
-    core::StorageConfigFile storage(dataFolder + QStringLiteral("/storage.dat"), machineId,
-                                    protect::highestGeneration(generationPath));
+    // Bound to the generation storage.dat was last written under (normally the record's
+    // highest; an earlier one after a crash between the two files' updates).
+    core::StorageConfigFile storage = core::openStorageConfig(
+        dataFolder + QStringLiteral("/storage.dat"), machineId, generationPath);
     if (storage.isUnreadable()) {
         refuse(storageConfigRefusalTitle(),
                storageConfigRefusalMessage(storage.path() + QStringLiteral(".key")));
@@ -71,7 +116,7 @@ int startAndRunSessions(const CriticalMessage& critical, const SessionServices& 
 
     const SessionInputs inputs{auth,           twoFactor,  storage,  idleLockPath,
                                generationPath, dataFolder, machineId};
-    while (runSession(inputs, services) == 1) {
+    while (runSession(inputs, sessionServices) == 1) {
     }
     return 0;
 }
@@ -86,13 +131,19 @@ int runApplication(int argc, char** argv) {
     ui::applyApplicationStyle(app);
 
     // The machine's protection for the settings keys, for the life of the process. This build
-    // has no TPM access: the keys are protected for the user (keyring, else the user key file).
+    // has no TPM access: the keys are protected for the user, by the kind recorded for the data
+    // folder (the keyring, or the user key file), chosen once when the folder is first used.
     static platform::NoSealedKeyStore noTpm;
-    static std::unique_ptr<platform::IUserDataProtection> userProtection =
-        platform::createUserDataProtection();
-    protect::setLocalProtectionServices(&noTpm, userProtection.get());
-
-    return startAndRunSessions();
+    static std::unique_ptr<platform::IUserDataProtection> userProtection;
+    const ProtectionSetup setUp = [](const QString& dataFolder) {
+        userProtection = protect::selectUserProtection(
+            dataFolder, [] { return platform::SecretServiceUserDataProtection::isAvailable(); },
+            [](platform::UserProtectionKind kind) {
+                return platform::createUserDataProtection(kind);
+            });
+        protect::setLocalProtectionServices(&noTpm, userProtection.get());
+    };
+    return startAndRunSessions({}, {}, setUp);
 }
 
 } // namespace korvex::app

@@ -6,6 +6,7 @@
 #include "crypto/AeadCipher.h"
 #include "crypto/PasswordHasher.h"
 #include "crypto/SecureWipe.h"
+#include "platform/PrivatePaths.h"
 #include "protect/AtomicFile.h"
 #include "protect/FileProtection.h"
 #include "protect/LocalIntegrityKey.h"
@@ -37,6 +38,7 @@ const QString kWrappedVaultKey = QStringLiteral("wrappedVaultKey");
 const QString kVaultRekeyed = QStringLiteral("vaultRekeyed");
 const QString kGenerationAtStart = QStringLiteral("vaultGenerationAtStart");
 const QString kTwoFactorWrappedSecret = QStringLiteral("twoFactorWrappedSecret");
+const QString kTwoFactorWrapSalt = QStringLiteral("twoFactorWrapSalt");
 // Characters tried at each position when repairing one damaged character of a vault id.
 const QString kVaultIdAlphabet = QStringLiteral("0123456789abcdef-");
 constexpr int kMaxRepairableIdLength = 128;
@@ -143,6 +145,7 @@ struct IdentityTransition {
     quint64 vaultGenerationAtStart = 0;
     IdentityRecord record;
     Bytes twoFactorWrappedSecret;
+    Bytes twoFactorWrapSalt; // empty in transitions written before it was kept
 };
 
 std::optional<IdentityTransition> loadTransition(const QString& path) {
@@ -156,6 +159,7 @@ std::optional<IdentityTransition> loadTransition(const QString& path) {
         read.object.value(kGenerationAtStart).toString().toULongLong();
     transition.record = identityFromJson(read.object);
     transition.twoFactorWrappedSecret = fromBase64(read.object.value(kTwoFactorWrappedSecret));
+    transition.twoFactorWrapSalt = fromBase64(read.object.value(kTwoFactorWrapSalt));
     return transition;
 }
 
@@ -164,6 +168,8 @@ bool saveTransition(const QString& path, const IdentityTransition& transition) {
     object.insert(kVaultRekeyed, transition.vaultRekeyed);
     object.insert(kGenerationAtStart, QString::number(transition.vaultGenerationAtStart));
     object.insert(kTwoFactorWrappedSecret, toBase64(transition.twoFactorWrappedSecret));
+    if (!transition.twoFactorWrapSalt.empty())
+        object.insert(kTwoFactorWrapSalt, toBase64(transition.twoFactorWrapSalt));
     return protect::writeProtectedFile(path, object, protect::EnvelopeKind::Authenticated);
 }
 
@@ -215,14 +221,16 @@ std::optional<IdentityRecord> AuthManager::loadIdentity(LoginFailureReason* reas
         return fail(LoginFailureReason::IdentityUnreadable);
 
     const QString keyFile = identityFilePath_ + QStringLiteral(".key");
-    bool cancelled = false;
-    const SecureBuffer key = protect::LocalIntegrityKey::loadKey(keyFile, &cancelled);
+    protect::KeyLoadFailure keyFailure = protect::KeyLoadFailure::None;
+    const SecureBuffer key = protect::LocalIntegrityKey::loadKey(keyFile, &keyFailure);
     std::optional<QByteArray> payload = protect::openAuthenticated(*bytes, key);
     if (!payload) {
         if (!reason)
             return std::nullopt;
-        if (cancelled)
+        if (keyFailure == protect::KeyLoadFailure::PromptCancelled)
             return fail(LoginFailureReason::SecurityPromptCancelled);
+        if (keyFailure == protect::KeyLoadFailure::Unavailable)
+            return fail(LoginFailureReason::ProtectionUnavailable);
         if (protect::LocalIntegrityKey::isOlderKeyFile(keyFile))
             return fail(LoginFailureReason::IdentityLegacyFormat);
         if (protect::LocalIntegrityKey::isHardwareKeyLost(keyFile))
@@ -239,7 +247,7 @@ std::optional<IdentityRecord> AuthManager::loadIdentity(LoginFailureReason* reas
 bool AuthManager::saveIdentity(const IdentityRecord& record) {
     restoreInterruptedSave();
     QByteArray json = QJsonDocument(identityJson(record)).toJson(QJsonDocument::Compact);
-    QDir().mkpath(QFileInfo(identityFilePath_).absolutePath());
+    platform::createPrivateFolder(QFileInfo(identityFilePath_).absolutePath());
     const SecureBuffer key =
         protect::LocalIntegrityKey::getOrCreateKey(identityFilePath_ + QStringLiteral(".key"));
     const QByteArray envelope = protect::sealAuthenticated(json, key);
@@ -422,7 +430,8 @@ int AuthManager::lockoutSecondsRemaining() {
 bool AuthManager::beginPasswordChange(const SecureBuffer& newVaultKey,
                                       const std::string& newPassword, const QString& vaultId,
                                       quint64 vaultGenerationAtStart,
-                                      const Bytes& twoFactorWrappedSecret) {
+                                      const Bytes& twoFactorWrappedSecret,
+                                      const Bytes& twoFactorWrapSalt) {
     if (!policyViolationOf(newPassword).isEmpty())
         return false;
     const std::optional<IdentityRecord> current = loadIdentity(nullptr);
@@ -436,6 +445,7 @@ bool AuthManager::beginPasswordChange(const SecureBuffer& newVaultKey,
     transition.vaultGenerationAtStart = vaultGenerationAtStart;
     transition.record = *record;
     transition.twoFactorWrappedSecret = twoFactorWrappedSecret;
+    transition.twoFactorWrapSalt = twoFactorWrapSalt;
     return saveTransition(transitionPath(), transition);
 }
 
@@ -447,17 +457,53 @@ bool AuthManager::markTransitionVaultRekeyed() {
     return saveTransition(transitionPath(), *transition);
 }
 
-bool AuthManager::transitionVaultRekeyed(std::optional<quint64> currentGeneration) const {
+RekeyEvidence AuthManager::transitionVaultRekeyed(std::optional<quint64> currentGeneration) const {
     const std::optional<IdentityTransition> transition = loadTransition(transitionPath());
     if (!transition)
-        return false;
-    return transition->vaultRekeyed ||
-           (currentGeneration && *currentGeneration > transition->vaultGenerationAtStart);
+        return RekeyEvidence::Unknown;
+    return judgeRekey(transition->vaultRekeyed, transition->vaultGenerationAtStart,
+                      currentGeneration);
 }
 
 bool AuthManager::hasPendingTransition() const {
     return loadTransition(transitionPath()).has_value();
 }
+
+bool AuthManager::transitionFileExists() const {
+    return core::transitionFileExists(transitionPath());
+}
+
+namespace {
+
+// Puts the secret re-sealed for the new vault key into the two-factor record. Done when that
+// worked, and also when the record no longer needs it: gone (two-factor was turned off since),
+// or written anew after the transition (restored or enrolled again under another salt, it
+// holds its secret under the current key already, and the secret sealed here would not open
+// under its salt). A record that is there but cannot be read just now is not judged: false,
+// and the transition stays.
+bool followTwoFactorRecord(TwoFactorManager& twoFactor, const Bytes& wrappedSecret,
+                           const Bytes& wrapSalt) {
+    // Transitions written before the salt was kept: the record is simply brought along.
+    if (wrapSalt.empty())
+        return twoFactor.replaceWrappedSecret(wrappedSecret);
+    const std::optional<TwoFactorState> state = twoFactor.loadState();
+    if (!state) {
+        const QFileInfo record(twoFactor.path());
+        if (record.exists() || record.isSymLink())
+            return false;
+        qWarning("AuthManager: the two-factor record is gone since the password change began; "
+                 "there is nothing to bring along.");
+        return true;
+    }
+    if (state->wrapSalt != wrapSalt) {
+        qWarning("AuthManager: the two-factor record changed since the password change began; "
+                 "it is left as it is.");
+        return true;
+    }
+    return twoFactor.replaceWrappedSecret(wrappedSecret);
+}
+
+} // namespace
 
 bool AuthManager::commitTransition(TwoFactorManager& twoFactor) {
     const std::optional<IdentityTransition> transition = loadTransition(transitionPath());
@@ -467,7 +513,8 @@ bool AuthManager::commitTransition(TwoFactorManager& twoFactor) {
     // transition stays, and the next start completes it, rather than leaving the secret under
     // a key nobody holds any more.
     if (!transition->twoFactorWrappedSecret.empty() &&
-        !twoFactor.replaceWrappedSecret(transition->twoFactorWrappedSecret))
+        !followTwoFactorRecord(twoFactor, transition->twoFactorWrappedSecret,
+                               transition->twoFactorWrapSalt))
         return false;
     discardTransitionFile(transitionPath(),
                           QStringLiteral("AuthManager: failed to securely erase the completed "

@@ -2,11 +2,11 @@
 
 #include "core/Clock.h"
 #include "core/LockoutTracker.h"
+#include "core/TransitionFile.h"
 #include "crypto/Bytes.h"
 #include "crypto/SecureBuffer.h"
 
 #include <QString>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +25,9 @@ enum class LoginFailureReason {
     SecurityPromptCancelled = 6,
     VaultKeyUnwrapFailed = 7,
     WrongPasswordNotRecorded = 8,
+    // What protects the account file's key (the desktop keyring, or the user's key file) cannot
+    // be reached: nothing is wrong with the file or the password.
+    ProtectionUnavailable = 9,
 };
 
 // The account record of identity.dat.
@@ -69,13 +72,22 @@ public:
     void resetFailedAttempts();
     int lockoutSecondsRemaining();
 
-    // Password-change transition.
-    bool beginPasswordChange(const crypto::SecureBuffer& newVaultKey, const std::string& newPassword,
-                             const QString& vaultId, quint64 vaultGenerationAtStart,
-                             const crypto::Bytes& twoFactorWrappedSecret);
+    // Password-change transition. twoFactorWrapSalt is the two-factor record's salt that
+    // twoFactorWrappedSecret was sealed with (both empty with two-factor off); the commit leaves
+    // a two-factor record alone whose salt has changed since (it was restored or re-enrolled,
+    // and already holds the secret under the right key), and waits while the record cannot be
+    // read.
+    bool beginPasswordChange(const crypto::SecureBuffer& newVaultKey,
+                             const std::string& newPassword, const QString& vaultId,
+                             quint64 vaultGenerationAtStart,
+                             const crypto::Bytes& twoFactorWrappedSecret,
+                             const crypto::Bytes& twoFactorWrapSalt);
     bool markTransitionVaultRekeyed();
-    bool transitionVaultRekeyed(std::optional<quint64> currentGeneration) const;
+    RekeyEvidence transitionVaultRekeyed(std::optional<quint64> currentGeneration) const;
+    // A transition that loads.
     bool hasPendingTransition() const;
+    // A transition file is there, whether or not it loads now.
+    bool transitionFileExists() const;
     bool commitTransition(TwoFactorManager& twoFactor);
     void abandonTransition();
 

@@ -156,11 +156,23 @@ LoadStatus loadLockoutFile(const QString& path, LockoutRecord* record) {
         return LoadStatus::Suspicious;
     case ProtectedReadStatus::Unverifiable:
         return keyUnusable(keyFile) ? LoadStatus::NoRecord : LoadStatus::Suspicious;
+    case ProtectedReadStatus::KeyUnavailable:
+        // A dismissed keyring prompt or a keyring that is not running says nothing about the
+        // file: no charge; the cache and the floor still count.
+        return LoadStatus::NoRecord;
     case ProtectedReadStatus::Missing:
         break;
     }
-    return QFile::exists(keyFile) && !keyUnusable(keyFile) ? LoadStatus::Suspicious
-                                                           : LoadStatus::NoRecord;
+    if (!QFile::exists(keyFile))
+        return LoadStatus::NoRecord;
+    // The file is gone but its key file is there: deleted, unless the key cannot be had at all
+    // (the key file alone cannot tell the two apart when the keyring is out of reach).
+    protect::KeyLoadFailure failure = protect::KeyLoadFailure::None;
+    if (LocalIntegrityKey::loadKey(keyFile, &failure).empty() &&
+        (failure == protect::KeyLoadFailure::PromptCancelled ||
+         failure == protect::KeyLoadFailure::Unavailable))
+        return LoadStatus::NoRecord;
+    return keyUnusable(keyFile) ? LoadStatus::NoRecord : LoadStatus::Suspicious;
 }
 
 QString sha256Hex(const QString& text) {

@@ -1,6 +1,7 @@
 #include "core/StorageConfigFile.h"
 
 #include "protect/ProtectedFile.h"
+#include "protect/RollbackGuard.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -327,6 +328,27 @@ bool StorageConfigFile::setBinding(const QString& bindingText, quint64 bindingNu
     return true;
 }
 
+bool StorageConfigFile::recoverBinding(const QList<quint64>& earlierNumbers) {
+    StorageConfig config;
+    if (load(&config))
+        return true;
+    for (const quint64 number : earlierNumbers) {
+        if (number == bindingNumber_)
+            continue;
+        const StorageConfigFile earlier(path_, bindingText_, number);
+        if (!earlier.load(&config))
+            continue;
+        qWarning("StorageConfigFile: storage.dat was still bound to generation %llu; rebinding it "
+                 "to %llu.",
+                 static_cast<unsigned long long>(number),
+                 static_cast<unsigned long long>(bindingNumber_));
+        if (!save(config))
+            bindingNumber_ = number;
+        return true;
+    }
+    return false;
+}
+
 QString StorageConfigFile::resolveVaultPath(const QString& defaultDirectory) const {
     StorageConfig config;
     load(&config); // defaults apply wherever nothing was read
@@ -348,6 +370,30 @@ QString StorageConfigFile::resolveVaultPath(const ContainerSettings& container,
     if (folder.endsWith(QLatin1Char('/')))
         return folder + name;
     return folder + QLatin1Char('/') + name;
+}
+
+bool rebindToRollbackRecord(StorageConfigFile& storage, const QString& recordPath) {
+    const quint64 highest = protect::highestGeneration(recordPath);
+    if (!storage.setBinding(storage.bindingText(), highest))
+        return false;
+    if (!protect::confirmStorageBinding(recordPath, highest))
+        qWarning("rebindToRollbackRecord: storage.dat is rebound, but the rollback record could "
+                 "not be updated to say so; it keeps accepting the earlier binding for now.");
+    return true;
+}
+
+StorageConfigFile openStorageConfig(const QString& path, const QString& machineId,
+                                    const QString& recordPath) {
+    const QList<quint64> candidates = protect::storageBindingCandidates(recordPath);
+    StorageConfigFile storage(path, machineId, candidates.value(0));
+    if (storage.isUnreadable() && !storage.recoverBinding(candidates.mid(1)))
+        return storage;
+    // storage.dat is (now) written under the highest generation: the earlier values can go.
+    if (storage.bindingNumber() == candidates.value(0) &&
+        !protect::confirmStorageBinding(recordPath, storage.bindingNumber()))
+        qWarning("openStorageConfig: the rollback record could not be updated after rebinding "
+                 "storage.dat.");
+    return storage;
 }
 
 bool StorageConfigFile::isValidOverrideDirectory(const QString& directory) {

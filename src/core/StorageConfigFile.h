@@ -4,6 +4,7 @@
 #include "vault/VaultLocation.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace korvex::core {
@@ -75,6 +76,13 @@ public:
     bool setBoundVaultId(const QString& vaultId);
     // Re-saves the unchanged record under a new binding.
     bool setBinding(const QString& bindingText, quint64 bindingNumber);
+    const QString& bindingText() const { return bindingText_; }
+    quint64 bindingNumber() const { return bindingNumber_; }
+    // For a file that does not load under this handle's binding but may have been written
+    // under one of earlierNumbers (same binding text): when one of them reads it, the file is
+    // written again under this handle's binding, or, should that save fail, the handle moves to
+    // the binding that reads it. True when the file loads through this handle afterwards.
+    bool recoverBinding(const QList<quint64>& earlierNumbers);
 
     // The container file path: the valid override folder or defaultDirectory, then the valid
     // override name or "vault.kvxs".
@@ -93,5 +101,17 @@ private:
     QString bindingText_;
     quint64 bindingNumber_;
 };
+
+// Binds storage (keeping its binding text, the machine identifier) to the highest generation of
+// the rollback record at recordPath and, once
+// storage.dat is written under it, lets the record forget the earlier bindings it kept in case
+// of a crash in between. False when storage.dat could not be rewritten.
+bool rebindToRollbackRecord(StorageConfigFile& storage, const QString& recordPath);
+
+// A handle whose binding is the one storage.dat was last written under: the record's highest
+// generation, or an earlier value the record still keeps (the file is then rebound at once).
+// The handle may still find the file unreadable; the caller checks isUnreadable().
+StorageConfigFile openStorageConfig(const QString& path, const QString& machineId,
+                                    const QString& recordPath);
 
 } // namespace korvex::core

@@ -7,6 +7,26 @@
 
 namespace korvex::core {
 
+RekeyEvidence judgeRekey(bool markedRekeyed, quint64 generationAtStart,
+                         std::optional<quint64> currentGeneration) {
+    if (markedRekeyed)
+        return RekeyEvidence::Rekeyed;
+    if (!currentGeneration)
+        return RekeyEvidence::Unknown;
+    if (*currentGeneration > generationAtStart)
+        return RekeyEvidence::Rekeyed;
+    if (*currentGeneration == generationAtStart)
+        return RekeyEvidence::NotRekeyed;
+    // Below where it started: this is not the vault the transition was written for (an older
+    // copy, or another vault at the same place).
+    return RekeyEvidence::Unknown;
+}
+
+bool transitionFileExists(const QString& path) {
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
 void discardTransitionFile(const QString& path, const QString& eraseFailure, const char* owner) {
     const QFileInfo info(path);
     if (!info.exists() && !info.isSymLink())

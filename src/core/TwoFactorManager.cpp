@@ -289,16 +289,21 @@ bool TwoFactorManager::markTransitionVaultRekeyed() {
     return saveTransition(transitionPath(), *transition);
 }
 
-bool TwoFactorManager::transitionVaultRekeyed(std::optional<quint64> currentGeneration) const {
+RekeyEvidence
+TwoFactorManager::transitionVaultRekeyed(std::optional<quint64> currentGeneration) const {
     const std::optional<TwoFactorTransition> transition = loadTransition(transitionPath());
     if (!transition)
-        return false;
-    return transition->vaultRekeyed ||
-           (currentGeneration && *currentGeneration > transition->vaultGenerationAtStart);
+        return RekeyEvidence::Unknown;
+    return judgeRekey(transition->vaultRekeyed, transition->vaultGenerationAtStart,
+                      currentGeneration);
 }
 
 bool TwoFactorManager::hasPendingTransition() const {
     return loadTransition(transitionPath()).has_value();
+}
+
+bool TwoFactorManager::transitionFileExists() const {
+    return core::transitionFileExists(transitionPath());
 }
 
 bool TwoFactorManager::commitTransition() {

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "core/Clock.h"
+#include "core/TransitionFile.h"
 #include "crypto/Bytes.h"
 #include "crypto/SecureBuffer.h"
 
 #include <QString>
-
 #include <optional>
 
 namespace korvex::core {
@@ -40,7 +40,8 @@ public:
                                                           quint64 vaultGenerationAtStart);
     bool beginDisable(quint64 vaultGenerationAtStart);
     std::optional<crypto::SecureBuffer> unwrapSecret(const crypto::SecureBuffer& vaultKey) const;
-    std::optional<crypto::SecureBuffer> effectiveVaultKey(const crypto::SecureBuffer& vaultKey) const;
+    std::optional<crypto::SecureBuffer>
+    effectiveVaultKey(const crypto::SecureBuffer& vaultKey) const;
     static crypto::SecureBuffer deriveEffectiveKey(const crypto::SecureBuffer& vaultKey,
                                                    const crypto::SecureBuffer& secret);
     // Accepts a code once (the burned counter is saved before success is reported).
@@ -50,12 +51,16 @@ public:
                                           const crypto::SecureBuffer& secret,
                                           const crypto::Bytes& wrapSalt);
     bool replaceWrappedSecret(const crypto::Bytes& wrappedSecret);
-    bool restoreFromSecret(const crypto::SecureBuffer& vaultKey, const crypto::SecureBuffer& secret);
+    bool restoreFromSecret(const crypto::SecureBuffer& vaultKey,
+                           const crypto::SecureBuffer& secret);
 
     // Key transitions.
     bool markTransitionVaultRekeyed();
-    bool transitionVaultRekeyed(std::optional<quint64> currentGeneration) const;
+    RekeyEvidence transitionVaultRekeyed(std::optional<quint64> currentGeneration) const;
+    // A transition that loads.
     bool hasPendingTransition() const;
+    // A transition file is there, whether or not it loads now.
+    bool transitionFileExists() const;
     bool commitTransition();
     void abandonTransition();
 

@@ -4,7 +4,6 @@
 #include "crypto/Sodium.h"
 
 #include <sodium.h>
-
 #include <stdexcept>
 
 namespace korvex::crypto {
@@ -20,7 +19,9 @@ void checkKeyAndNonce(const SecureBuffer& key, ByteView nonce, const char* keyMe
 }
 
 // libsodium takes a null pointer for "no associated data".
-const unsigned char* adPointer(ByteView ad) { return ad.empty() ? nullptr : ad.data(); }
+const unsigned char* adPointer(ByteView ad) {
+    return ad.empty() ? nullptr : ad.data();
+}
 
 // Opens a combined ciphertext-and-tag under the given suite byte into plain, which may be the
 // same address as cipher: both libsodium decryptions check the tag over the whole ciphertext
@@ -77,6 +78,26 @@ Bytes AeadCipher::encrypt(const SecureBuffer& key, ByteView nonce, ByteView plai
     }
     blob.resize(1 + static_cast<std::size_t>(cipherLength));
     return blob;
+}
+
+void AeadCipher::encryptInPlace(const SecureBuffer& key, ByteView nonce, std::uint8_t* blob,
+                                std::size_t plaintextLength, ByteView associatedData) {
+    checkKeyAndNonce(key, nonce, "AeadCipher::encrypt: key must be kKeyBytes long",
+                     "AeadCipher::encrypt: nonce must be kNonceBytes long");
+    const CipherSuite suite = preferredSuite();
+    blob[0] = static_cast<std::uint8_t>(suite);
+    // Both constructions encrypt in place (output and input at the same address) and put the
+    // tag right after the ciphertext.
+    std::uint8_t* text = blob + 1;
+    if (suite == CipherSuite::Aes256Gcm) {
+        crypto_aead_aes256gcm_encrypt(text, nullptr, text, plaintextLength,
+                                      adPointer(associatedData), associatedData.size(), nullptr,
+                                      nonce.data(), key.data());
+    } else {
+        crypto_aead_xchacha20poly1305_ietf_encrypt(text, nullptr, text, plaintextLength,
+                                                   adPointer(associatedData), associatedData.size(),
+                                                   nullptr, nonce.data(), key.data());
+    }
 }
 
 std::optional<Bytes> AeadCipher::decrypt(const SecureBuffer& key, ByteView nonce, ByteView blob,

@@ -30,6 +30,12 @@ public:
     // that is not kKeyBytes or a nonce that is not kNonceBytes long (the key is checked first).
     static Bytes encrypt(const SecureBuffer& key, ByteView nonce, ByteView plaintext,
                          ByteView associatedData);
+    // encrypt without a second buffer: blob holds plaintextLength bytes of plaintext at blob + 1
+    // and room for the tag after them (plaintextLength + kAeadOverheadBytes in all); on return
+    // it holds the suite byte, the ciphertext and the tag, exactly what encrypt returns. Same
+    // exceptions as encrypt.
+    static void encryptInPlace(const SecureBuffer& key, ByteView nonce, std::uint8_t* blob,
+                               std::size_t plaintextLength, ByteView associatedData);
     // No value for a short blob, an unknown suite, a suite this processor cannot run, or any
     // failed authentication.
     static std::optional<Bytes> decrypt(const SecureBuffer& key, ByteView nonce, ByteView blob,
@@ -46,8 +52,7 @@ public:
     static Bytes generateNonce();
 
     // A sealed secret is a fresh random nonce followed by the AEAD blob of the secret.
-    static Bytes seal(const SecureBuffer& key, const SecureBuffer& secret,
-                      ByteView associatedData);
+    static Bytes seal(const SecureBuffer& key, const SecureBuffer& secret, ByteView associatedData);
     static std::optional<SecureBuffer> open(const SecureBuffer& key, ByteView sealed,
                                             ByteView associatedData);
 

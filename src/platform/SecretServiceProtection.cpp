@@ -179,7 +179,8 @@ void keepProcessOnBusLoss(GDBusConnection* bus) {
 }
 
 std::vector<crypto::SecureBuffer> createWrappingKey(KeyringCalls& calls, SecretService* service,
-                                                    GHashTable* attributes) {
+                                                    GHashTable* attributes,
+                                                    UserProtectionFailure* failure) {
     GError* rawError = nullptr;
     auto result =
         calls.run([&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer data) {
@@ -213,6 +214,7 @@ std::vector<crypto::SecureBuffer> createWrappingKey(KeyringCalls& calls, SecretS
         if (rawError)
             return refuse("cannot unlock the default keyring", rawError);
         if (count < 1) {
+            *failure = UserProtectionFailure::PromptCancelled;
             qWarning("SecretServiceUserDataProtection: the default keyring stays locked; no "
                      "wrapping key is created.");
             return {};
@@ -258,6 +260,8 @@ std::vector<crypto::SecureBuffer> SecretServiceUserDataProtection::openingKeys()
 // whichever sealed it. Items that stay locked (the unlock prompt was dismissed or could not be
 // shown) are never replaced by a new key: that would orphan every blob sealed under them.
 std::vector<crypto::SecureBuffer> SecretServiceUserDataProtection::fetchKeys(bool createIfMissing) {
+    // Whatever goes wrong before a key is in hand means the keyring cannot be used now.
+    keyFailure_ = UserProtectionFailure::Unavailable;
     KeyringCalls calls(timeout_);
     GError* rawError = nullptr;
     auto result = calls.run([](GCancellable* cancellable, GAsyncReadyCallback done, gpointer data) {
@@ -307,21 +311,31 @@ std::vector<crypto::SecureBuffer> SecretServiceUserDataProtection::fetchKeys(boo
         }
         keys.push_back(crypto::SecureBuffer::copyOf(bytes, length));
     }
-    if (!keys.empty())
+    if (!keys.empty()) {
+        keyFailure_ = UserProtectionFailure::None;
         return keys;
+    }
     if (locked > 0) {
+        // The unlock prompt was dismissed, or could not be shown: the user's answer, not a fault.
         qWarning("SecretServiceUserDataProtection: the keyring holding the wrapping key is locked "
                  "and was not unlocked.");
+        keyFailure_ = UserProtectionFailure::PromptCancelled;
         return {};
     }
     if (malformed > 0) {
         qWarning("SecretServiceUserDataProtection: the keyring item meant to hold the wrapping "
                  "key does not hold 32 bytes; refusing it.");
+        keyFailure_ = UserProtectionFailure::Refused;
         return {};
     }
+    // No wrapping key in this keyring: nothing sealed under one can be opened here.
     if (!createIfMissing)
         return {};
-    return createWrappingKey(calls, service.get(), attributes.get());
+    std::vector<crypto::SecureBuffer> created =
+        createWrappingKey(calls, service.get(), attributes.get(), &keyFailure_);
+    if (!created.empty())
+        keyFailure_ = UserProtectionFailure::None;
+    return created;
 }
 
 bool SecretServiceUserDataProtection::isAvailable() {
@@ -375,7 +389,13 @@ bool SecretServiceUserDataProtection::isAvailable() {
 }
 
 std::unique_ptr<IUserDataProtection> createUserDataProtection() {
-    if (SecretServiceUserDataProtection::isAvailable())
+    return createUserDataProtection(SecretServiceUserDataProtection::isAvailable()
+                                        ? UserProtectionKind::Keyring
+                                        : UserProtectionKind::UserKeyFile);
+}
+
+std::unique_ptr<IUserDataProtection> createUserDataProtection(UserProtectionKind kind) {
+    if (kind == UserProtectionKind::Keyring)
         return std::make_unique<SecretServiceUserDataProtection>();
     return std::make_unique<UserKeyFileDataProtection>();
 }

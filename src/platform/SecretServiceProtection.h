@@ -30,11 +30,13 @@ public:
 protected:
     crypto::SecureBuffer sealingKey() override;
     std::vector<crypto::SecureBuffer> openingKeys() override;
+    UserProtectionFailure keyFailure() const override { return keyFailure_; }
 
 private:
     std::vector<crypto::SecureBuffer> fetchKeys(bool createIfMissing);
 
     std::chrono::milliseconds timeout_;
+    UserProtectionFailure keyFailure_ = UserProtectionFailure::None;
 };
 
 } // namespace korvex::platform

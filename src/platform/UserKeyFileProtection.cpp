@@ -113,8 +113,11 @@ std::optional<QByteArray> WrappedUserDataProtection::protect(const crypto::Secur
         return std::nullopt;
     }
     const crypto::SecureBuffer key = sealingKey();
-    if (key.size() != kUserWrappingKeyBytes)
+    if (key.size() != kUserWrappingKeyBytes) {
+        lastFailure_ = keyFailure();
         return std::nullopt;
+    }
+    lastFailure_ = UserProtectionFailure::None;
 
     QByteArray blob(kUserBlobMagic, sizeof(kUserBlobMagic));
     blob.append(char(describedAs.size() & 0xFF));
@@ -134,8 +137,10 @@ std::optional<QByteArray> WrappedUserDataProtection::protect(const crypto::Secur
 
 std::optional<crypto::SecureBuffer>
 WrappedUserDataProtection::unprotect(const QByteArray& blob, const crypto::SecureBuffer* entropy) {
-    if (!isWellFormed(blob))
+    if (!isWellFormed(blob)) {
+        lastFailure_ = UserProtectionFailure::Refused;
         return std::nullopt;
+    }
     const std::size_t described = 2 + descriptionLength(blob);
     const char* header = blob.constData() + sizeof(kUserBlobMagic);
     const crypto::ByteView sealed(reinterpret_cast<const std::uint8_t*>(header + described),
@@ -145,13 +150,16 @@ WrappedUserDataProtection::unprotect(const QByteArray& blob, const crypto::Secur
 
     crypto::Bytes ad = associatedData(header, described, nonce, entropy);
     std::optional<crypto::SecureBuffer> opened;
-    for (const crypto::SecureBuffer& key : openingKeys()) {
+    const std::vector<crypto::SecureBuffer> keys = openingKeys();
+    lastFailure_ = keys.empty() ? keyFailure() : UserProtectionFailure::Refused;
+    for (const crypto::SecureBuffer& key : keys) {
         if (key.size() != kUserWrappingKeyBytes)
             continue;
         std::optional<crypto::Bytes> plain = crypto::AeadCipher::decrypt(key, nonce, aead, ad);
         if (plain) {
             opened = crypto::SecureBuffer::copyOf(plain->data(), plain->size());
             crypto::secureWipe(*plain);
+            lastFailure_ = UserProtectionFailure::None;
             break;
         }
     }

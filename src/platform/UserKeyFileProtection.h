@@ -34,6 +34,7 @@ public:
                                       const crypto::SecureBuffer* entropy) final;
     std::optional<crypto::SecureBuffer> unprotect(const QByteArray& blob,
                                                   const crypto::SecureBuffer* entropy) final;
+    UserProtectionFailure lastFailure() const final { return lastFailure_; }
 
     // Whether blob has the shape of a protected blob (magic, lengths); says nothing about whether
     // it authenticates.
@@ -45,6 +46,11 @@ protected:
     virtual crypto::SecureBuffer sealingKey() = 0;
     // Every wrapping key a blob may have been sealed with (normally one). Never creates a key.
     virtual std::vector<crypto::SecureBuffer> openingKeys() = 0;
+    // Why the last sealingKey or openingKeys call gave no key.
+    virtual UserProtectionFailure keyFailure() const = 0;
+
+private:
+    UserProtectionFailure lastFailure_ = UserProtectionFailure::None;
 };
 
 // Per-user protection for a machine without a Secret Service: the wrapping key is a private
@@ -65,6 +71,8 @@ public:
 protected:
     crypto::SecureBuffer sealingKey() override;
     std::vector<crypto::SecureBuffer> openingKeys() override;
+    // A key file that is missing or refused makes the protection unavailable.
+    UserProtectionFailure keyFailure() const override { return UserProtectionFailure::Unavailable; }
 
 private:
     enum class LoadResult { Loaded, Missing, Refused };

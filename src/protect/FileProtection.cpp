@@ -1,16 +1,17 @@
 #include "protect/FileProtection.h"
 
+#include "crypto/Sodium.h"
 #include "platform/FileSync.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -74,14 +75,11 @@ void fill(std::vector<std::uint8_t>& chunk, Pattern pattern) {
     case Pattern::Ones:
         std::fill(chunk.begin(), chunk.end(), std::uint8_t(0xFF));
         break;
-    case Pattern::Random: {
-        QRandomGenerator* random = QRandomGenerator::system();
-        for (std::size_t at = 0; at < chunk.size(); at += 4) {
-            const quint32 word = random->generate();
-            std::memcpy(chunk.data() + at, &word, std::min<std::size_t>(4, chunk.size() - at));
-        }
+    case Pattern::Random:
+        // The system's secure generator, one call per chunk.
+        crypto::ensureSodiumInitialised();
+        randombytes_buf(chunk.data(), chunk.size());
         break;
-    }
     }
 }
 
@@ -184,7 +182,12 @@ bool secureErase(const QString& path) {
         return false;
     if (::unlink(native.constData()) != 0)
         return false;
-    return platform::syncParentFolder(path);
+    // The file is gone and its bytes were overwritten on the device: that is the erase. Should
+    // the unlink itself be lost to a power failure, what comes back holds only random bytes.
+    if (!platform::syncParentFolder(path))
+        qWarning("secureErase: %s was overwritten and deleted, but its folder could not be synced.",
+                 qUtf8Printable(path));
+    return true;
 }
 
 } // namespace korvex::protect

@@ -38,8 +38,9 @@ bool repairAccess(const QString& path);
 bool canDelete(const QString& path);
 
 // Overwrites a regular file three times (0x00, 0xFF, random), syncing each pass to the device,
-// then deletes it. Never deletes a file whose overwrite did not complete; a failed erase may
-// leave it partly overwritten. Refuses symbolic links and anything that is not a regular file.
+// then deletes it; true once it is deleted (a folder that cannot be synced afterwards is only
+// logged). Never deletes a file whose overwrite did not complete; a failed erase may leave it
+// partly overwritten. Refuses symbolic links and anything that is not a regular file.
 bool secureErase(const QString& path);
 
 } // namespace korvex::protect

@@ -7,11 +7,9 @@
 
 #include <QFile>
 #include <QFileInfo>
-
-#include <sodium.h>
-
 #include <cstring>
 #include <map>
+#include <sodium.h>
 
 namespace korvex::protect {
 
@@ -38,9 +36,15 @@ std::map<QString, SecureBuffer>& rootCache() {
     return cache;
 }
 
-QString folderOf(const QString& keyFilePath) { return QFileInfo(keyFilePath).absolutePath(); }
-QString nonceFileIn(const QString& folder) { return LocalIntegrityKey::rootNonceFileIn(folder); }
-QString rootFileIn(const QString& folder) { return LocalIntegrityKey::rootFileIn(folder); }
+QString folderOf(const QString& keyFilePath) {
+    return QFileInfo(keyFilePath).absolutePath();
+}
+QString nonceFileIn(const QString& folder) {
+    return LocalIntegrityKey::rootNonceFileIn(folder);
+}
+QString rootFileIn(const QString& folder) {
+    return LocalIntegrityKey::rootFileIn(folder);
+}
 
 bool startsWith(const QByteArray& bytes, const char (&magic)[8]) {
     return bytes.size() >= 8 && std::memcmp(bytes.constData(), magic, 8) == 0;
@@ -57,9 +61,11 @@ std::optional<QByteArray> readKeyMaterial(const QString& path) {
 QString blake2b16Hex(const QByteArray& input) {
     crypto::ensureSodiumInitialised();
     unsigned char digest[16];
-    crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(input.constData()),
+    crypto_generichash(digest, sizeof digest,
+                       reinterpret_cast<const unsigned char*>(input.constData()),
                        static_cast<unsigned long long>(input.size()), nullptr, 0);
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex());
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex());
 }
 
 SecureBuffer randomSecret(std::size_t size) {
@@ -79,29 +85,41 @@ QByteArray randomBytes(qsizetype size) {
 void noteFailure(SealedKeyResult result, bool* tpmFailed, bool* cancelled) {
     if (result == SealedKeyResult::PromptCancelled && cancelled)
         *cancelled = true;
-    if ((result == SealedKeyResult::PromptCancelled || result == SealedKeyResult::Failed) && tpmFailed)
+    if ((result == SealedKeyResult::PromptCancelled || result == SealedKeyResult::Failed) &&
+        tpmFailed)
         *tpmFailed = true;
 }
 
 // The 32 entropy bytes of a software-form key file, from path + ".entropy", which is created
-// when it does not exist yet.
-std::optional<SecureBuffer> obtainEntropy(const QString& keyFilePath) {
+// when it does not exist yet. byProtection, when given, is set when the user's protection
+// itself gave nothing (its lastFailure() then says why), and cleared when something else did.
+std::optional<SecureBuffer> obtainEntropy(const QString& keyFilePath,
+                                          bool* byProtection = nullptr) {
+    bool ignored = false;
+    bool& protectionFailed = byProtection ? *byProtection : ignored;
+    protectionFailed = false;
     platform::IUserDataProtection& user = LocalIntegrityKey::userDataProtection();
     const QString entropyPath = keyFilePath + QStringLiteral(".entropy");
-    if (QFileInfo::exists(entropyPath)) {
+    if (QFileInfo::exists(entropyPath) || QFileInfo(entropyPath).isSymLink()) {
         std::optional<QByteArray> blob = readKeyMaterial(entropyPath);
         if (!blob)
             return std::nullopt;
         std::optional<SecureBuffer> entropy = user.unprotect(*blob, nullptr);
-        if (!entropy || entropy->size() != kEntropyBytes)
+        if (!entropy) {
+            protectionFailed = true;
+            return std::nullopt;
+        }
+        if (entropy->size() != kEntropyBytes)
             return std::nullopt;
         return entropy;
     }
     SecureBuffer entropy = randomSecret(kEntropyBytes);
     std::optional<QByteArray> blob =
         user.protect(entropy, QString::fromLatin1(kEntropyDescription), nullptr);
-    if (!blob)
+    if (!blob) {
+        protectionFailed = true;
         return std::nullopt;
+    }
     const bool written = writeFileAtomically(entropyPath, *blob);
     crypto::secureWipe(*blob);
     if (!written)
@@ -139,7 +157,8 @@ std::optional<SecureBuffer> createRoot(const QString& folder, bool* tpmFailed, b
     const QByteArray nonce = randomBytes(kRootNonceBytes);
     QByteArray ciphertext;
     bool nameTaken = false;
-    const SealedKeyResult sealed = LocalIntegrityKey::sealRoot(root, nonce, &ciphertext, &nameTaken);
+    const SealedKeyResult sealed =
+        LocalIntegrityKey::sealRoot(root, nonce, &ciphertext, &nameTaken);
     if (sealed != SealedKeyResult::Ok) {
         // A name someone else already took is not a fault of the hardware.
         if (!nameTaken)
@@ -179,8 +198,11 @@ namespace {
 // software-form key can be created or read rather than one being kept unprotected.
 class NoUserDataProtection final : public platform::IUserDataProtection {
 public:
-    platform::UserProtectionKind kind() const override { return platform::UserProtectionKind::UserKeyFile; }
-    std::optional<QByteArray> protect(const SecureBuffer&, const QString&, const SecureBuffer*) override {
+    platform::UserProtectionKind kind() const override {
+        return platform::UserProtectionKind::UserKeyFile;
+    }
+    std::optional<QByteArray> protect(const SecureBuffer&, const QString&,
+                                      const SecureBuffer*) override {
         return std::nullopt;
     }
     std::optional<SecureBuffer> unprotect(const QByteArray&, const SecureBuffer*) override {
@@ -244,7 +266,9 @@ QString LocalIntegrityKey::rootFileIn(const QString& folder) {
     return folder + QStringLiteral("/local_integrity_root.dat");
 }
 
-void LocalIntegrityKey::clearRootCache() { rootCache().clear(); }
+void LocalIntegrityKey::clearRootCache() {
+    rootCache().clear();
+}
 
 SecureBuffer LocalIntegrityKey::deriveFileKey(const SecureBuffer& root, const QString& keyFilePath,
                                               const QByteArray& salt) {
@@ -252,9 +276,11 @@ SecureBuffer LocalIntegrityKey::deriveFileKey(const SecureBuffer& root, const QS
     const QByteArray path = keyFilePath.toUtf8();
     SecureBuffer message(static_cast<std::size_t>(path.size() + salt.size()));
     std::memcpy(message.data(), path.constData(), static_cast<std::size_t>(path.size()));
-    std::memcpy(message.data() + path.size(), salt.constData(), static_cast<std::size_t>(salt.size()));
+    std::memcpy(message.data() + path.size(), salt.constData(),
+                static_cast<std::size_t>(salt.size()));
     SecureBuffer key(kFileKeyBytes);
-    crypto_generichash(key.data(), key.size(), message.data(), message.size(), root.data(), root.size());
+    crypto_generichash(key.data(), key.size(), message.data(), message.size(), root.data(),
+                       root.size());
     return key;
 }
 
@@ -273,9 +299,22 @@ std::optional<SecureBuffer> LocalIntegrityKey::rootSecretFor(const QString& fold
 }
 
 SecureBuffer LocalIntegrityKey::loadKey(const QString& keyFilePath, bool* cancelled) {
+    KeyLoadFailure failure = KeyLoadFailure::None;
+    SecureBuffer key = loadKey(keyFilePath, &failure);
+    if (cancelled && failure == KeyLoadFailure::PromptCancelled)
+        *cancelled = true;
+    return key;
+}
+
+SecureBuffer LocalIntegrityKey::loadKey(const QString& keyFilePath, KeyLoadFailure* failure) {
+    KeyLoadFailure ignored = KeyLoadFailure::None;
+    KeyLoadFailure& why = failure ? *failure : ignored;
+    why = KeyLoadFailure::None;
     std::optional<QByteArray> keyFile = readKeyMaterial(keyFilePath);
-    if (!keyFile)
+    if (!keyFile) {
+        why = KeyLoadFailure::NoKeyFile;
         return SecureBuffer();
+    }
     if (isTpmForm(*keyFile)) {
         const QString folder = folderOf(keyFilePath);
         std::optional<SecureBuffer> root;
@@ -284,22 +323,48 @@ SecureBuffer LocalIntegrityKey::loadKey(const QString& keyFilePath, bool* cancel
             root = cached->second.clone();
         } else {
             // Reading never creates a root: without the sealed root file the key is lost.
+            why = KeyLoadFailure::Unusable;
             if (!QFileInfo::exists(rootFileIn(folder)))
                 return SecureBuffer();
-            root = unsealRoot(folder, nullptr, cancelled);
-            if (!root)
+            bool cancelled = false;
+            root = unsealRoot(folder, nullptr, &cancelled);
+            if (!root) {
+                if (cancelled)
+                    why = KeyLoadFailure::PromptCancelled;
                 return SecureBuffer();
+            }
+            why = KeyLoadFailure::None;
             cacheRoot(folder, *root);
         }
         return deriveFileKey(*root, keyFilePath, keyFile->mid(8));
     }
 
-    std::optional<SecureBuffer> entropy = obtainEntropy(keyFilePath);
-    if (!entropy)
+    // The user's protection says why it gave nothing: it could not be reached, its prompt was
+    // dismissed, or the blob does not open.
+    platform::IUserDataProtection& user = userDataProtection();
+    const auto failureOfUser = [&user] {
+        switch (user.lastFailure()) {
+        case platform::UserProtectionFailure::Unavailable:
+            return KeyLoadFailure::Unavailable;
+        case platform::UserProtectionFailure::PromptCancelled:
+            return KeyLoadFailure::PromptCancelled;
+        case platform::UserProtectionFailure::None:
+        case platform::UserProtectionFailure::Refused:
+            break;
+        }
+        return KeyLoadFailure::Unusable;
+    };
+    bool byProtection = false;
+    std::optional<SecureBuffer> entropy = obtainEntropy(keyFilePath, &byProtection);
+    if (!entropy) {
+        why = byProtection ? failureOfUser() : KeyLoadFailure::Unusable;
         return SecureBuffer();
-    std::optional<SecureBuffer> key = userDataProtection().unprotect(*keyFile, &*entropy);
-    if (!key || key->size() != kFileKeyBytes)
+    }
+    std::optional<SecureBuffer> key = user.unprotect(*keyFile, &*entropy);
+    if (!key || key->size() != kFileKeyBytes) {
+        why = key ? KeyLoadFailure::Unusable : failureOfUser();
         return SecureBuffer();
+    }
     return std::move(*key);
 }
 
@@ -309,7 +374,8 @@ SecureBuffer LocalIntegrityKey::getOrCreateKey(const QString& keyFilePath) {
 
     bool tpmFailed = false;
     bool cancelled = false;
-    if (std::optional<SecureBuffer> root = rootSecretFor(folderOf(keyFilePath), &tpmFailed, &cancelled)) {
+    if (std::optional<SecureBuffer> root =
+            rootSecretFor(folderOf(keyFilePath), &tpmFailed, &cancelled)) {
         const QByteArray salt = randomBytes(kSaltBytes);
         SecureBuffer key = deriveFileKey(*root, keyFilePath, salt);
         if (writeFileAtomically(keyFilePath, QByteArray(kTpmKeyFileMagic, 8) + salt))
@@ -340,7 +406,8 @@ SecureBuffer LocalIntegrityKey::getOrCreateKey(const QString& keyFilePath) {
 
 bool LocalIntegrityKey::isOlderKeyFile(const QString& keyFilePath) {
     const std::optional<QByteArray> keyFile = readKeyMaterial(keyFilePath);
-    return keyFile && keyFile->size() == kOlderKeyFileBytes && startsWith(*keyFile, kOlderKeyFileMagic);
+    return keyFile && keyFile->size() == kOlderKeyFileBytes &&
+           startsWith(*keyFile, kOlderKeyFileMagic);
 }
 
 bool LocalIntegrityKey::isHardwareKeyLost(const QString& keyFilePath) {

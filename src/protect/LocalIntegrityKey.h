@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <optional>
 
 namespace korvex::protect {
@@ -27,6 +26,17 @@ enum class LocalProtectionKind {
     Unavailable, // the key cannot be loaded
 };
 
+// Why loadKey gave no key.
+enum class KeyLoadFailure {
+    None = 0,
+    NoKeyFile = 1,       // the key file is missing or cannot be read
+    PromptCancelled = 2, // the prompt guarding the key (TPM or keyring unlock) was dismissed
+    Unavailable = 3,     // what protects the key cannot be reached now (no keyring running, no
+                         // user key file)
+    Unusable = 4,        // the key file gives no key: an older format, a lost hardware key, or
+                         // material that does not open
+};
+
 // The machine services behind the settings keys. Not owned; they must outlive every use. Until
 // something is installed, the machine is taken to have no sealed key store and the current
 // user's default data protection.
@@ -41,13 +51,14 @@ public:
     // Empty when the key cannot be had; never creates anything. cancelled is set when the
     // user dismissed the TPM prompt.
     static crypto::SecureBuffer loadKey(const QString& keyFilePath, bool* cancelled = nullptr);
+    // The same, saying why no key came back.
+    static crypto::SecureBuffer loadKey(const QString& keyFilePath, KeyLoadFailure* failure);
     // Creates the key file when it does not exist, otherwise loadKey. A TPM that exists but
     // fails, or whose prompt is cancelled, gives an empty key: never the weaker protection.
     static crypto::SecureBuffer getOrCreateKey(const QString& keyFilePath);
     // The folder's root secret: cached, else unsealed, else newly created.
-    static std::optional<crypto::SecureBuffer> rootSecretFor(const QString& folder,
-                                                             bool* tpmFailed = nullptr,
-                                                             bool* cancelled = nullptr);
+    static std::optional<crypto::SecureBuffer>
+    rootSecretFor(const QString& folder, bool* tpmFailed = nullptr, bool* cancelled = nullptr);
     static bool isOlderKeyFile(const QString& keyFilePath);
     static bool isHardwareKeyLost(const QString& keyFilePath);
     static bool isTpmProtected(const QString& keyFilePath);

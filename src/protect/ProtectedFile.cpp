@@ -3,6 +3,8 @@
 #include "crypto/AeadCipher.h"
 #include "crypto/SecureWipe.h"
 #include "crypto/Sodium.h"
+#include "platform/PrivatePaths.h"
+#include "platform/RegularFile.h"
 #include "protect/AtomicFile.h"
 #include "protect/LocalIntegrityKey.h"
 
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <sodium.h>
 #include <span>
+#include <unistd.h>
 
 namespace korvex::protect {
 
@@ -112,7 +115,7 @@ bool writeProtectedFile(const QString& path, const QJsonObject& object, Envelope
                         const crypto::Bytes& associatedData) {
     QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
     // The key file lives beside the data file, so the folder must exist before the key does.
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+    if (!platform::createPrivateFolder(QFileInfo(path).absolutePath())) {
         crypto::secureWipe(json);
         return false;
     }
@@ -135,16 +138,29 @@ ProtectedReadResult readProtectedFile(const QString& path, EnvelopeKind kind,
     ProtectedReadResult result;
     std::optional<QByteArray> file = readSmallFile(path);
     if (!file) {
-        // A file that opens but cannot be read whole (far too large for a settings file, or a
-        // read error) is there, just not usable.
-        QFile probe(path);
-        result.status = probe.open(QIODevice::ReadOnly) ? ProtectedReadStatus::Unverifiable
-                                                        : ProtectedReadStatus::Missing;
+        // A regular file that opens but cannot be read whole (far too large for a settings
+        // file, or a read error) is there, just not usable. Anything that cannot be opened as
+        // a regular file (missing, no permission, a folder, FIFO or link) counts as missing;
+        // the probe never blocks on a FIFO.
+        const int fd = platform::openRegularFile(path);
+        if (fd >= 0)
+            ::close(fd);
+        result.status = fd >= 0 ? ProtectedReadStatus::Unverifiable : ProtectedReadStatus::Missing;
         return result;
     }
 
     // An empty key (none on disk, or it cannot be unwrapped) makes every open below fail.
-    const crypto::SecureBuffer key = LocalIntegrityKey::loadKey(path + QStringLiteral(".key"));
+    KeyLoadFailure keyFailure = KeyLoadFailure::None;
+    const crypto::SecureBuffer key =
+        LocalIntegrityKey::loadKey(path + QStringLiteral(".key"), &keyFailure);
+    if (key.empty() && (keyFailure == KeyLoadFailure::PromptCancelled ||
+                        keyFailure == KeyLoadFailure::Unavailable)) {
+        crypto::secureWipe(*file);
+        result.status = ProtectedReadStatus::KeyUnavailable;
+        result.keyFailure = keyFailure;
+        return result;
+    }
+    result.keyFailure = keyFailure;
     std::optional<QByteArray> payload;
     if (kind == EnvelopeKind::Encrypted)
         payload = openEncrypted(*file, key, associatedData);

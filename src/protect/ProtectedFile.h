@@ -2,11 +2,11 @@
 
 #include "crypto/Bytes.h"
 #include "crypto/SecureBuffer.h"
+#include "protect/LocalIntegrityKey.h"
 
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
-
 #include <optional>
 
 namespace korvex::protect {
@@ -25,7 +25,8 @@ inline constexpr char kEncryptedMagic[8] = {'K', 'V', 'X', 'S', 'E', 'J', 'V', '
 // Empty when the key is not 32 bytes.
 QByteArray sealAuthenticated(const QByteArray& payload, const crypto::SecureBuffer& key);
 // Also reads the older unprefixed form (tag, payload) when the magic is absent.
-std::optional<QByteArray> openAuthenticated(const QByteArray& file, const crypto::SecureBuffer& key);
+std::optional<QByteArray> openAuthenticated(const QByteArray& file,
+                                            const crypto::SecureBuffer& key);
 // Empty when the key is not 32 bytes.
 QByteArray sealEncrypted(const QByteArray& plaintext, const crypto::SecureBuffer& key,
                          const crypto::Bytes& associatedData);
@@ -39,14 +40,18 @@ bool writeProtectedFile(const QString& path, const QJsonObject& object, Envelope
 
 enum class ProtectedReadStatus {
     Ok = 0,
-    Missing = 1,       // the file cannot be opened
-    Unverifiable = 2,  // no usable key, too short, wrong magic, bad tag or failed decryption
-    NotAnObject = 3,   // verified, but the payload is not a JSON object
+    Missing = 1,      // the file cannot be opened
+    Unverifiable = 2, // no usable key, too short, wrong magic, bad tag or failed decryption
+    NotAnObject = 3,  // verified, but the payload is not a JSON object
+    // The key is there but cannot be had just now: the prompt guarding it was dismissed, or
+    // the keyring (or key file) protecting it cannot be reached. Says nothing about the file.
+    KeyUnavailable = 4,
 };
 
 struct ProtectedReadResult {
     ProtectedReadStatus status = ProtectedReadStatus::Missing;
     QJsonObject object;
+    KeyLoadFailure keyFailure = KeyLoadFailure::None; // why no key, when that is the reason
     bool ok() const { return status == ProtectedReadStatus::Ok; }
 };
 

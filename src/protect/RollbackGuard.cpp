@@ -4,8 +4,8 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
-
 #include <algorithm>
 
 namespace korvex::protect {
@@ -13,6 +13,10 @@ namespace korvex::protect {
 namespace {
 
 const QString kVaultsKey = QStringLiteral("vaults");
+const QString kStorageBindingsKey = QStringLiteral("storageBindings");
+// Normally one value waits at a time; a long run of failed rebinds keeps the oldest and the
+// newest.
+constexpr qsizetype kMaxKeptBindings = 16;
 
 quint64 generationOf(const QJsonValue& value) {
     bool ok = false;
@@ -25,6 +29,36 @@ void setStatus(RollbackStatus* out, RollbackStatus status) {
         *out = status;
 }
 
+quint64 highestOf(const QJsonObject& vaults) {
+    quint64 highest = 0;
+    for (auto it = vaults.begin(); it != vaults.end(); ++it)
+        highest = std::max(highest, generationOf(it.value()));
+    return highest;
+}
+
+// The record as stored: the vaults, and the earlier bindings storage.dat may still carry.
+QJsonObject recordObject(const QJsonObject& vaults, const QJsonArray& bindings) {
+    QJsonObject record{{kVaultsKey, vaults}};
+    if (!bindings.isEmpty())
+        record.insert(kStorageBindingsKey, bindings);
+    return record;
+}
+
+// When the highest generation moves from before to after, storage.dat may still be bound to
+// before: keep it among the bindings to accept.
+QJsonArray keepBinding(QJsonArray bindings, quint64 before, quint64 after) {
+    if (before == after)
+        return bindings;
+    const QJsonValue value(QString::number(before));
+    if (!bindings.contains(value))
+        bindings.append(value);
+    // The oldest is the one storage.dat is still bound to when its rebinding keeps failing:
+    // it stays; those in between go.
+    while (bindings.size() > kMaxKeptBindings)
+        bindings.removeAt(1);
+    return bindings;
+}
+
 } // namespace
 
 bool checkAndAdvance(const QString& recordPath, const QString& vaultId, quint64 generation,
@@ -32,13 +66,16 @@ bool checkAndAdvance(const QString& recordPath, const QString& vaultId, quint64 
     setStatus(status, RollbackStatus::Ok);
     const ProtectedReadResult record = readProtectedFile(recordPath, EnvelopeKind::Authenticated);
     QJsonObject vaults;
+    QJsonArray bindings;
     switch (record.status) {
     case ProtectedReadStatus::Ok:
         vaults = record.object.value(kVaultsKey).toObject();
+        bindings = record.object.value(kStorageBindingsKey).toArray();
         break;
     case ProtectedReadStatus::NotAnObject:
         break;
     case ProtectedReadStatus::Unverifiable:
+    case ProtectedReadStatus::KeyUnavailable:
         setStatus(status, RollbackStatus::RecordUnverifiable);
         return false;
     case ProtectedReadStatus::Missing:
@@ -55,8 +92,11 @@ bool checkAndAdvance(const QString& recordPath, const QString& vaultId, quint64 
         setStatus(status, RollbackStatus::OlderCopy);
         return false;
     }
+    const quint64 highestBefore = highestOf(vaults);
     vaults.insert(vaultId, QString::number(std::max(stored, generation)));
-    if (!writeProtectedFile(recordPath, QJsonObject{{kVaultsKey, vaults}}, EnvelopeKind::Authenticated)) {
+    bindings = keepBinding(bindings, highestBefore, highestOf(vaults));
+    if (!writeProtectedFile(recordPath, recordObject(vaults, bindings),
+                            EnvelopeKind::Authenticated)) {
         setStatus(status, RollbackStatus::RecordUnsaveable);
         return false;
     }
@@ -67,30 +107,59 @@ bool removeVault(const QString& recordPath, const QString& vaultId) {
     const ProtectedReadResult record = readProtectedFile(recordPath, EnvelopeKind::Authenticated);
     if (record.status == ProtectedReadStatus::Missing)
         return true;
-    if (record.status == ProtectedReadStatus::Unverifiable)
+    if (record.status == ProtectedReadStatus::Unverifiable ||
+        record.status == ProtectedReadStatus::KeyUnavailable)
         return false;
     QJsonObject vaults = record.object.value(kVaultsKey).toObject();
     if (!vaults.contains(vaultId))
         return true;
+    const quint64 highestBefore = highestOf(vaults);
     vaults.remove(vaultId);
-    return writeProtectedFile(recordPath, QJsonObject{{kVaultsKey, vaults}}, EnvelopeKind::Authenticated);
+    const QJsonArray bindings = keepBinding(record.object.value(kStorageBindingsKey).toArray(),
+                                            highestBefore, highestOf(vaults));
+    return writeProtectedFile(recordPath, recordObject(vaults, bindings),
+                              EnvelopeKind::Authenticated);
 }
 
 quint64 highestGeneration(const QString& recordPath) {
     const ProtectedReadResult record = readProtectedFile(recordPath, EnvelopeKind::Authenticated);
     if (!record.ok())
         return 0;
-    quint64 highest = 0;
+    return highestOf(record.object.value(kVaultsKey).toObject());
+}
+
+QList<quint64> storageBindingCandidates(const QString& recordPath) {
+    const ProtectedReadResult record = readProtectedFile(recordPath, EnvelopeKind::Authenticated);
+    if (!record.ok())
+        return {0};
+    QList<quint64> candidates{highestOf(record.object.value(kVaultsKey).toObject())};
+    const QJsonArray bindings = record.object.value(kStorageBindingsKey).toArray();
+    for (qsizetype i = bindings.size() - 1; i >= 0; --i) {
+        bool ok = false;
+        const quint64 binding = bindings.at(i).toString().toULongLong(&ok);
+        if (ok && !candidates.contains(binding))
+            candidates.append(binding);
+    }
+    return candidates;
+}
+
+bool confirmStorageBinding(const QString& recordPath, quint64 binding) {
+    const ProtectedReadResult record = readProtectedFile(recordPath, EnvelopeKind::Authenticated);
+    if (!record.ok() || !record.object.contains(kStorageBindingsKey))
+        return true;
     const QJsonObject vaults = record.object.value(kVaultsKey).toObject();
-    for (auto it = vaults.begin(); it != vaults.end(); ++it)
-        highest = std::max(highest, generationOf(it.value()));
-    return highest;
+    // Only a storage.dat bound to the highest generation lets the earlier values go.
+    if (highestOf(vaults) != binding)
+        return true;
+    return writeProtectedFile(recordPath, recordObject(vaults, QJsonArray()),
+                              EnvelopeKind::Authenticated);
 }
 
 std::unique_ptr<vault::VaultContainer>
 openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffer& vaultKey,
                  const QString& machineId, const QString& recordPath,
-                 const QString& recoveredVaultId, qint64 maxVaultSizeBytes, QString* message) {
+                 const QString& recoveredVaultId, qint64 maxVaultSizeBytes, QString* message,
+                 QString* notice) {
     std::unique_ptr<vault::IVaultBlockStore> store = vault::createBlockStore(location);
     if (!store)
         return nullptr;
@@ -139,6 +208,21 @@ openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffe
             }
         }
         return nullptr;
+    }
+    if (const std::optional<quint64> fallback = container->fallbackGeneration()) {
+        // Opening at the previous state keeps every other file; the user must still learn that
+        // the last change is gone (an import whose original was erased, a removal undone).
+        qWarning("openVaultGuarded: the latest change to vault %s could not be read; it was "
+                 "opened at its previous state (generation %llu).",
+                 qUtf8Printable(container->vaultId()), static_cast<unsigned long long>(*fallback));
+        if (notice)
+            *notice = QCoreApplication::translate(
+                "RollbackGuard",
+                "The latest change to your vault could not be read, so Zelvora opened the vault "
+                "as it was before that change.\n\nA file imported in that change may be missing "
+                "from the vault (if you still have its original, import it again), and a file "
+                "removed in it may be listed again but no longer open. Everything else in the "
+                "vault is as it was.");
     }
     container->setMaxVaultSizeBytes(maxVaultSizeBytes);
     return container;

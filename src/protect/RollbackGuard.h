@@ -4,8 +4,8 @@
 #include "vault/VaultContainer.h"
 #include "vault/VaultLocation.h"
 
+#include <QList>
 #include <QString>
-
 #include <memory>
 
 namespace korvex::protect {
@@ -20,20 +20,32 @@ enum class RollbackStatus {
 
 // The vault generation record: per vault identifier, the highest generation this machine has
 // seen. An older copy of a vault is refused; the stored value only grows.
+//
+// storage.dat is bound to the record's highest generation, and the two files cannot change in
+// one step: whenever the highest generation changes, the record also keeps the value it had,
+// as one storage.dat may still be bound to, until confirmStorageBinding says storage.dat has
+// caught up. A crash in between therefore never leaves a storage.dat that cannot be read.
 bool checkAndAdvance(const QString& recordPath, const QString& vaultId, quint64 generation,
                      bool createdNow, RollbackStatus* status = nullptr);
 // Drops the member of a deleted vault; true when no member for it remains.
 bool removeVault(const QString& recordPath, const QString& vaultId);
 // The highest generation over all vaults; 0 when the record cannot be read or verified.
 quint64 highestGeneration(const QString& recordPath);
+// The generations storage.dat may be bound to: the highest first, then the earlier ones the
+// record keeps, newest first. Just 0 when the record cannot be read or verified.
+QList<quint64> storageBindingCandidates(const QString& recordPath);
+// storage.dat is now written under binding: when that is the record's highest generation, the
+// earlier values are forgotten. True when nothing was left to forget or the record was saved.
+bool confirmStorageBinding(const QString& recordPath, quint64 binding);
 
 // Opens the vault at location (or creates one there when none exists) and admits it only past
 // the rollback check. On refusal the container is released untouched and message, when given,
-// says why in the user's words.
+// says why in the user's words. When the vault opened but its latest change could not be read
+// (it was opened at its previous state), notice, when given, says so in the user's words.
 std::unique_ptr<vault::VaultContainer>
 openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffer& vaultKey,
                  const QString& machineId, const QString& recordPath,
                  const QString& recoveredVaultId, qint64 maxVaultSizeBytes,
-                 QString* message = nullptr);
+                 QString* message = nullptr, QString* notice = nullptr);
 
 } // namespace korvex::protect

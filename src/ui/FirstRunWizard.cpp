@@ -4,6 +4,7 @@
 #include "core/PasswordPolicy.h"
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
+#include "protect/LocalIntegrityKey.h"
 #include "ui/DialogHeader.h"
 #include "ui/Theme.h"
 
@@ -139,6 +140,11 @@ void FirstRunWizard::onCreateClicked() {
     }
     if (auth_.identityExists()) {
         showError(tr("Could not create the account. An identity already exists."));
+    } else if (!korvex::protect::LocalIntegrityKey::sealedKeyStore().hasProvider()) {
+        showError(tr("Could not create the account: Zelvora could not obtain a usable security "
+                     "key on this device (from your desktop keyring, or its private key file). "
+                     "If you saw a keyring unlock prompt, try again and approve it; if this keeps "
+                     "happening, please contact support."));
     } else {
         showError(tr("Could not create the account: Zelvora could not obtain a usable security "
                      "key on this device (its TPM, or your desktop keyring). If you saw a "

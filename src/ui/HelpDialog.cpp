@@ -97,6 +97,26 @@ QList<Section> manualSections() {
     };
 }
 
+// Which prompts can appear depends on what protects the settings keys here: only a machine
+// whose TPM Zelvora uses shows a TPM prompt.
+QString securityPromptsText() {
+    if (korvex::protect::LocalIntegrityKey::sealedKeyStore().hasProvider())
+        return helpTr(
+            "If this PC has a usable TPM (see the Local Security tab), Zelvora asks the system to "
+            "show a security prompt the first time each run actually needs it -- at most once per "
+            "launch, not once per file. Without a TPM, your desktop keyring may likewise ask you "
+            "to unlock it. If you cancel that prompt, Zelvora will NOT silently fall back to "
+            "weaker protection: the action you were doing will simply fail, and you can try "
+            "again. Only approve the prompt if you recognize it as Zelvora asking; if anything "
+            "about it looks wrong, decline it and contact support before retrying.");
+    return helpTr(
+        "If your desktop keyring is locked, it asks you to unlock it the first time Zelvora "
+        "needs one of its keys. If you cancel that prompt, Zelvora will NOT silently fall back "
+        "to weaker protection: the action you were doing will simply fail, and you can try "
+        "again. Only approve the prompt if you recognize it as Zelvora asking; if anything "
+        "about it looks wrong, decline it and contact support before retrying.");
+}
+
 QList<Section> warningSections() {
     return {
         {helpTr("No password recovery"),
@@ -111,15 +131,7 @@ QList<Section> warningSections() {
              "choice, not a bug -- if you need to move to new hardware, do it BEFORE anything "
              "happens to the old machine, by signing in on the old machine and exporting what you "
              "need first.")},
-        {helpTr("Security prompts"),
-         helpTr(
-             "If this PC has a usable TPM (see the Local Security tab), Zelvora asks the system to "
-             "show a security prompt the first time each run actually needs it -- at most once per "
-             "launch, not once per file. Without a TPM, your desktop keyring may likewise ask you "
-             "to unlock it. If you cancel that prompt, Zelvora will NOT silently fall back to "
-             "weaker protection: the action you were doing will simply fail, and you can try "
-             "again. Only approve the prompt if you recognize it as Zelvora asking; if anything "
-             "about it looks wrong, decline it and contact support before retrying.")},
+        {helpTr("Security prompts"), securityPromptsText()},
         {helpTr("Two-factor authentication backup code"),
          helpTr(
              "If you enable two-factor authentication, Zelvora shows you a manual backup code "
@@ -149,6 +161,8 @@ QList<Section> warningSections() {
 // mechanism gets its own paragraph, so the tab never claims more than this machine gives.
 QString localProtectionText(korvex::protect::LocalProtectionKind kind) {
     using korvex::protect::LocalProtectionKind;
+    // Without a TPM provider Zelvora never looks for one: nothing may be said of "this PC's TPM".
+    const bool tpmUsed = korvex::protect::LocalIntegrityKey::sealedKeyStore().hasProvider();
     switch (kind) {
     case LocalProtectionKind::Tpm:
         return helpTr(
@@ -158,6 +172,13 @@ QString localProtectionText(korvex::protect::LocalProtectionKind kind) {
             "access to this PC's disk cannot extract that key without the physical TPM "
             "chip.");
     case LocalProtectionKind::Keyring:
+        if (!tpmUsed)
+            return helpTr(
+                "This version of Zelvora does not use a TPM. It protects your local account "
+                "files with a key kept in your desktop keyring (the Secret Service), tied to your "
+                "user account. This is a real, working protection -- just not as strong as a "
+                "TPM: unlike a TPM-backed key, it can in principle be recovered by anyone who "
+                "later obtains both a copy of your disk and your login credentials.");
         return helpTr(
             "No usable TPM was found on this PC (or it could not be used), so Zelvora is "
             "protecting your local account files with a key kept in your desktop keyring "
@@ -166,17 +187,32 @@ QString localProtectionText(korvex::protect::LocalProtectionKind kind) {
             "can in principle be recovered by anyone who later obtains both a copy of your "
             "disk and your login credentials.");
     case LocalProtectionKind::UserKeyFile:
+        if (!tpmUsed)
+            return helpTr(
+                "This version of Zelvora does not use a TPM, and no desktop keyring (Secret "
+                "Service) was available when these files were set up, so Zelvora protects your "
+                "local account files with a key kept in a private file in ~/.config/Zelvora that "
+                "only your user account may read (permissions 0600). This is weaker than a TPM "
+                "or a keyring: the key file itself is not encrypted, so anyone who can read your "
+                "files -- the root user, or anyone who obtains a copy of an "
+                "unencrypted disk -- can recover the key.");
         return helpTr(
             "No usable TPM was found on this PC (or it could not be used), and no desktop "
             "keyring (Secret Service) is available, so Zelvora is protecting your local "
             "account files with a key kept in a private file in ~/.config/Zelvora that only "
             "your user account may read (permissions 0600). This is weaker than a TPM or a "
             "keyring: the key file itself is not encrypted, so anyone who can read your "
-            "files -- an administrator (root), or anyone who obtains a copy of an "
+            "files -- the root user, or anyone who obtains a copy of an "
             "unencrypted disk -- can recover the key.");
     case LocalProtectionKind::Unavailable:
         break;
     }
+    if (!tpmUsed)
+        return helpTr(
+            "Zelvora could not load the key that protects your local account files right now "
+            "(your desktop keyring or key file could not be used, or no account exists yet), so "
+            "it cannot say what protects them on this PC. The message shown at sign-in explains "
+            "what went wrong.");
     return helpTr(
         "Zelvora could not load the key that protects your local account files right now "
         "(its TPM, desktop keyring or key file could not be used, or no account exists "

@@ -2,6 +2,7 @@
 
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
+#include "protect/LocalIntegrityKey.h"
 #include "protect/RecoveryCode.h"
 #include "ui/DialogHeader.h"
 #include "ui/Theme.h"
@@ -49,8 +50,23 @@ QString loginFailureMessage(LoginFailureReason reason) {
                   "saved a recovery code for this account, use it below to restore access; "
                   "otherwise you'll need to start with a fresh vault.");
     case LoginFailureReason::SecurityPromptCancelled:
+        // Without a TPM the only prompt on the way to the key is the keyring's unlock prompt.
+        if (!korvex::protect::LocalIntegrityKey::sealedKeyStore().hasProvider())
+            return tr("The keyring prompt that unlocks your account file's key was cancelled. This "
+                      "is not a wrong password. Select Unlock again and approve the prompt this "
+                      "time.");
         return tr("The security prompt for your account file's hardware key was cancelled. This "
                   "is not a wrong password. Select Unlock again and approve the prompt this time.");
+    case LoginFailureReason::ProtectionUnavailable:
+        if (korvex::protect::LocalIntegrityKey::userDataProtection().kind() ==
+            korvex::platform::UserProtectionKind::UserKeyFile)
+            return tr("The private key file that protects Zelvora's settings (in your "
+                      "configuration folder) is missing or cannot be used, so your account file "
+                      "cannot be read. This is not a wrong password. If you restored Zelvora's "
+                      "data from a backup, restore that key file as well.");
+        return tr("The desktop keyring that protects Zelvora's settings is not available, so your "
+                  "account file cannot be read. This is not a wrong password. Sign in to your "
+                  "usual desktop session (or start its keyring), then select Unlock again.");
     case LoginFailureReason::VaultKeyUnwrapFailed:
         return tr("Your password was correct, but Zelvora could not unlock the vault key on file. "
                   "This usually means the account file doesn't match this vault. Please contact "

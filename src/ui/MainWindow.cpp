@@ -9,6 +9,7 @@
 #include "platform/ProcessInspection.h"
 #include "platform/SessionLockWatcher.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/OwnFiles.h"
 #include "protect/RollbackGuard.h"
 #include "ui/AboutDialog.h"
 #include "ui/FileViewerDialog.h"
@@ -23,6 +24,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -50,7 +52,14 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
     resize(900, 600);
 
     if (container_) {
-        setCentralWidget(new VaultBrowserWidget(container_.get(), this));
+        // The data folder holds the generation record; the vault file is where the storage
+        // configuration puts it (none for a raw-disk vault).
+        const QString dataFolder = QFileInfo(generationRecordPath).absolutePath();
+        const QString vaultPath = storage_.backend() == korvex::vault::StorageBackend::Container
+                                      ? storage_.resolveVaultPath(dataFolder)
+                                      : QString();
+        setCentralWidget(new VaultBrowserWidget(
+            container_.get(), this, korvex::protect::OwnFiles::of(dataFolder, vaultPath)));
     } else {
         auto* label = new QLabel(tr("Could not open the vault. This may be the wrong password, or "
                                     "this vault is locked to a different machine than the one it "
@@ -83,7 +92,6 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
     onDebuggerCheckTimeout();
 
     if (container_) {
-        lastRecordedGeneration_ = korvex::protect::highestGeneration(generationRecordPath_);
         rollbackGuardTimer_ = new QTimer(this);
         rollbackGuardTimer_->setObjectName(QStringLiteral("rollbackGuardTimer"));
         connect(rollbackGuardTimer_, &QTimer::timeout, this,
@@ -217,14 +225,19 @@ void MainWindow::onIdleTimeout() {
     applyIdleTimeout();
 }
 
+quint64 MainWindow::lastRecordedGeneration() const {
+    return storage_.bindingNumber();
+}
+
 void MainWindow::onRollbackGuardAdvanceTimeout() {
     if (!container_ || wiped_)
         return;
     korvex::protect::checkAndAdvance(generationRecordPath_, container_->vaultId(),
                                      container_->generationCounter(), false);
-    const quint64 highest = korvex::protect::highestGeneration(generationRecordPath_);
-    if (highest != lastRecordedGeneration_ && storage_.setBinding(machineId_, highest))
-        lastRecordedGeneration_ = highest;
+    // storage.dat follows the record's highest generation; the record keeps the old value
+    // until storage.dat is rewritten, so a crash in between leaves both readable.
+    if (korvex::protect::highestGeneration(generationRecordPath_) != storage_.bindingNumber())
+        korvex::core::rebindToRollbackRecord(storage_, generationRecordPath_);
 }
 
 void MainWindow::onDebuggerCheckTimeout() {

@@ -51,7 +51,8 @@ public:
 
     korvex::vault::VaultContainer* container() const { return container_.get(); }
     const korvex::crypto::SecureBuffer& vaultKey() const { return vaultKey_; }
-    quint64 lastRecordedGeneration() const { return lastRecordedGeneration_; }
+    // The generation storage.dat is bound to.
+    quint64 lastRecordedGeneration() const;
 
     // (Re)arms the idle timer from idlelock.dat: stopped when the setting is 0.
     void applyIdleTimeout();
@@ -84,7 +85,6 @@ private:
     void announceSessionEnd();
 
     bool wiped_ = false;
-    quint64 lastRecordedGeneration_ = 0;
     korvex::crypto::SecureBuffer vaultKey_;
     QString username_;
     QString machineId_;

@@ -93,8 +93,9 @@ QString firstFreeCopyName(const QString& name, const QStringList& taken) {
 
 } // namespace korvex::ui
 
-VaultBrowserWidget::VaultBrowserWidget(korvex::vault::VaultContainer* container, QWidget* parent)
-    : QWidget(parent), container_(container) {
+VaultBrowserWidget::VaultBrowserWidget(korvex::vault::VaultContainer* container, QWidget* parent,
+                                       korvex::protect::OwnFiles ownFiles)
+    : QWidget(parent), container_(container), ownFiles_(std::move(ownFiles)) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(16, 16, 16, 16);
 
@@ -251,6 +252,11 @@ void VaultBrowserWidget::onImportClicked() {
         return;
 
     const QString originalName = QFileInfo(path).fileName();
+    // The vault and its settings must never be read into the vault and then erased.
+    if (ownFiles_.contains(path)) {
+        showFailure(ownFileImportMessage(originalName));
+        return;
+    }
     if (!korvex::protect::canDelete(path)) {
         showFailure(tr("Could not import \"%1\" -- you don't have permission to delete this "
                        "file, and this import flow always removes the original after copying "
@@ -289,12 +295,8 @@ void VaultBrowserWidget::onImportClicked() {
 
         const QAbstractButton* choice = box.clickedButton();
         if (choice == replace) {
-            if (!container_->removeFile(name)) {
-                showFailure(
-                    tr("Could not replace \"%1\" -- the existing entry could not be removed.")
-                        .arg(name));
-                return;
-            }
+            // The old file goes in the same commit that stores the new one: should the import
+            // fail, the vault still holds the old one.
             replaced = true;
         } else if (choice == copy) {
             name = korvex::ui::firstFreeCopyName(name, taken);
@@ -303,13 +305,31 @@ void VaultBrowserWidget::onImportClicked() {
         }
     }
 
-    if (!container_->importFile(path, name)) {
-        showFailure(
-            tr("Could not import \"%1\" (a file with that name may already be in the vault).")
-                .arg(name));
-        // The entry it was to replace is gone all the same; the table must not go on showing it.
-        if (replaced)
-            refreshTable();
+    const bool stored =
+        replaced ? container_->replaceFile(path, name) : container_->importFile(path, name);
+    if (!stored) {
+        switch (container_->lastTransferError()) {
+        case korvex::vault::TransferError::OutOfMemory:
+            showFailure(
+                tr("Could not import \"%1\" -- there is not enough memory to read the whole "
+                   "file. The original was left where it is.")
+                    .arg(name));
+            break;
+        case korvex::vault::TransferError::OwnStorage:
+            showFailure(ownFileImportMessage(originalName));
+            break;
+        case korvex::vault::TransferError::NotRegularFile:
+            showFailure(tr("Could not import \"%1\" -- it is not a regular file (a folder, device, "
+                           "pipe or link).")
+                            .arg(originalName));
+            break;
+        case korvex::vault::TransferError::None:
+        case korvex::vault::TransferError::Failed:
+            showFailure(
+                tr("Could not import \"%1\" (a file with that name may already be in the vault).")
+                    .arg(name));
+            break;
+        }
         return;
     }
 
@@ -332,10 +352,34 @@ void VaultBrowserWidget::onExportClicked() {
     const QString path = QFileDialog::getSaveFileName(this, tr("Export from vault"), name);
     if (path.isEmpty())
         return;
-    if (container_->exportFile(name, path))
+    // Writing into the data folder, or over the vault itself, would destroy what keeps it.
+    if (ownFiles_.contains(path)) {
+        showFailure(ownFileExportMessage(name));
+        return;
+    }
+    if (container_->exportFile(name, path)) {
         showSuccess(tr("Exported \"%1\".").arg(name));
-    else
+        return;
+    }
+    switch (container_->lastTransferError()) {
+    case korvex::vault::TransferError::OutOfMemory:
+        showFailure(tr("Could not export \"%1\" -- there is not enough memory to decrypt the "
+                       "whole file.")
+                        .arg(name));
+        break;
+    case korvex::vault::TransferError::OwnStorage:
+        showFailure(ownFileExportMessage(name));
+        break;
+    case korvex::vault::TransferError::NotRegularFile:
+        showFailure(tr("Could not export \"%1\" -- the chosen location is not a regular file (a "
+                       "folder, device, pipe or link).")
+                        .arg(name));
+        break;
+    case korvex::vault::TransferError::None:
+    case korvex::vault::TransferError::Failed:
         showFailure(tr("Could not export \"%1\".").arg(name));
+        break;
+    }
 }
 
 void VaultBrowserWidget::onRemoveClicked() {
@@ -379,23 +423,32 @@ void VaultBrowserWidget::viewRow(int row) {
         return;
 
     std::optional<korvex::crypto::PlaintextBuffer> content;
+    bool outOfMemory = false;
     try {
         if (container_ != nullptr)
             content = container_->readFile(name);
     } catch (const std::bad_alloc&) {
         // No memory for the whole file: nothing to show, and nothing to crash over.
         content.reset();
+        outOfMemory = true;
     }
-    if (!content) {
-        showFailure(tr("Could not open \"%1\" for viewing.").arg(name));
-        return;
-    }
-    {
+    if (content) {
         FileViewerDialog viewer(content->bytes(), name, this);
-        viewer.exec();
+        // The viewer could not build its view (a working copy, the decoded text): say so here
+        // rather than show an empty window.
+        if (viewer.ranOutOfMemory())
+            outOfMemory = true;
+        else
+            viewer.exec();
     }
     // Releasing the buffer zeroes the plaintext.
+    const bool read = content.has_value();
     content.reset();
+    if (outOfMemory)
+        showFailure(
+            tr("Could not open \"%1\" for viewing -- there is not enough memory.").arg(name));
+    else if (!read)
+        showFailure(tr("Could not open \"%1\" for viewing.").arg(name));
 }
 
 QString VaultBrowserWidget::nameInRow(int row) const {
@@ -422,6 +475,18 @@ void VaultBrowserWidget::setSelectionButtonsEnabled(bool enabled) {
     viewButton_->setEnabled(enabled);
     exportButton_->setEnabled(enabled);
     removeButton_->setEnabled(enabled);
+}
+
+QString VaultBrowserWidget::ownFileImportMessage(const QString& fileName) const {
+    return tr("Could not import \"%1\" -- it is one of Zelvora's own files (the vault or its "
+              "settings). Importing it would destroy it, so it was left as it is.")
+        .arg(fileName);
+}
+
+QString VaultBrowserWidget::ownFileExportMessage(const QString& name) const {
+    return tr("Could not export \"%1\" -- the chosen location is one of Zelvora's own files or "
+              "folders. Choose a place outside Zelvora's data folder.")
+        .arg(name);
 }
 
 void VaultBrowserWidget::showFailure(const QString& text) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protect/OwnFiles.h"
+
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -33,7 +35,9 @@ class VaultBrowserWidget : public QWidget {
 
 public:
     // The container is not owned and must outlive the widget. The table is filled at once.
-    VaultBrowserWidget(korvex::vault::VaultContainer* container, QWidget* parent = nullptr);
+    // ownFiles are the program's own files, which are never imported or exported onto.
+    VaultBrowserWidget(korvex::vault::VaultContainer* container, QWidget* parent = nullptr,
+                       korvex::protect::OwnFiles ownFiles = {});
 
     // The session wipe: every cell text and the status text are zeroed and cleared, the table
     // is left with no rows, the search text is cleared, and View, Export and Remove are
@@ -58,10 +62,13 @@ private:
     // The row of the first selected item, or -1.
     int selectedRow() const;
     void wipeCells();
+    QString ownFileImportMessage(const QString& fileName) const;
+    QString ownFileExportMessage(const QString& name) const;
     void showFailure(const QString& text);
     void showSuccess(const QString& text);
 
     korvex::vault::VaultContainer* container_;
+    korvex::protect::OwnFiles ownFiles_;
     QTableWidget* table_ = nullptr;
     QLineEdit* searchBox_ = nullptr;
     QPushButton* viewButton_ = nullptr;

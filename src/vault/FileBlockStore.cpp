@@ -1,30 +1,55 @@
 #include "vault/FileBlockStore.h"
 
 #include "platform/FileSync.h"
+#include "platform/PrivatePaths.h"
+#include "platform/RegularFile.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace korvex::vault {
 
 FileBlockStore::FileBlockStore(const QString& path)
-    : path_(path), file_(path), lock_(path + QStringLiteral(".lock")) {
-    // A lock left behind by a crashed process must not block the next start. A lock that a
-    // live holder still owns is not touched.
-    lock_.removeStaleLockFile();
+    : path_(path), lock_(path + QStringLiteral(".lock")) {
+    // No stale lock is removed here: tryLock() itself takes over a lock whose owner is gone
+    // (its process id and host are in the file), and removing a lock that merely could be
+    // locked would delete one another process has just created and not yet locked.
 }
 
-FileBlockStore::~FileBlockStore() { close(); }
+FileBlockStore::~FileBlockStore() {
+    close();
+}
 
-bool FileBlockStore::exists() const { return QFileInfo::exists(path_); }
+bool FileBlockStore::exists() const {
+    // A dangling link or any other entry at the path is something a create must not replace.
+    return QFileInfo::exists(path_) || QFileInfo(path_).isSymLink();
+}
 
 bool FileBlockStore::create() {
     lastError_ = LastError::None;
     if (exists())
         return false;
-    // NewOnly makes creation exclusive even if another process creates the file between the
-    // test above and the open.
-    if (!lockAndOpen(QIODevice::ReadWrite | QIODevice::NewOnly))
+    if (!takeLock())
+        return false;
+    // O_EXCL makes creation exclusive even if another process creates the file between the
+    // test above and the open; O_NOFOLLOW refuses a link planted there.
+    const QByteArray native = QFile::encodeName(path_);
+    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR);
+    // The umask can only have taken bits away; make sure the owner can read and write.
+    if (fd < 0 || ::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(native.constData());
+        }
+        lastError_ = LastError::OpenFailed;
+        lock_.unlock();
+        return false;
+    }
+    if (!adopt(fd))
         return false;
     // The new file's folder entry must survive power loss as well as its contents.
     platform::syncParentFolder(path_);
@@ -33,20 +58,39 @@ bool FileBlockStore::create() {
 
 bool FileBlockStore::open() {
     lastError_ = LastError::None;
-    return lockAndOpen(QIODevice::ReadWrite);
+    if (!takeLock())
+        return false;
+    const int fd = platform::openRegularFile(path_, true);
+    if (fd < 0) {
+        lastError_ = LastError::OpenFailed;
+        lock_.unlock();
+        return false;
+    }
+    // A vault file someone made readable by others (or one from before files were kept
+    // private) is tightened; one that belongs to someone else is used as it is.
+    platform::restrictToOwner(fd);
+    return adopt(fd);
 }
 
-bool FileBlockStore::lockAndOpen(QIODevice::OpenMode mode) {
+bool FileBlockStore::takeLock() {
     if (!lock_.tryLock(0)) {
         // Only a lock held by someone else means "open already"; a lock file that cannot be
         // created at all (missing folder, no permission) is a failure to open.
         lastError_ = lock_.error() == QLockFile::LockFailedError ? LastError::AlreadyLocked
-                                                                  : LastError::OpenFailed;
+                                                                 : LastError::OpenFailed;
         return false;
     }
+    // The lock file names this process and host; it is nobody else's business.
+    platform::restrictToOwner(path_ + QStringLiteral(".lock"));
+    return true;
+}
+
+bool FileBlockStore::adopt(int fileDescriptor) {
     // Unbuffered: every write goes straight to the kernel, so flush() has nothing of ours left
     // to push and large reads are not copied through a user-space buffer.
-    if (!file_.open(mode | QIODevice::Unbuffered)) {
+    if (!file_.open(fileDescriptor, QIODevice::ReadWrite | QIODevice::Unbuffered,
+                    QFileDevice::AutoCloseHandle)) {
+        ::close(fileDescriptor);
         lastError_ = LastError::OpenFailed;
         lock_.unlock();
         return false;
@@ -60,7 +104,9 @@ void FileBlockStore::close() {
         lock_.unlock();
 }
 
-bool FileBlockStore::isOpen() const { return file_.isOpen(); }
+bool FileBlockStore::isOpen() const {
+    return file_.isOpen();
+}
 
 QString FileBlockStore::errorString() const {
     switch (lastError_) {
@@ -83,9 +129,13 @@ bool FileBlockStore::remove() {
     return QFile::remove(path_);
 }
 
-qint64 FileBlockStore::size() const { return file_.size(); }
+qint64 FileBlockStore::size() const {
+    return file_.size();
+}
 
-bool FileBlockStore::resize(qint64 newSize) { return newSize >= 0 && file_.resize(newSize); }
+bool FileBlockStore::resize(qint64 newSize) {
+    return newSize >= 0 && file_.resize(newSize);
+}
 
 bool FileBlockStore::readAt(qint64 offset, void* buffer, qint64 length) {
     if (!file_.isOpen() || offset < 0 || length < 0 || !file_.seek(offset))
@@ -113,6 +163,12 @@ bool FileBlockStore::writeAt(qint64 offset, const void* buffer, qint64 length) {
         done += put;
     }
     return true;
+}
+
+std::optional<platform::FileIdentity> FileBlockStore::backingFile() const {
+    if (!file_.isOpen())
+        return std::nullopt;
+    return platform::identityOf(file_.handle());
 }
 
 bool FileBlockStore::flush() {

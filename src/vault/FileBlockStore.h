@@ -8,7 +8,8 @@
 namespace korvex::vault {
 
 // The vault's address space kept in one ordinary file, guarded against a second opener by a
-// lock file beside it (path + ".lock").
+// lock file beside it (path + ".lock"). Only a regular file is opened (never a link, FIFO or
+// device), and the file and its lock are private to the user (0600).
 class FileBlockStore final : public IVaultBlockStore {
 public:
     enum class LastError { None = 0, AlreadyLocked = 1, OpenFailed = 2 };
@@ -28,12 +29,15 @@ public:
     bool readAt(qint64 offset, void* buffer, qint64 length) override;
     bool writeAt(qint64 offset, const void* buffer, qint64 length) override;
     bool flush() override;
+    std::optional<platform::FileIdentity> backingFile() const override;
 
     QString path() const { return path_; }
     LastError lastError() const { return lastError_; }
 
 private:
-    bool lockAndOpen(QIODevice::OpenMode mode);
+    bool takeLock();
+    // Wraps an opened descriptor; false (descriptor closed, lock released) when that fails.
+    bool adopt(int fileDescriptor);
 
     QString path_;
     QFile file_;

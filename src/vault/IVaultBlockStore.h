@@ -1,7 +1,10 @@
 #pragma once
 
+#include "platform/RegularFile.h"
+
 #include <QString>
 #include <QtGlobal>
+#include <optional>
 
 namespace korvex::vault {
 
@@ -30,6 +33,10 @@ public:
     virtual bool readAt(qint64 offset, void* buffer, qint64 length) = 0;
     virtual bool writeAt(qint64 offset, const void* buffer, qint64 length) = 0;
     virtual bool flush() = 0;
+
+    // While open: the identity of the file that holds the address space, when it is a file,
+    // so that the vault's own file is never taken for an import source or export target.
+    virtual std::optional<platform::FileIdentity> backingFile() const { return std::nullopt; }
 
 protected:
     IVaultBlockStore() = default;

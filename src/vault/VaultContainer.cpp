@@ -3,6 +3,8 @@
 #include "crypto/AeadCipher.h"
 #include "crypto/SecureWipe.h"
 #include "platform/FileSync.h"
+#include "platform/PrivatePaths.h"
+#include "platform/RegularFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +18,12 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace korvex::vault {
 
@@ -42,9 +50,18 @@ ByteView viewOf(const QByteArray& bytes) {
             static_cast<std::size_t>(bytes.size())};
 }
 
+// Decimal text as the index writes it: digits only (a sign, blanks or an embedded NUL that
+// the library's conversion would stop at make it no number).
 std::optional<quint64> parseDecimal(const QJsonValue& value) {
+    const QString text = value.toString();
+    if (text.isEmpty())
+        return std::nullopt;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    }
     bool ok = false;
-    const quint64 number = value.toString().toULongLong(&ok);
+    const quint64 number = text.toULongLong(&ok, 10);
     return ok ? std::optional<quint64>(number) : std::nullopt;
 }
 
@@ -130,6 +147,13 @@ std::unique_ptr<VaultContainer> VaultContainer::open(std::unique_ptr<IVaultBlock
         if (fallback.isCurrentFormat() && headerFitsStore(fallback.header, storeSize)) {
             vault->adoptHeader(HeaderChoice{other, fallback.header, false}, keepVaultId);
             loaded = vault->readIndex();
+            if (loaded) {
+                vault->fallbackGeneration_ = vault->generationCounter_;
+                qWarning("VaultContainer: the newest index (generation %llu) could not be read; "
+                         "the vault was opened at its previous state (generation %llu).",
+                         static_cast<unsigned long long>(choice->header.generation),
+                         static_cast<unsigned long long>(vault->generationCounter_));
+            }
             if (loaded && !vault->commitIndexAndHeader())
                 qWarning("VaultContainer: recovered by falling back to the other index slot, but "
                          "could not persist the recovery -- the vault opened successfully and "
@@ -149,6 +173,14 @@ std::unique_ptr<VaultContainer> VaultContainer::open(std::unique_ptr<IVaultBlock
                      "usable at v4; migration will be retried on the next successful open.");
             vault->formatVersion_ = kLegacyFormatVersion;
             vault->indexCapacity_ = kLegacyIndexCapacity;
+            // A format-5 header that reached slot 1 before the commit failed would win at the
+            // next open over every later change made at format 4.
+            if (!vault->clearFailedMigration()) {
+                qWarning("VaultContainer: the unfinished migration's header could not be cleared "
+                         "-- the vault is not opened, so that no change is made that the next "
+                         "open would not see.");
+                return nullptr;
+            }
         }
     }
     if (keepVaultId && !vault->commitIndexAndHeader())
@@ -282,7 +314,23 @@ bool VaultContainer::writeIndex() {
 }
 
 bool VaultContainer::commitIndexAndHeader() {
-    return formatVersion_ == kLegacyFormatVersion ? commitLegacyFormat() : commitCurrentFormat();
+    // A commit that runs out of memory half-way (building or encrypting the index) fails like
+    // any other: what it had moved on in memory is put back.
+    const quint64 generation = generationCounter_;
+    const quint64 offset = indexOffset_;
+    const quint64 length = indexLength_;
+    const int slot = currentSlot_;
+    try {
+        return formatVersion_ == kLegacyFormatVersion ? commitLegacyFormat()
+                                                      : commitCurrentFormat();
+    } catch (const std::bad_alloc&) {
+        qWarning("VaultContainer: a commit ran out of memory; nothing was changed.");
+        generationCounter_ = generation;
+        indexOffset_ = offset;
+        indexLength_ = length;
+        currentSlot_ = slot;
+        return false;
+    }
 }
 
 bool VaultContainer::commitCurrentFormat() {
@@ -373,73 +421,189 @@ quint64 VaultContainer::dataAreaStart() const {
 }
 
 bool VaultContainer::importFile(const QString& sourcePath, const QString& name) {
-    if (wiped_ || findEntry(name) >= 0)
+    return store(sourcePath, name, false);
+}
+
+bool VaultContainer::replaceFile(const QString& sourcePath, const QString& name) {
+    return store(sourcePath, name, true);
+}
+
+bool VaultContainer::store(const QString& sourcePath, const QString& name, bool replace) {
+    lastTransferError_ = TransferError::Failed;
+    try {
+        if (!storeUnguarded(sourcePath, name, replace))
+            return false;
+    } catch (const std::bad_alloc&) {
+        lastTransferError_ = TransferError::OutOfMemory;
+        return false;
+    }
+    lastTransferError_ = TransferError::None;
+    return true;
+}
+
+namespace {
+
+// Closes a descriptor however the function that opened it is left.
+class DescriptorGuard {
+public:
+    explicit DescriptorGuard(int fd) : fd_(fd) {}
+    ~DescriptorGuard() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    DescriptorGuard(const DescriptorGuard&) = delete;
+    DescriptorGuard& operator=(const DescriptorGuard&) = delete;
+    int get() const { return fd_; }
+    // Closes now; false when the close reported an error (a write that did not reach the file).
+    bool close() {
+        const int fd = std::exchange(fd_, -1);
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Reads exactly length bytes; false on an error or an early end of file.
+bool readExactly(int fd, std::uint8_t* out, std::size_t length) {
+    while (length > 0) {
+        const ssize_t got = ::read(fd, out, length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        out += got;
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool writeExactly(int fd, const std::uint8_t* in, std::size_t length) {
+    while (length > 0) {
+        const ssize_t put = ::write(fd, in, length);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        in += put;
+        length -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool atEndOfFile(int fd) {
+    std::uint8_t probe = 0;
+    ssize_t got;
+    do {
+        got = ::read(fd, &probe, 1);
+    } while (got < 0 && errno == EINTR);
+    return got == 0;
+}
+
+} // namespace
+
+bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& name, bool replace) {
+    if (wiped_)
+        return false;
+    const int existing = findEntry(name);
+    if (existing >= 0 && !replace)
         return false;
     // Never append over the headers or the index regions, whatever the index says.
     if (nextAppendOffset_ < dataAreaStart())
         return false;
 
-    QFile source(sourcePath);
-    if (!source.open(QIODevice::ReadOnly))
-        return false;
-    const qint64 size = source.size();
-    if (size < 0)
-        return false;
-    Bytes content(static_cast<std::size_t>(size));
-    qint64 done = 0;
-    while (done < size) {
-        const qint64 got = source.read(reinterpret_cast<char*>(content.data()) + done, size - done);
-        if (got <= 0)
-            break;
-        done += got;
-    }
-    // A short read, or a file that grew while it was read, would store something other than
-    // the original, which the caller is about to erase.
-    char probe = 0;
-    if (done != size || source.read(&probe, 1) != 0) {
-        secureWipe(content);
+    // The source is read with plain system calls, so that no library buffer keeps a copy of
+    // it, and only when it is a regular file: a FIFO or device would block or never end.
+    platform::RegularFileError openError = platform::RegularFileError::None;
+    DescriptorGuard source(platform::openRegularFile(sourcePath, false, &openError));
+    if (source.get() < 0) {
+        if (openError == platform::RegularFileError::NotRegular)
+            lastTransferError_ = TransferError::NotRegularFile;
         return false;
     }
-    source.close();
+    // Reading the vault into itself, and then erasing "the original", would destroy it.
+    const std::optional<platform::FileIdentity> backing = store_->backingFile();
+    if (backing && platform::identityOf(source.get()) == backing) {
+        lastTransferError_ = TransferError::OwnStorage;
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(source.get(), &info) != 0 || info.st_size < 0)
+        return false;
+    const auto size = static_cast<quint64>(info.st_size);
+    if (size > static_cast<quint64>(std::numeric_limits<qint64>::max()) - kNonceBytes -
+                   crypto::kAeadOverheadBytes)
+        return false;
 
     if (maxVaultSizeBytes_ > 0) {
-        qint64 total = size;
-        for (const Entry& entry : std::as_const(entries_))
-            total += entry.size;
-        if (total > maxVaultSizeBytes_) {
-            secureWipe(content);
-            return false;
+        qint64 total = static_cast<qint64>(size);
+        for (int i = 0; i < entries_.size(); ++i) {
+            if (i != existing)
+                total += entries_[i].size;
         }
+        if (total > maxVaultSizeBytes_)
+            return false;
     }
+
+    // The whole record in one buffer: nonce, suite byte, content, tag. The content is read
+    // where its ciphertext will lie and encrypted in place; the buffer zeroes itself when
+    // released. Throws std::bad_alloc when there is no memory for it.
+    const std::size_t recordLength =
+        kNonceBytes + crypto::kAeadOverheadBytes + static_cast<std::size_t>(size);
+    PlaintextBuffer record(recordLength);
+    std::uint8_t* const blob = record.storage() + kNonceBytes;
+    // A short read, or a file that grew while it was read, would store something other than
+    // the original, which the caller is about to erase.
+    if (!readExactly(source.get(), blob + 1, static_cast<std::size_t>(size)) ||
+        !atEndOfFile(source.get()))
+        return false;
+    source.close();
 
     Entry entry;
     entry.name = name;
-    entry.size = size;
+    entry.size = static_cast<qint64>(size);
     entry.importedAt = utcNowToTheSecond();
     entry.entryId = newUuid();
     const Bytes ad = entryAd(entry);
     const SecureBuffer fileKey = AeadCipher::generateKey();
     const Bytes nonce = AeadCipher::generateNonce();
-    Bytes blob = AeadCipher::encrypt(fileKey, nonce, content, ad);
-    secureWipe(content);
-    Bytes().swap(content);
+    std::memcpy(record.storage(), nonce.data(), kNonceBytes);
+    AeadCipher::encryptInPlace(fileKey, nonce, blob, static_cast<std::size_t>(size), ad);
 
-    if (!store_->writeAt(static_cast<qint64>(nextAppendOffset_), nonce.data(), kNonceBytes) ||
-        !store_->writeAt(static_cast<qint64>(nextAppendOffset_ + kNonceBytes), blob.data(),
-                         static_cast<qint64>(blob.size())))
+    if (!store_->writeAt(static_cast<qint64>(nextAppendOffset_), record.storage(),
+                         static_cast<qint64>(recordLength)))
         return false;
     entry.dataOffset = nextAppendOffset_;
-    entry.dataLength = kNonceBytes + blob.size();
+    entry.dataLength = recordLength;
     entry.wrappedFileKey = AeadCipher::seal(vaultKey_, fileKey, ad);
-    Bytes().swap(blob);
 
     const quint64 savedNextAppend = nextAppendOffset_;
     nextAppendOffset_ += entry.dataLength;
+    // A replaced entry leaves the list in the commit that adds the new one.
+    QList<Entry> replaced;
+    if (existing >= 0)
+        replaced.append(entries_.takeAt(existing));
     entries_.append(std::move(entry));
     if (!commitIndexAndHeader()) {
-        entries_.removeLast();
+        QList<Entry> dropped{entries_.takeLast()};
+        wipeEntries(dropped);
+        if (!replaced.isEmpty())
+            entries_.insert(existing, replaced.takeFirst());
         nextAppendOffset_ = savedNextAppend;
         return false;
+    }
+    if (!replaced.isEmpty()) {
+        // Only a record that lies in the data area and inside the store is overwritten.
+        const Entry& old = replaced.first();
+        const qint64 storeSize = store_->size();
+        if (storeSize >= 0 && old.dataOffset >= dataAreaStart() &&
+            old.dataLength <= static_cast<quint64>(storeSize) &&
+            old.dataOffset <= static_cast<quint64>(storeSize) - old.dataLength)
+            wipeRegion(old.dataOffset, old.dataLength);
+        if (!store_->flush())
+            qWarning("VaultContainer::replaceFile: the replaced file's record was overwritten but "
+                     "the overwrite could not be flushed.");
+        wipeEntries(replaced);
     }
     return true;
 }
@@ -479,25 +643,69 @@ std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name) {
 }
 
 bool VaultContainer::exportFile(const QString& name, const QString& destinationPath) {
+    lastTransferError_ = TransferError::Failed;
+    try {
+        if (!exportFileUnguarded(name, destinationPath))
+            return false;
+    } catch (const std::bad_alloc&) {
+        lastTransferError_ = TransferError::OutOfMemory;
+        return false;
+    }
+    lastTransferError_ = TransferError::None;
+    return true;
+}
+
+bool VaultContainer::exportFileUnguarded(const QString& name, const QString& destinationPath) {
     // The content is zeroed when it goes out of scope, whichever way this returns.
     const std::optional<PlaintextBuffer> content = readFile(name);
     if (!content)
         return false;
-    QFile destination(destinationPath);
-    if (!destination.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const qint64 size = static_cast<qint64>(content->size());
-    const bool written =
-        destination.write(reinterpret_cast<const char*>(content->data()), size) == size &&
-        destination.flush() && platform::syncFileData(destination.handle());
-    destination.close();
-    if (!written) {
-        // Leave no partial plaintext copy behind that looks like a finished export (but never
-        // delete anything that is not an ordinary file, such as a device).
-        if (QFileInfo(destinationPath).isFile())
-            QFile::remove(destinationPath);
+
+    // Only a regular file is written, never through a link, and never a FIFO or device; a new
+    // file is the user's alone. Nothing is truncated before the checks have passed.
+    const QByteArray native = QFile::encodeName(destinationPath);
+    const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    bool created = true;
+    int fd = ::open(native.constData(), flags | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = ::open(native.constData(), flags);
+    }
+    if (fd < 0) {
+        if (errno == ELOOP || errno == EISDIR || errno == ENXIO)
+            lastTransferError_ = TransferError::NotRegularFile;
         return false;
     }
+    DescriptorGuard destination(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        lastTransferError_ = TransferError::NotRegularFile;
+        return false;
+    }
+    const std::optional<platform::FileIdentity> backing = store_->backingFile();
+    if (backing && platform::identityOf(fd) == backing) {
+        lastTransferError_ = TransferError::OwnStorage;
+        return false;
+    }
+    // Plaintext the user chose to take out is still theirs alone.
+    platform::restrictToOwner(fd);
+    const int statusFlags = ::fcntl(fd, F_GETFL);
+    const bool truncated = statusFlags >= 0 &&
+                           ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) == 0 &&
+                           ::ftruncate(fd, 0) == 0;
+    const bool written = truncated && writeExactly(fd, content->data(), content->size()) &&
+                         platform::syncFileData(fd);
+    const bool closed = destination.close();
+    if (!written || !closed) {
+        // Leave no partial plaintext copy behind that looks like a finished export; a file of
+        // the user's that was never touched stays. The file was checked above to be a regular
+        // file, and is the one just made or emptied here.
+        if (created || truncated)
+            ::unlink(native.constData());
+        return false;
+    }
+    if (created)
+        platform::syncParentFolder(destinationPath);
     return true;
 }
 
@@ -522,7 +730,13 @@ bool VaultContainer::removeFile(const QString& name) {
         entries_.insert(index, removed);
         return false;
     }
-    wipeRegion(removed.dataOffset, removed.dataLength);
+    // No record lies before the data area. An index that says otherwise (damaged, or made to
+    // harm) must not turn the overwrite onto the headers and index just committed.
+    if (removed.dataOffset >= dataAreaStart())
+        wipeRegion(removed.dataOffset, removed.dataLength);
+    else
+        qWarning("VaultContainer::removeFile: the removed entry pointed into the vault's headers "
+                 "or index regions; that range was left alone.");
     if (!store_->flush())
         qWarning("VaultContainer::removeFile: the removed file's record was overwritten but the "
                  "overwrite could not be flushed.");
@@ -534,20 +748,38 @@ bool VaultContainer::removeFile(const QString& name) {
 RekeyResult VaultContainer::rekey(const SecureBuffer& newVaultKey) {
     if (wiped_)
         return RekeyResult::Unchanged;
-    QList<Entry> rewrapped = entries_;
-    for (Entry& entry : rewrapped) {
-        const Bytes ad = entryAd(entry);
-        const std::optional<SecureBuffer> fileKey =
-            AeadCipher::open(vaultKey_, entry.wrappedFileKey, ad);
-        if (!fileKey)
-            return RekeyResult::Unchanged;
-        entry.wrappedFileKey = AeadCipher::seal(newVaultKey, *fileKey, ad);
+    QList<Entry> rewrapped;
+    try {
+        rewrapped = entries_;
+        for (Entry& entry : rewrapped) {
+            const Bytes ad = entryAd(entry);
+            const std::optional<SecureBuffer> fileKey =
+                AeadCipher::open(vaultKey_, entry.wrappedFileKey, ad);
+            if (!fileKey) {
+                wipeEntries(rewrapped);
+                return RekeyResult::Unchanged;
+            }
+            entry.wrappedFileKey = AeadCipher::seal(newVaultKey, *fileKey, ad);
+        }
+    } catch (const std::bad_alloc&) {
+        // Nothing of the vault was touched yet.
+        wipeEntries(rewrapped);
+        return RekeyResult::Unchanged;
     }
 
+    // Copies first: running out of memory for them must leave the key in place.
+    QList<Entry> oldEntries;
+    SecureBuffer newKey;
+    try {
+        oldEntries = entries_;
+        newKey = newVaultKey.clone();
+    } catch (const std::bad_alloc&) {
+        wipeEntries(rewrapped);
+        return RekeyResult::Unchanged;
+    }
     SecureBuffer oldKey = std::move(vaultKey_);
-    QList<Entry> oldEntries = entries_;
     const quint64 oldGeneration = generationCounter_;
-    vaultKey_ = newVaultKey.clone();
+    vaultKey_ = std::move(newKey);
     entries_ = std::move(rewrapped);
     if (commitIndexAndHeader()) {
         if (formatVersion_ == kCurrentFormatVersion) {
@@ -560,6 +792,7 @@ RekeyResult VaultContainer::rekey(const SecureBuffer& newVaultKey) {
                 qWarning("VaultContainer::rekey: the stale index slot was overwritten but the "
                          "overwrite could not be flushed.");
         }
+        wipeEntries(oldEntries);
         return RekeyResult::Rekeyed;
     }
 
@@ -589,9 +822,28 @@ void VaultContainer::wipeEntries(QList<Entry>& entries) {
     entries.clear();
 }
 
+bool VaultContainer::clearFailedMigration() {
+    // Slot 1 is unused at format 4, unless a (hostile) header put the index there.
+    if (indexOffset_ < static_cast<quint64>(2 * kHeaderSlotBytes) &&
+        indexOffset_ + indexLength_ > static_cast<quint64>(kHeaderSlotBytes))
+        return false;
+    const std::array<std::uint8_t, kHeaderSlotBytes> zeros{};
+    return store_->writeAt(kHeaderSlotBytes, zeros.data(), kHeaderSlotBytes) && store_->flush();
+}
+
 void VaultContainer::wipeRegion(quint64 offset, quint64 length) {
     if (length == 0)
         return;
+    try {
+        overwriteRegion(offset, length);
+    } catch (const std::bad_alloc&) {
+        // The change it follows is committed; only the overwrite of stale bytes is lost.
+        qWarning("VaultContainer: no memory to overwrite %llu stale bytes at %llu.",
+                 static_cast<unsigned long long>(length), static_cast<unsigned long long>(offset));
+    }
+}
+
+void VaultContainer::overwriteRegion(quint64 offset, quint64 length) {
     const qint64 chunkBytes = static_cast<qint64>(std::min<quint64>(length, kWipeChunkBytes));
     Bytes chunk(static_cast<std::size_t>(chunkBytes));
     for (int pass = 0; pass < 3; ++pass) {

@@ -20,6 +20,15 @@ struct EntrySummary {
     QDateTime importedAt;
 };
 
+// Why the last importFile or exportFile failed.
+enum class TransferError {
+    None = 0,
+    Failed = 1,         // anything not listed below
+    NotRegularFile = 2, // the source or destination is a folder, FIFO, device or symbolic link
+    OwnStorage = 3,     // the path is the vault's own file
+    OutOfMemory = 4,    // there was no memory for the whole file
+};
+
 enum class RekeyResult {
     Rekeyed = 0,   // success
     Unchanged = 1, // failed; the vault still works under the old key
@@ -51,9 +60,18 @@ public:
     // 0 or less means no limit.
     void setMaxVaultSizeBytes(qint64 maxBytes) { maxVaultSizeBytes_ = maxBytes; }
     bool isWiped() const { return wiped_; }
+    TransferError lastTransferError() const { return lastTransferError_; }
+    // When open found the newest index unreadable and fell back to the other slot: the
+    // generation of the state it opened (before the fallback was written back). The newest
+    // change was lost; callers tell the user.
+    std::optional<quint64> fallbackGeneration() const { return fallbackGeneration_; }
 
     QList<EntrySummary> listEntries() const;
     bool importFile(const QString& sourcePath, const QString& name);
+    // importFile, except that an entry of that name is replaced in the same commit that stores
+    // the new one: should anything fail, the old file is still in the vault. The replaced
+    // record is overwritten afterwards.
+    bool replaceFile(const QString& sourcePath, const QString& name);
     // The content where it was decrypted, in a buffer that zeroes itself when released.
     std::optional<crypto::PlaintextBuffer> readFile(const QString& name);
     bool exportFile(const QString& name, const QString& destinationPath);
@@ -94,7 +112,13 @@ private:
     bool commitIndexAndHeader();
     bool commitCurrentFormat();
     bool commitLegacyFormat();
+    bool store(const QString& sourcePath, const QString& name, bool replace);
+    bool storeUnguarded(const QString& sourcePath, const QString& name, bool replace);
+    bool exportFileUnguarded(const QString& name, const QString& destinationPath);
+    bool clearFailedMigration();
+    // Overwrites the range three times (0x00, 0xFF, random), best effort, no flush.
     void wipeRegion(quint64 offset, quint64 length);
+    void overwriteRegion(quint64 offset, quint64 length);
     quint64 dataAreaStart() const;
     int findEntry(const QString& name) const;
     crypto::Bytes entryAd(const Entry& entry) const;
@@ -115,6 +139,8 @@ private:
     QString machineId_;
     int cipherSuiteVersion_ = 1;
     quint32 formatVersion_ = kCurrentFormatVersion;
+    TransferError lastTransferError_ = TransferError::None;
+    std::optional<quint64> fallbackGeneration_;
 };
 
 } // namespace korvex::vault

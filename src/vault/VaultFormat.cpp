@@ -1,22 +1,25 @@
 #include "vault/VaultFormat.h"
 
 #include "crypto/Sodium.h"
+#include "platform/RegularFile.h"
 #include "vault/IVaultBlockStore.h"
 
 #include <QFile>
 #include <QtEndian>
-
-#include <sodium.h>
-
 #include <algorithm>
 #include <cstring>
+#include <sodium.h>
 
 namespace korvex::vault {
 
 namespace {
 
-template <typename T> void putLe(std::uint8_t* out, T value) { qToLittleEndian<T>(value, out); }
-template <typename T> T getLe(const std::uint8_t* in) { return qFromLittleEndian<T>(in); }
+template <typename T> void putLe(std::uint8_t* out, T value) {
+    qToLittleEndian<T>(value, out);
+}
+template <typename T> T getLe(const std::uint8_t* in) {
+    return qFromLittleEndian<T>(in);
+}
 
 template <typename T> void appendLe(crypto::Bytes& out, T value) {
     std::uint8_t bytes[sizeof(T)];
@@ -107,8 +110,12 @@ std::array<HeaderSlot, kHeaderSlotCount> readHeaderSlots(IVaultBlockStore& store
 }
 
 std::optional<FileHeaders> readHeaderSlotsFromFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Only a regular file: a FIFO or device at the vault's path must not hang the caller.
+    const int fd = platform::openRegularFile(path);
+    if (fd < 0)
+        return std::nullopt;
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
         return std::nullopt;
     FileHeaders headers;
     headers.fileSize = file.size();
@@ -126,15 +133,16 @@ bool headerFitsStore(const VaultHeader& header, qint64 storeSize) {
            header.indexCapacity <= size - header.indexOffset;
 }
 
-std::optional<HeaderChoice> chooseHeader(const std::array<HeaderSlot, kHeaderSlotCount>& headerSlots,
-                                         qint64 storeSize) {
+std::optional<HeaderChoice>
+chooseHeader(const std::array<HeaderSlot, kHeaderSlotCount>& headerSlots, qint64 storeSize) {
     if (!headerSlots[0].readable)
         return std::nullopt;
     std::optional<HeaderChoice> choice;
     const bool valid0 = headerSlots[0].isCurrentFormat();
     const bool valid1 = headerSlots[1].isCurrentFormat();
     if (valid0 && valid1) {
-        const int slot = headerSlots[0].header.generation >= headerSlots[1].header.generation ? 0 : 1;
+        const int slot =
+            headerSlots[0].header.generation >= headerSlots[1].header.generation ? 0 : 1;
         choice = HeaderChoice{slot, headerSlots[slot].header, false};
     } else if (valid0 || valid1) {
         const int slot = valid0 ? 0 : 1;
@@ -148,8 +156,8 @@ std::optional<HeaderChoice> chooseHeader(const std::array<HeaderSlot, kHeaderSlo
 }
 
 crypto::Bytes indexAssociatedData(const QString& vaultId, const QString& machineId,
-                                  quint64 indexOffset, quint64 indexCapacity,
-                                  quint64 generation, quint32 formatVersion) {
+                                  quint64 indexOffset, quint64 indexCapacity, quint64 generation,
+                                  quint32 formatVersion) {
     crypto::Bytes ad;
     appendUtf8(ad, vaultId);
     appendUtf8(ad, machineId);

@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -130,6 +131,13 @@ private:
     bool remountReadOnly(const QString& folder) {
         return QProcess::execute(QStringLiteral("mount"),
                                  {QStringLiteral("-o"), QStringLiteral("remount,ro"), folder}) == 0;
+    }
+    // Runs the pending container deletion through one handle, which it may rebind; the handle
+    // is returned for reading storage.dat afterwards.
+    core::StorageConfigFile applyDelete(RecordingPrompts& prompts) {
+        core::StorageConfigFile handle = storage();
+        app::applyPendingContainerDelete(handle, folder_, generationPath(), prompts);
+        return handle;
     }
     void plantAccount() {
         for (const QString& name : kAccountFiles + kTransitionFiles)
@@ -347,7 +355,7 @@ private Q_SLOTS:
         const QStringList accountBefore = namesIn(folder_);
 
         RecordingPrompts prompts;
-        app::applyPendingContainerDelete(storage(), folder_, generationPath(), prompts);
+        applyDelete(prompts);
 
         QVERIFY(prompts.shown.isEmpty());
         QCOMPARE(storage().pendingDeletePath(), QString());
@@ -381,18 +389,55 @@ private Q_SLOTS:
             kept.removeOne(name);
 
         RecordingPrompts prompts;
-        app::applyPendingContainerDelete(storage(), folder_, generationPath(), prompts);
+        const core::StorageConfigFile after = applyDelete(prompts);
 
         QVERIFY(prompts.shown.isEmpty());
         QVERIFY(!QFileInfo::exists(vaultPath));
         QCOMPARE(namesIn(folder_),
                  kept); // storage, generation record, idle lock and their keys stay
-        QCOMPARE(storage().pendingDeletePath(), QString());
-        QCOMPARE(storage().pendingDeleteAttempts(), 0);
         QCOMPARE(protect::highestGeneration(generationPath()), quint64(4));
+        // storage.dat follows the record's highest generation down, so that the next start
+        // reads it (and nobody is told it is corrupted).
+        QCOMPARE(after.bindingNumber(), quint64(4));
+        const core::StorageConfigFile nextStart =
+            core::openStorageConfig(after.path(), kMachine, generationPath());
+        QVERIFY(!nextStart.isUnreadable());
+        QCOMPARE(nextStart.pendingDeletePath(), QString());
+        QCOMPARE(nextStart.pendingDeleteAttempts(), 0);
         // The next first run creates a new vault; a binding to the erased one would refuse it.
-        QCOMPARE(storage().boundVaultId(), QString());
-        QVERIFY(!storage().boundVaultIdRecorded());
+        QCOMPARE(nextStart.boundVaultId(), QString());
+        QVERIFY(!nextStart.boundVaultIdRecorded());
+    }
+
+    // The account's kept copy goes even when it cannot be overwritten: left behind with
+    // identity.dat gone, the next start would put the deleted account back from it.
+    void aDeletedAccountDoesNotComeBackFromItsKeptCopy() {
+        plantAccount();
+        const QString backup = folder_ + QStringLiteral("/identity.dat.oldcopy");
+        // Something that cannot be overwritten, but can be removed.
+        QVERIFY(QFile::remove(backup));
+        QVERIFY(::mkfifo(nativePath(backup).constData(), 0600) == 0);
+        app::eraseAccountLeftovers(folder_);
+        QVERIFY(!QFileInfo::exists(backup) && !QFileInfo(backup).isSymLink());
+        core::AuthManager auth(folder_ + QStringLiteral("/identity.dat"));
+        QVERIFY(!auth.identityExists());
+    }
+
+    // A leftover of a cut-short create is removed at the start of a session, but never while
+    // another instance holds its lock: that one may be creating the vault right now.
+    void anUnfinishedCreateIsRemovedOnlyWhenNobodyHoldsIt() {
+        const QString vaultPath = path(QStringLiteral("vault.kvxs"));
+        QVERIFY(test::writeFile(vaultPath, QByteArray(4096, '\0')));
+        {
+            QLockFile other(vaultPath + QStringLiteral(".lock"));
+            QVERIFY(other.tryLock(0));
+            app::removeInterruptedCreate(vaultPath, false);
+            QVERIFY(QFileInfo::exists(vaultPath));
+        }
+        app::removeInterruptedCreate(vaultPath, true);
+        QVERIFY(QFileInfo::exists(vaultPath));
+        app::removeInterruptedCreate(vaultPath, false);
+        QVERIFY(!QFileInfo::exists(vaultPath));
     }
 
     void anEraseThatKeepsFailingGivesUpOnTheFifthStart() {
@@ -408,7 +453,7 @@ private Q_SLOTS:
 
         for (int start = 1; start <= 5; ++start) {
             RecordingPrompts prompts;
-            app::applyPendingContainerDelete(storage(), folder_, generationPath(), prompts);
+            applyDelete(prompts);
             if (start < 5) {
                 QVERIFY(prompts.shown.isEmpty());
                 QCOMPARE(storage().pendingDeleteAttempts(), start);
@@ -465,8 +510,10 @@ private Q_SLOTS:
                     prompts.shown[0].text,
                     QStringLiteral(
                         "Zelvora could not securely erase the raw-disk vault after 5 attempts. It "
-                        "has been left in place; make sure Zelvora is running as root and the "
-                        "disk is connected, then try again from Configure."));
+                        "has been left in place: this version of Zelvora cannot write to raw "
+                        "disks, so the region it claimed still holds the encrypted vault. Erase "
+                        "that region with a disk tool, or with a version of Zelvora that supports "
+                        "raw-disk vaults."));
                 QCOMPARE(storage().pendingDeleteAttempts(), 0);
                 QVERIFY(!storage().pendingDeleteRawDisk());
             }

@@ -18,7 +18,6 @@
 #include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <functional>
 
 using namespace korvex;
@@ -51,14 +50,18 @@ private:
 
     QString vaultPath() const { return folder_ + QStringLiteral("/vault.kvxs"); }
     std::unique_ptr<core::AuthManager> auth() {
-        return std::make_unique<core::AuthManager>(folder_ + QStringLiteral("/identity.dat"), clock_, floor_);
+        return std::make_unique<core::AuthManager>(folder_ + QStringLiteral("/identity.dat"),
+                                                   clock_, floor_);
     }
-    core::TwoFactorManager twoFactor() { return core::TwoFactorManager(folder_ + QStringLiteral("/twofactor.dat"), clock_); }
+    core::TwoFactorManager twoFactor() {
+        return core::TwoFactorManager(folder_ + QStringLiteral("/twofactor.dat"), clock_);
+    }
     core::StorageConfigFile storage() {
         return core::StorageConfigFile(folder_ + QStringLiteral("/storage.dat"), kMachine, 0);
     }
     std::unique_ptr<vault::VaultContainer> openVault(const SecureBuffer& key) {
-        return vault::VaultContainer::open(std::make_unique<vault::FileBlockStore>(vaultPath()), key, kMachine);
+        return vault::VaultContainer::open(std::make_unique<vault::FileBlockStore>(vaultPath()),
+                                           key, kMachine);
     }
 
     Snapshot snapshot() const {
@@ -66,6 +69,10 @@ private:
         QDirIterator it(folder_, QDir::Files | QDir::Hidden);
         while (it.hasNext()) {
             const QString path = it.next();
+            // The lock of the vault open right now names this (living) process; a crashed
+            // process's lock names one that is gone, which the next open takes over.
+            if (path.endsWith(QStringLiteral(".lock")))
+                continue;
             files.insert(QFileInfo(path).fileName(), test::readWholeFile(path));
         }
         return files;
@@ -81,12 +88,19 @@ private:
 
     // A signed-up account with a vault holding one document; returns the plain vault key.
     SecureBuffer setUp(QString* vaultId) {
-        folder_ = dir_.filePath(QString::fromLatin1(QTest::currentTestFunction()));
+        // A folder of each test's (and each data row's) own.
+        QString name = QString::fromLatin1(QTest::currentTestFunction());
+        if (QTest::currentDataTag() != nullptr)
+            name += QLatin1Char('-') + QString::fromLatin1(QTest::currentDataTag())
+                                           .replace(QLatin1Char(' '), QLatin1Char('-'));
+        folder_ = dir_.filePath(name);
         QDir().mkpath(folder_);
-        floor_ = core::createSettingsFloorStore(dir_.filePath(QString::fromLatin1(QTest::currentTestFunction()) + QStringLiteral(".ini")));
+        floor_ = core::createSettingsFloorStore(folder_ + QStringLiteral(".ini"));
         auto manager = auth();
-        std::optional<SecureBuffer> key = manager->createAccount(QStringLiteral("ada"), kOldPassword);
-        auto vault = vault::VaultContainer::create(std::make_unique<vault::FileBlockStore>(vaultPath()), *key, kMachine);
+        std::optional<SecureBuffer> key =
+            manager->createAccount(QStringLiteral("ada"), kOldPassword);
+        auto vault = vault::VaultContainer::create(
+            std::make_unique<vault::FileBlockStore>(vaultPath()), *key, kMachine);
         const QString source = folder_ + QStringLiteral("/../document.txt");
         test::writeFile(source, kContent);
         vault->importFile(source, QStringLiteral("document.txt"));
@@ -110,19 +124,22 @@ private:
     // read back. Returns the plain vault key.
     std::optional<SecureBuffer> signInAndOpen(const std::string& password, const QString& vaultId) {
         auto manager = auth();
-        std::optional<SecureBuffer> vaultKey = manager->login(password, true, vaultId, nullptr, nullptr);
+        std::optional<SecureBuffer> vaultKey =
+            manager->login(password, true, vaultId, nullptr, nullptr);
         if (!vaultKey)
             return std::nullopt;
         core::TwoFactorManager tfa = twoFactor();
         std::optional<SecureBuffer> containerKey =
-            tfa.isEnabled() ? tfa.effectiveVaultKey(*vaultKey) : std::optional<SecureBuffer>(vaultKey->clone());
+            tfa.isEnabled() ? tfa.effectiveVaultKey(*vaultKey)
+                            : std::optional<SecureBuffer>(vaultKey->clone());
         if (!containerKey)
             return std::nullopt;
         auto vault = openVault(*containerKey);
         if (!vault)
             return std::nullopt;
         const auto content = vault->readFile(QStringLiteral("document.txt"));
-        if (!content || QByteArray(reinterpret_cast<const char*>(content->data()), qsizetype(content->size())) != kContent)
+        if (!content || QByteArray(reinterpret_cast<const char*>(content->data()),
+                                   qsizetype(content->size())) != kContent)
             return std::nullopt;
         return vaultKey;
     }
@@ -132,11 +149,14 @@ private:
     SecureBuffer enrol(const SecureBuffer& vaultKey, vault::VaultContainer& vault,
                        std::optional<SecureBuffer>* effectiveKey) {
         core::TwoFactorManager tfa = twoFactor();
-        const std::optional<QString> uri = tfa.beginEnrollment(vaultKey, QStringLiteral("ada"), QStringLiteral("Zelvora"));
-        const QString encoded = uri->section(QStringLiteral("secret="), 1).section(QLatin1Char('&'), 0, 0);
+        const std::optional<QString> uri =
+            tfa.beginEnrollment(vaultKey, QStringLiteral("ada"), QStringLiteral("Zelvora"));
+        const QString encoded =
+            uri->section(QStringLiteral("secret="), 1).section(QLatin1Char('&'), 0, 0);
         std::optional<SecureBuffer> secret = crypto::decodeBase32(encoded);
-        const QString code = core::hotp({secret->data(), secret->size()},
-                                        quint64(clock_.unixSeconds() / core::kTotpStepSeconds), core::kTotpDigits);
+        const QString code =
+            core::hotp({secret->data(), secret->size()},
+                       quint64(clock_.unixSeconds() / core::kTotpStepSeconds), core::kTotpDigits);
         *effectiveKey = tfa.confirmEnrollment(vaultKey, code, vault.generationCounter());
         return std::move(*secret);
     }
@@ -166,9 +186,11 @@ private Q_SLOTS:
             QVERIFY(manager->login(kOldPassword, true, vaultId, nullptr, nullptr));
             auto vault = openVault(oldKey);
             QVERIFY(vault);
-            const std::optional<SecureBuffer> newKey = manager->verifyPasswordAndGenerateKey(kOldPassword);
+            const std::optional<SecureBuffer> newKey =
+                manager->verifyPasswordAndGenerateKey(kOldPassword);
             QVERIFY(newKey);
-            QVERIFY(manager->beginPasswordChange(*newKey, kNewPassword, vaultId, vault->generationCounter(), {}));
+            QVERIFY(manager->beginPasswordChange(*newKey, kNewPassword, vaultId,
+                                                 vault->generationCounter(), {}, {}));
             points.append({snapshot(), false});
             QCOMPARE(vault->rekey(*newKey), vault::RekeyResult::Rekeyed);
             points.append({snapshot(), true});
@@ -185,7 +207,8 @@ private Q_SLOTS:
             QVERIFY2(signInAndOpen(changed ? kNewPassword : kOldPassword, vaultId).has_value(),
                      qPrintable(QStringLiteral("crash point %1").arg(i)));
             QVERIFY2(!auth()->verifyPasswordAndGenerateKey(changed ? kOldPassword : kNewPassword),
-                     qPrintable(QStringLiteral("crash point %1: the other password still works").arg(i)));
+                     qPrintable(
+                         QStringLiteral("crash point %1: the other password still works").arg(i)));
         }
 
         // With the mark written and the vault unreadable, the change is still completed.
@@ -250,9 +273,13 @@ private Q_SLOTS:
             QVERIFY(tfa.commitTransition());
 
             auto manager = auth();
-            const std::optional<SecureBuffer> newKey = manager->verifyPasswordAndGenerateKey(kOldPassword);
-            const crypto::Bytes resealed = core::TwoFactorManager::wrapSecretForKey(*newKey, secret, tfa.currentWrapSalt());
-            QVERIFY(manager->beginPasswordChange(*newKey, kNewPassword, vaultId, vault->generationCounter(), resealed));
+            const std::optional<SecureBuffer> newKey =
+                manager->verifyPasswordAndGenerateKey(kOldPassword);
+            const crypto::Bytes salt = tfa.currentWrapSalt();
+            const crypto::Bytes resealed =
+                core::TwoFactorManager::wrapSecretForKey(*newKey, secret, salt);
+            QVERIFY(manager->beginPasswordChange(*newKey, kNewPassword, vaultId,
+                                                 vault->generationCounter(), resealed, salt));
             points.append({snapshot(), false});
             QCOMPARE(vault->rekey(core::TwoFactorManager::deriveEffectiveKey(*newKey, secret)),
                      vault::RekeyResult::Rekeyed);
@@ -273,6 +300,119 @@ private Q_SLOTS:
             QVERIFY2(secretIs(*key, secret), qPrintable(where));
         }
     }
+    // A password change with two-factor on whose commit is retried must leave the two-factor
+    // record holding the secret under the new key: a record written anew after the change began
+    // (the secret restored under a new salt) already does, and is left alone rather than given
+    // a secret sealed under the old salt; a record that is there but cannot be read at the
+    // commit (its key out of reach just now) is not taken for a changed one, and the
+    // transition, the only copy of the secret sealed for the new key, stays until it can be
+    // brought along.
+    void aRetriedCommitBringsTheTwoFactorRecordAlong_data() {
+        QTest::addColumn<bool>("restoredMeanwhile");
+        QTest::newRow("restored under a new salt") << true;
+        QTest::newRow("record out of reach at the commit") << false;
+    }
+    void aRetriedCommitBringsTheTwoFactorRecordAlong() {
+        QFETCH(bool, restoredMeanwhile);
+        QString vaultId;
+        const SecureBuffer oldKey = setUp(&vaultId);
+        auto vault = openVault(oldKey);
+        std::optional<SecureBuffer> effectiveKey;
+        const SecureBuffer secret = enrol(oldKey, *vault, &effectiveKey);
+        QCOMPARE(vault->rekey(*effectiveKey), vault::RekeyResult::Rekeyed);
+        core::TwoFactorManager tfa = twoFactor();
+        QVERIFY(tfa.commitTransition());
+
+        auto manager = auth();
+        const std::optional<SecureBuffer> newKey =
+            manager->verifyPasswordAndGenerateKey(kOldPassword);
+        const crypto::Bytes salt = tfa.currentWrapSalt();
+        QVERIFY(manager->beginPasswordChange(
+            *newKey, kNewPassword, vaultId, vault->generationCounter(),
+            core::TwoFactorManager::wrapSecretForKey(*newKey, secret, salt), salt));
+        QCOMPARE(vault->rekey(core::TwoFactorManager::deriveEffectiveKey(*newKey, secret)),
+                 vault::RekeyResult::Rekeyed);
+        QVERIFY(manager->markTransitionVaultRekeyed());
+        vault.reset();
+
+        if (restoredMeanwhile) {
+            // The restore flow draws a new salt and seals the secret under the new key itself.
+            QVERIFY(tfa.restoreFromSecret(*newKey, secret));
+            QVERIFY(manager->commitTransition(tfa));
+        } else {
+            const QString key = tfa.path() + QStringLiteral(".key");
+            QVERIFY(QFile::rename(key, key + QStringLiteral(".away")));
+            QVERIFY(!manager->commitTransition(tfa));
+            QVERIFY(manager->hasPendingTransition());
+            QVERIFY(QFile::rename(key + QStringLiteral(".away"), key));
+            recover();
+        }
+        QVERIFY(secretIs(*newKey, secret));
+        QVERIFY(signInAndOpen(kNewPassword, vaultId).has_value());
+    }
+
+    // Start-up commits or abandons a transition only on evidence. When it cannot tell whether
+    // the vault was re-keyed (the vault is not where it can be read, or the transition does
+    // not load just now), the transition is the only copy of the new key: it stays, and a later
+    // start completes it.
+    void aTransitionThatCannotBeJudgedIsKept_data() {
+        QTest::addColumn<QString>("obstacle");
+        QTest::newRow("vault on a drive that is not mounted") << "vault away";
+        QTest::newRow("key prompt dismissed") << "prompt";
+        QTest::newRow("move pending, vault still at its old path") << "pending move";
+    }
+    void aTransitionThatCannotBeJudgedIsKept() {
+        QFETCH(QString, obstacle);
+        QString vaultId;
+        const SecureBuffer oldKey = setUp(&vaultId);
+        {
+            auto manager = auth();
+            auto vault = openVault(oldKey);
+            const std::optional<SecureBuffer> newKey =
+                manager->verifyPasswordAndGenerateKey(kOldPassword);
+            QVERIFY(manager->beginPasswordChange(*newKey, kNewPassword, vaultId,
+                                                 vault->generationCounter(), {}, {}));
+            // Re-keyed, and then the process died before the mark was written.
+            QCOMPARE(vault->rekey(*newKey), vault::RekeyResult::Rekeyed);
+        }
+        const QString away = dir_.filePath(QStringLiteral("elsewhere-") + obstacle.left(4));
+        const QString awayVault = away + QStringLiteral("/vault.kvxs");
+        QVERIFY(QDir().mkpath(away));
+        if (obstacle == QLatin1String("vault away")) {
+            QVERIFY(QFile::rename(vaultPath(), awayVault));
+        } else if (obstacle == QLatin1String("prompt")) {
+            // The transition's key cannot be had this time: its prompt is dismissed.
+            tpm_.mode = test::FakeSealedKeyStore::Mode::Cancels;
+            protect::LocalIntegrityKey::clearRootCache();
+        } else {
+            // Configure recorded a move to another folder; the next session has not run it.
+            QVERIFY(QFile::rename(vaultPath(), awayVault));
+            core::ContainerSettings settings;
+            settings.pendingMigrateFromPath = awayVault;
+            settings.overrideDirectory = dir_.filePath(QStringLiteral("new-home"));
+            QVERIFY(storage().setContainerSettings(settings));
+        }
+
+        {
+            auto manager = auth();
+            core::TwoFactorManager tfa = twoFactor();
+            app::recoverPendingKeyTransitions(*manager, tfa, storage(), folder_);
+        }
+        tpm_.mode = test::FakeSealedKeyStore::Mode::Works;
+        if (obstacle == QLatin1String("pending move")) {
+            // Judged where the vault really is: the change is complete.
+            QVERIFY(!QFile::exists(folder_ + QStringLiteral("/identity.dat.transition")));
+            QVERIFY(auth()->verifyPasswordAndGenerateKey(kNewPassword));
+            return;
+        }
+        QVERIFY(QFile::exists(folder_ + QStringLiteral("/identity.dat.transition")));
+        // Once the obstacle is gone, the next start completes the change.
+        if (obstacle == QLatin1String("vault away"))
+            QVERIFY(QFile::rename(awayVault, vaultPath()));
+        recover();
+        QVERIFY(signInAndOpen(kNewPassword, vaultId).has_value());
+    }
+
     // The identity commit must not strand the two-factor secret under a key nobody holds: when
     // the secret cannot be re-sealed, the commit fails and the transition waits for the next
     // start.
@@ -282,13 +422,14 @@ private Q_SLOTS:
         auto manager = auth();
         const SecureBuffer newKey = crypto::AeadCipher::generateKey();
         const crypto::Bytes resealed(61, 7); // two-factor is not on, so there is nothing to replace
-        QVERIFY(manager->beginPasswordChange(newKey, kNewPassword, vaultId, 1, resealed));
+        QVERIFY(manager->beginPasswordChange(newKey, kNewPassword, vaultId, 1, resealed, {}));
         QVERIFY(manager->markTransitionVaultRekeyed());
         core::TwoFactorManager tfa = twoFactor();
         QVERIFY(!manager->commitTransition(tfa));
         QVERIFY(manager->hasPendingTransition());
-        QTest::ignoreMessage(QtWarningMsg, "recoverPendingKeyTransitions: failed to commit a completed "
-                                           "password-change transition -- will retry on next launch.");
+        QTest::ignoreMessage(QtWarningMsg,
+                             "recoverPendingKeyTransitions: failed to commit a completed "
+                             "password-change transition -- will retry on next launch.");
         app::recoverPendingKeyTransitions(*manager, tfa, storage(), folder_);
         QVERIFY(manager->hasPendingTransition());
     }

@@ -1,6 +1,7 @@
 // Start-up as a whole: the refusals come before any dialog and change nothing, and legacy
 // folders are moved into place before the account is looked for.
 
+#include "app/SingleInstance.h"
 #include "app/Startup.h"
 #include "core/StorageConfigFile.h"
 #include "platform/PrivateSessionBus.h"
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -166,6 +168,32 @@ private Q_SLOTS:
         QCOMPARE(QDir(share + QStringLiteral("/Zelvora"))
                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList());
+    }
+
+    // A second start for the same data folder brings the running one to the front and says so,
+    // instead of showing a sign-in of its own.
+    void aLaterStartDefersToTheRunningOne() {
+        QTemporaryDir home;
+        app::SingleInstance running(home.filePath(QStringLiteral("Zelvora")));
+        QCOMPARE(running.start(), app::SingleInstance::Outcome::First);
+        QSignalSpy activations(&running, &app::SingleInstance::activationRequested);
+
+        QProcess helper;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        helper.setProcessEnvironment(environment);
+        helper.start(QStringLiteral(ZELVORA_STARTUP_HELPER));
+        // The running one answers from this event loop.
+        QVERIFY(
+            QTest::qWaitFor([&helper] { return helper.state() == QProcess::NotRunning; }, 60000));
+        const QString out = QString::fromUtf8(helper.readAllStandardOutput());
+        QVERIFY2(helper.exitStatus() == QProcess::NormalExit && helper.exitCode() == 0,
+                 qPrintable(out));
+        // Only the box saying so: no sign-in or first run of its own, and nothing on disk.
+        QCOMPARE(out, QStringLiteral("DIALOG QMessageBox\n"));
+        QCOMPARE(activations.count(), 1);
+        QVERIFY(!QFileInfo::exists(home.filePath(QStringLiteral("Zelvora"))));
     }
 };
 

@@ -1,6 +1,7 @@
 #include "core/StorageConfigFile.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/ProtectedFile.h"
+#include "protect/RollbackGuard.h"
 #include "support/PlatformDoubles.h"
 #include "support/TestSupport.h"
 
@@ -13,8 +14,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <fcntl.h>
+#include <functional>
 #include <linux/fs.h>
 #include <memory>
+#include <optional>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -429,6 +432,69 @@ private Q_SLOTS:
         QVERIFY(first.isUnreadable());
         QVERIFY(!first.setBinding(kMachine, 7));
         QCOMPARE(test::readWholeFile(path_), boundTo5);
+    }
+
+    // storage.dat is bound to the rollback record's highest generation, and the two files can
+    // only change one after the other. Whichever step a crash stops at, the next start reads
+    // storage.dat (and rebinds it); once the rebinding is confirmed, a copy bound to the earlier
+    // value is no longer accepted.
+    void aCrashBetweenRecordAndBindingLeavesBothReadable_data() {
+        QTest::addColumn<QString>("sequence");
+        QTest::addColumn<int>("crashAfter");
+        for (const char* sequence : {"advance", "deletion", "first vault"}) {
+            const int steps = QString::fromLatin1(sequence) == QLatin1String("deletion") ? 4 : 3;
+            for (int k = 0; k <= steps; ++k)
+                QTest::addRow("%s, after step %d", sequence, k)
+                    << QString::fromLatin1(sequence) << k;
+        }
+    }
+    void aCrashBetweenRecordAndBindingLeavesBothReadable() {
+        QFETCH(QString, sequence);
+        QFETCH(int, crashAfter);
+        const QString record = data_ + QStringLiteral("/vault_generation.dat");
+        // The session's handle, as start-up made it.
+        std::optional<StorageConfigFile> storage;
+        QList<std::function<bool()>> steps;
+        if (sequence == QLatin1String("advance")) {
+            // The main window's periodic step: the record advances, storage.dat follows.
+            QVERIFY(protect::checkAndAdvance(record, QStringLiteral("v"), 3, true));
+            storage.emplace(path_, kMachine, 3);
+            steps = {
+                [&] { return protect::checkAndAdvance(record, QStringLiteral("v"), 7, false); },
+                [&] { return storage->setBinding(kMachine, 7); },
+                [&] { return protect::confirmStorageBinding(record, 7); }};
+        } else if (sequence == QLatin1String("deletion")) {
+            // A completed vault deletion drops the vault's member, lowering the highest.
+            QVERIFY(protect::checkAndAdvance(record, QStringLiteral("deleted"), 9, true));
+            QVERIFY(protect::checkAndAdvance(record, QStringLiteral("other"), 4, true));
+            storage.emplace(path_, kMachine, 9);
+            steps = {[&] { return storage->setPendingDeletePath(QString()); },
+                     [&] { return protect::removeVault(record, QStringLiteral("deleted")); },
+                     [&] { return storage->setBinding(kMachine, 4); },
+                     [&] { return protect::confirmStorageBinding(record, 4); }};
+        } else {
+            // storage.dat written before any vault existed, then the first vault is created.
+            storage.emplace(path_, kMachine, 0);
+            steps = {[&] { return protect::checkAndAdvance(record, QStringLiteral("v"), 1, true); },
+                     [&] { return storage->setBinding(kMachine, 1); },
+                     [&] { return protect::confirmStorageBinding(record, 1); }};
+        }
+        QVERIFY(storage->setMaxVaultSizeBytes(1234));
+        const QByteArray before = test::readWholeFile(path_);
+        const quint64 boundBefore = storage->bindingNumber();
+        for (int k = 0; k < crashAfter; ++k)
+            QVERIFY(steps[k]());
+
+        // The next start.
+        StorageConfigFile next = core::openStorageConfig(path_, kMachine, record);
+        QVERIFY(!next.isUnreadable());
+        QCOMPARE(next.maxVaultSizeBytes(), 1234);
+        QCOMPARE(next.bindingNumber(), protect::highestGeneration(record));
+        // Rebound and confirmed: a copy bound to what the record no longer holds is an older
+        // copy, and refused.
+        QVERIFY(test::writeFile(path_, before));
+        QCOMPARE(core::openStorageConfig(path_, kMachine, record).isUnreadable(),
+                 boundBefore != protect::highestGeneration(record));
     }
 
     void aFailedSaveChangesNothing() {

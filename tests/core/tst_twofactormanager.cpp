@@ -17,10 +17,12 @@
 #include <QTest>
 #include <QUrl>
 #include <QUrlQuery>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <sodium.h>
+#include <sys/resource.h>
 
 using namespace korvex;
 using core::TwoFactorManager;
@@ -413,24 +415,29 @@ void TestTwoFactorManager::transitionVaultRekeyed_data() {
     QTest::addColumn<quint64>("start");
     QTest::addColumn<bool>("generationKnown");
     QTest::addColumn<quint64>("current");
-    QTest::addColumn<bool>("rekeyed");
+    QTest::addColumn<int>("rekeyed");
     const quint64 top = std::numeric_limits<quint64>::max();
 
+    using core::RekeyEvidence;
+    // Without the mark, only a generation that can be read decides; one below the start is
+    // another vault (or an older copy) and decides nothing.
     QTest::newRow("unmarked, generation unknown")
-        << false << quint64(5) << false << quint64(0) << false;
+        << false << quint64(5) << false << quint64(0) << int(RekeyEvidence::Unknown);
     QTest::newRow("unmarked, generation unchanged")
-        << false << quint64(5) << true << quint64(5) << false;
+        << false << quint64(5) << true << quint64(5) << int(RekeyEvidence::NotRekeyed);
     QTest::newRow("unmarked, generation lower")
-        << false << quint64(5) << true << quint64(4) << false;
+        << false << quint64(5) << true << quint64(4) << int(RekeyEvidence::Unknown);
     QTest::newRow("unmarked, generation advanced")
-        << false << quint64(5) << true << quint64(6) << true;
+        << false << quint64(5) << true << quint64(6) << int(RekeyEvidence::Rekeyed);
     QTest::newRow("marked, generation unknown")
-        << true << quint64(5) << false << quint64(0) << true;
+        << true << quint64(5) << false << quint64(0) << int(RekeyEvidence::Rekeyed);
     QTest::newRow("marked, generation unchanged")
-        << true << quint64(5) << true << quint64(5) << true;
+        << true << quint64(5) << true << quint64(5) << int(RekeyEvidence::Rekeyed);
     // Beyond 2^53 only exact decimal text tells these apart.
-    QTest::newRow("64-bit generation advanced") << false << top - 1 << true << top << true;
-    QTest::newRow("64-bit generation unchanged") << false << top - 1 << true << top - 1 << false;
+    QTest::newRow("64-bit generation advanced")
+        << false << top - 1 << true << top << int(RekeyEvidence::Rekeyed);
+    QTest::newRow("64-bit generation unchanged")
+        << false << top - 1 << true << top - 1 << int(RekeyEvidence::NotRekeyed);
 }
 
 void TestTwoFactorManager::transitionVaultRekeyed() {
@@ -438,13 +445,13 @@ void TestTwoFactorManager::transitionVaultRekeyed() {
     QFETCH(quint64, start);
     QFETCH(bool, generationKnown);
     QFETCH(quint64, current);
-    QFETCH(bool, rekeyed);
+    QFETCH(int, rekeyed);
     const std::optional<quint64> generation =
         generationKnown ? std::optional<quint64>(current) : std::nullopt;
     TwoFactorManager manager(statePath(), clock_);
 
     // Without a transition there is nothing to call re-keyed, and nothing to mark.
-    QVERIFY(!manager.transitionVaultRekeyed(start + 1));
+    QCOMPARE(manager.transitionVaultRekeyed(start + 1), core::RekeyEvidence::Unknown);
     QVERIFY(!manager.markTransitionVaultRekeyed());
 
     QVERIFY(manager.beginDisable(start));
@@ -452,7 +459,7 @@ void TestTwoFactorManager::transitionVaultRekeyed() {
              QString::number(start));
     if (marked)
         QVERIFY(manager.markTransitionVaultRekeyed());
-    QCOMPARE(manager.transitionVaultRekeyed(generation), rekeyed);
+    QCOMPARE(int(manager.transitionVaultRekeyed(generation)), rekeyed);
 }
 
 void TestTwoFactorManager::transitionThatCannotBeErasedIsNotLeftPending_data() {
@@ -481,23 +488,31 @@ void TestTwoFactorManager::transitionThatCannotBeErasedIsNotLeftPending() {
     QVERIFY(secret);
     QVERIFY(manager.confirmEnrollment(vaultKey, codeForStep(*secret, currentStep()), 9));
 
-    // Secure erase refuses anything but a regular file; a link still reads as the transition.
-    const QString moved = dir_->filePath(QStringLiteral("elsewhere"));
-    QVERIFY(QFile::rename(manager.transitionPath(), moved));
-    QVERIFY(QFile::link(moved, manager.transitionPath()));
+    // A file-size limit just below the transition's size cuts the erase's overwrite short (the
+    // new, shorter twofactor.dat still fits), while the transition still reads.
     QVERIFY(manager.hasPendingTransition());
-
+    const qint64 transitionSize = QFileInfo(manager.transitionPath()).size();
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    rlimit limited = saved;
+    limited.rlim_cur = rlim_t(transitionSize - 1);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
     QTest::ignoreMessage(QtWarningMsg, qPrintable(message.arg(manager.transitionPath())));
+    bool committed = false;
     if (commit)
-        QVERIFY(manager.commitTransition());
+        committed = manager.commitTransition();
     else
         manager.abandonTransition();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    QCOMPARE(committed, commit);
     QCOMPARE(manager.isEnabled(), commit);
 
     // Left on disk, the next start would find the generation advanced by later use of the vault
     // and commit it again, whatever happened in between.
     QVERIFY(!manager.hasPendingTransition());
-    QVERIFY(!manager.transitionVaultRekeyed(quint64(10)));
+    QVERIFY(!manager.transitionFileExists());
 }
 
 void TestTwoFactorManager::passwordChangeReseal() {

@@ -116,6 +116,43 @@ public:
         return output.isNull() ? QByteArray("") : output;
     }
 
+    // The object path of the keyring's default collection; empty when it cannot be had.
+    static QString defaultCollection() {
+        const QByteArray reply =
+            dbusSend({QStringLiteral("--dest=org.freedesktop.secrets"),
+                      QStringLiteral("/org/freedesktop/secrets"),
+                      QStringLiteral("org.freedesktop.Secret.Service.ReadAlias"),
+                      QStringLiteral("string:default")});
+        const int start = reply.indexOf("object path \"");
+        if (start < 0)
+            return {};
+        const int from = start + int(qstrlen("object path \""));
+        return QString::fromUtf8(reply.mid(from, reply.indexOf('"', from) - from));
+    }
+
+    static QByteArray itemProperty(const QString& objectPath, const QString& interface,
+                                   const QString& property) {
+        return dbusSend({QStringLiteral("--dest=org.freedesktop.secrets"), objectPath,
+                         QStringLiteral("org.freedesktop.DBus.Properties.Get"),
+                         QStringLiteral("string:") + interface,
+                         QStringLiteral("string:") + property});
+    }
+
+    // Locks the login collection through the Secret Service's own Lock call. Nothing can
+    // unlock it again here (no prompt can be shown, so an unlock prompt ends dismissed).
+    static bool lockDefaultCollection() {
+        const QString collection = defaultCollection();
+        return !collection.isEmpty() &&
+               !dbusSend({QStringLiteral("--dest=org.freedesktop.secrets"),
+                          QStringLiteral("/org/freedesktop/secrets"),
+                          QStringLiteral("org.freedesktop.Secret.Service.Lock"),
+                          QStringLiteral("array:objpath:") + collection})
+                    .isNull() &&
+               itemProperty(collection, QStringLiteral("org.freedesktop.Secret.Collection"),
+                            QStringLiteral("Locked"))
+                   .contains("boolean true");
+    }
+
     static bool nameHasOwner(const QString& name) {
         return dbusSend({QStringLiteral("--dest=org.freedesktop.DBus"),
                          QStringLiteral("/org/freedesktop/DBus"),

@@ -30,19 +30,6 @@ QByteArray withDescription(const QByteArray& blob, const QByteArray& description
     return changed;
 }
 
-QString defaultCollection() {
-    const QByteArray reply =
-        PrivateSessionBus::dbusSend({QStringLiteral("--dest=org.freedesktop.secrets"),
-                                     QStringLiteral("/org/freedesktop/secrets"),
-                                     QStringLiteral("org.freedesktop.Secret.Service.ReadAlias"),
-                                     QStringLiteral("string:default")});
-    const int start = reply.indexOf("object path \"");
-    if (start < 0)
-        return {};
-    const int from = start + int(qstrlen("object path \""));
-    return QString::fromUtf8(reply.mid(from, reply.indexOf('"', from) - from));
-}
-
 struct KeyItems {
     QStringList unlocked;
     QStringList locked;
@@ -70,29 +57,6 @@ KeyItems wrappingKeyItems() {
     return items;
 }
 
-QByteArray itemProperty(const QString& objectPath, const QString& interface,
-                        const QString& property) {
-    return PrivateSessionBus::dbusSend(
-        {QStringLiteral("--dest=org.freedesktop.secrets"), objectPath,
-         QStringLiteral("org.freedesktop.DBus.Properties.Get"),
-         QStringLiteral("string:") + interface, QStringLiteral("string:") + property});
-}
-
-// Locks the login collection through the Secret Service's own Lock call. Nothing can unlock it
-// again here (no prompt can be shown).
-bool lockDefaultCollection() {
-    const QString collection = defaultCollection();
-    return !collection.isEmpty() &&
-           !PrivateSessionBus::dbusSend({QStringLiteral("--dest=org.freedesktop.secrets"),
-                                         QStringLiteral("/org/freedesktop/secrets"),
-                                         QStringLiteral("org.freedesktop.Secret.Service.Lock"),
-                                         QStringLiteral("array:objpath:") + collection})
-                .isNull() &&
-           itemProperty(collection, QStringLiteral("org.freedesktop.Secret.Collection"),
-                        QStringLiteral("Locked"))
-               .contains("boolean true");
-}
-
 } // namespace
 
 class SecretServiceProtectionTest : public QObject {
@@ -117,7 +81,8 @@ void SecretServiceProtectionTest::initTestCase() {
     QVERIFY2(session_.start(PrivateSessionBus::Keyring::Unlocked),
              "could not start a private session bus with gnome-keyring-daemon");
     QVERIFY(SecretServiceUserDataProtection::isAvailable());
-    QCOMPARE(defaultCollection(), QStringLiteral("/org/freedesktop/secrets/collection/login"));
+    QCOMPARE(PrivateSessionBus::defaultCollection(),
+             QStringLiteral("/org/freedesktop/secrets/collection/login"));
     const KeyItems items = wrappingKeyItems();
     QVERIFY(items.unlocked.isEmpty() && items.locked.isEmpty());
 }
@@ -140,10 +105,11 @@ void SecretServiceProtectionTest::createsOneWrappingKeyItemAndReusesIt() {
     KeyItems items = wrappingKeyItems();
     QCOMPARE(items.unlocked.size(), 1);
     const QString item = items.unlocked.first();
-    QVERIFY2(item.startsWith(defaultCollection() + QLatin1Char('/')), qPrintable(item));
-    QVERIFY(
-        itemProperty(item, QStringLiteral("org.freedesktop.Secret.Item"), QStringLiteral("Label"))
-            .contains("\"Zelvora user data protection key\""));
+    QVERIFY2(item.startsWith(PrivateSessionBus::defaultCollection() + QLatin1Char('/')),
+             qPrintable(item));
+    QVERIFY(PrivateSessionBus::itemProperty(item, QStringLiteral("org.freedesktop.Secret.Item"),
+                                            QStringLiteral("Label"))
+                .contains("\"Zelvora user data protection key\""));
 
     // Another object (a later run of the program) finds the same key and adds none.
     SecretServiceUserDataProtection second;
@@ -261,7 +227,7 @@ void SecretServiceProtectionTest::lockedKeyringRefusesWithoutFallback() {
     const auto earlier = SecretServiceUserDataProtection().protect(
         secureBufferOf("sealed while unlocked"), QStringLiteral("earlier"), &entropy);
     QVERIFY(earlier);
-    QVERIFY(lockDefaultCollection());
+    QVERIFY(PrivateSessionBus::lockDefaultCollection());
 
     const SecureBuffer data = secureBufferOf("must not be protected");
     QElapsedTimer elapsed;
@@ -288,7 +254,7 @@ void SecretServiceProtectionTest::lockedKeyringRefusesWithoutFallback() {
 // after which libsecret may never complete the call; it is then abandoned after a short grace.
 // Either way nothing can use the keyring after this test.
 void SecretServiceProtectionTest::unansweredPromptIsCutOff() {
-    QVERIFY(lockDefaultCollection());
+    QVERIFY(PrivateSessionBus::lockDefaultCollection());
     QVERIFY(session_.addStalledService(QStringLiteral("org.gnome.keyring.SystemPrompter")));
     SecretServiceUserDataProtection protection(std::chrono::seconds(3));
     QElapsedTimer elapsed;

@@ -5,9 +5,11 @@
 //   helper_fileprotection denied <path> <rights: any of r, w, d>
 //   helper_fileprotection repair <path>
 //   helper_fileprotection candelete <path>
+//   helper_fileprotection atomic-write <path> <content>
 //
 // Exit status 0 means true, 1 false, 2 a usage error.
 
+#include "protect/AtomicFile.h"
 #include "protect/FileProtection.h"
 
 #include <QFile>
@@ -67,5 +69,7 @@ int main(int argc, char** argv) {
         return report(repairAccess(path));
     if (std::strcmp(operation, "candelete") == 0)
         return report(canDelete(path));
+    if (std::strcmp(operation, "atomic-write") == 0 && argc == 4)
+        return report(writeFileAtomically(path, QByteArray(argv[3])));
     return 2;
 }

@@ -1,13 +1,14 @@
 #include "protect/AtomicFile.h"
+#include "protect/ProtectedFile.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace korvex;
 
@@ -28,6 +29,21 @@ private Q_SLOTS:
         QCOMPARE(protect::readSmallFile(path, 14), std::optional<QByteArray>("second version"));
         QVERIFY(!protect::readSmallFile(path, 13));
         QVERIFY(!protect::readSmallFile(dir_.filePath(QStringLiteral("missing"))));
+    }
+
+    // A settings path that holds a FIFO, a device or a link is refused at once: a FIFO would
+    // block the reader until something writes to it.
+    void onlyRegularFilesAreRead() {
+        const QString fifo = dir_.filePath(QStringLiteral("fifo.dat"));
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        const QString target = dir_.filePath(QStringLiteral("target.dat"));
+        QVERIFY(test::writeFile(target, "target"));
+        const QString link = dir_.filePath(QStringLiteral("link.dat"));
+        QVERIFY(QFile::link(target, link));
+        for (const QString& path : {fifo, link, QStringLiteral("/dev/zero"), dir_.path()})
+            QVERIFY2(!protect::readSmallFile(path), qPrintable(path));
+        QCOMPARE(protect::readProtectedFile(fifo, protect::EnvelopeKind::Authenticated).status,
+                 protect::ProtectedReadStatus::Missing);
     }
 
     // A write the file system cuts short (here a file-size limit; a full disk behaves alike)

@@ -69,6 +69,7 @@ private Q_SLOTS:
     void eraseRefuses();
     void eraseStopsAtAShortWrite();
     void eraseOfReadOnlyFileAsOrdinaryUser();
+    void doneWorkIsReportedDoneWhenOnlyTheFolderSyncFails();
     void accessAsOrdinaryUser_data();
     void accessAsOrdinaryUser();
     void nothingIsHiddenOrRestricted();
@@ -189,6 +190,28 @@ void TestFileProtection::eraseOfReadOnlyFileAsOrdinaryUser() {
     QCOMPARE(runHelper({QStringLiteral("erase"), file}, true), 1);
     QCOMPARE(test::readWholeFile(file), original(10000));
     QCOMPARE(modeOf(file), 0444);
+}
+
+// A folder the user may write to and enter, but not read, cannot be synced (its descriptor
+// cannot be opened): files in it are still replaced and deleted. What happened to the file is
+// what counts: a replaced file is reported written, a deleted one erased.
+void TestFileProtection::doneWorkIsReportedDoneWhenOnlyTheFolderSyncFails() {
+    if (!ordinary_.unavailable().isEmpty())
+        QSKIP(qPrintable(ordinary_.unavailable()));
+    const QString folder = path(QStringLiteral("unreadable"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString erased = folder + QStringLiteral("/imported.txt");
+    const QString settings = folder + QStringLiteral("/settings.dat");
+    QVERIFY(test::writeFile(erased, original(5000)));
+    QVERIFY(test::writeFile(settings, "old"));
+    for (const QString& path : {folder, erased, settings})
+        QVERIFY(giveToOrdinaryUser(path));
+    QVERIFY(::chmod(nativePath(folder).constData(), 0300) == 0);
+
+    QCOMPARE(runHelper({QStringLiteral("erase"), erased}, true), 0);
+    QVERIFY(!exists(erased));
+    QCOMPARE(runHelper({QStringLiteral("atomic-write"), settings, QStringLiteral("new")}, true), 0);
+    QCOMPARE(test::readWholeFile(settings), QByteArray("new"));
 }
 
 void TestFileProtection::accessAsOrdinaryUser_data() {

@@ -403,7 +403,8 @@ void TestProtectedFile::readFailures_data() {
     row("17 MiB", Damage::Oversized, ProtectedReadStatus::Unverifiable);
     row("key file deleted", Damage::KeyFileGone, ProtectedReadStatus::Unverifiable);
     row("another file's key", Damage::OtherFilesKey, ProtectedReadStatus::Unverifiable);
-    row("keyring refuses", Damage::KeyringRefuses, ProtectedReadStatus::Unverifiable);
+    // The keyring out of reach says nothing about the file: told apart from a failed check.
+    row("keyring refuses", Damage::KeyringRefuses, ProtectedReadStatus::KeyUnavailable);
     row("array payload", Damage::ArrayPayload, ProtectedReadStatus::NotAnObject);
     row("payload not JSON", Damage::TextPayload, ProtectedReadStatus::NotAnObject);
     row("empty payload", Damage::EmptyPayload, ProtectedReadStatus::NotAnObject);

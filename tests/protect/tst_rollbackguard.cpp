@@ -4,9 +4,11 @@
 #include "protect/RollbackGuard.h"
 #include "support/PlatformDoubles.h"
 #include "support/TestSupport.h"
+#include "vault/VaultFormat.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
@@ -151,10 +153,12 @@ private Q_SLOTS:
         QTest::addColumn<quint64>("highest");
         QTest::addColumn<quint64>("storedForA");
         QTest::newRow("three and seventeen")
-            << QJsonObject{{QStringLiteral("a"), QStringLiteral("3")}, {QStringLiteral("b"), QStringLiteral("17")}}
+            << QJsonObject{{QStringLiteral("a"), QStringLiteral("3")},
+                           {QStringLiteral("b"), QStringLiteral("17")}}
             << quint64(17) << quint64(3);
         QTest::newRow("not a number")
-            << QJsonObject{{QStringLiteral("a"), QStringLiteral("twelve")}} << quint64(0) << quint64(0);
+            << QJsonObject{{QStringLiteral("a"), QStringLiteral("twelve")}} << quint64(0)
+            << quint64(0);
         QTest::newRow("a JSON number is not decimal text")
             << QJsonObject{{QStringLiteral("a"), 9}} << quint64(0) << quint64(0);
         QTest::newRow("largest generation")
@@ -166,15 +170,77 @@ private Q_SLOTS:
         QFETCH(QJsonObject, vaults);
         QFETCH(quint64, highest);
         QFETCH(quint64, storedForA);
-        QVERIFY(protect::writeProtectedFile(record_, QJsonObject{{QStringLiteral("vaults"), vaults}},
+        QVERIFY(protect::writeProtectedFile(record_,
+                                            QJsonObject{{QStringLiteral("vaults"), vaults}},
                                             protect::EnvelopeKind::Authenticated));
         QCOMPARE(protect::highestGeneration(record_), highest);
         RollbackStatus status = RollbackStatus::Ok;
         if (storedForA > 0)
-            QVERIFY(!protect::checkAndAdvance(record_, QStringLiteral("a"), storedForA - 1, false, &status));
+            QVERIFY(!protect::checkAndAdvance(record_, QStringLiteral("a"), storedForA - 1, false,
+                                              &status));
         QVERIFY(protect::checkAndAdvance(record_, QStringLiteral("a"), storedForA, false, &status));
         QCOMPARE(status, RollbackStatus::Ok);
         QCOMPARE(storedVaults().value(QStringLiteral("a")).toString(), QString::number(storedForA));
+    }
+
+    // A damaged newest index makes the open fall back to the state before it. That keeps every
+    // other file, but the lost change (an import whose original was erased, a removal undone)
+    // is told to the user, never passed over in silence.
+    void aLostLatestChangeIsToldNotHidden_data() {
+        QTest::addColumn<bool>("lastChangeRemoves");
+        QTest::addColumn<QStringList>("namesAfter");
+        QTest::newRow("after an import") << false << QStringList{QStringLiteral("a")};
+        QTest::newRow("after a removal")
+            << true << QStringList{QStringLiteral("a"), QStringLiteral("b")};
+    }
+    void aLostLatestChangeIsToldNotHidden() {
+        QFETCH(bool, lastChangeRemoves);
+        QFETCH(QStringList, namesAfter);
+        // A folder of each row's own.
+        const QString folder =
+            QFileInfo(record_).absolutePath() +
+            (lastChangeRemoves ? QStringLiteral("/removal") : QStringLiteral("/import"));
+        QVERIFY(QDir().mkpath(folder));
+        record_ = folder + QStringLiteral("/vault_generation.dat");
+        location_.containerPath = folder + QStringLiteral("/vault.kvxs");
+        {
+            auto vault = openGuarded();
+            QVERIFY(vault);
+            for (const char* name : {"a", "b"}) {
+                const QString source = dir_.filePath(QString::fromLatin1(name));
+                QVERIFY(test::writeFile(source, name));
+                QVERIFY(vault->importFile(source, QString::fromLatin1(name)));
+            }
+            if (lastChangeRemoves)
+                QVERIFY(vault->removeFile(QStringLiteral("b")));
+            QVERIFY(protect::checkAndAdvance(record_, vault->vaultId(), vault->generationCounter(),
+                                             false));
+        }
+        const auto headers = vault::readHeaderSlotsFromFile(location_.containerPath);
+        QVERIFY(headers);
+        const auto newest = vault::chooseHeader(headers->headerSlots, headers->fileSize);
+        QVERIFY(newest);
+        QVERIFY(test::flipByte(location_.containerPath, qint64(newest->header.indexOffset) + 60));
+
+        QString message;
+        QString notice;
+        auto vault = protect::openVaultGuarded(location_, key_, kMachine, record_, QString(), 0,
+                                               &message, &notice);
+        QVERIFY(vault);
+        QVERIFY(message.isEmpty());
+        QVERIFY(notice.startsWith(QStringLiteral(
+            "The latest change to your vault could not be read, so Zelvora opened the vault as "
+            "it was before that change.")));
+        QStringList names;
+        for (const auto& entry : vault->listEntries())
+            names << entry.name;
+        QCOMPARE(names, namesAfter);
+        vault.reset();
+        // Repaired: the next open has nothing to tell.
+        notice.clear();
+        QVERIFY(protect::openVaultGuarded(location_, key_, kMachine, record_, QString(), 0,
+                                          &message, &notice));
+        QVERIFY(notice.isEmpty());
     }
 
     void removingAVaultDropsOnlyItsMember() {

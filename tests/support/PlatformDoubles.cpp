@@ -11,11 +11,15 @@ namespace korvex::test {
 
 namespace {
 
-Bytes bytesOf(const QByteArray& bytes) { return Bytes(bytes.begin(), bytes.end()); }
+Bytes bytesOf(const QByteArray& bytes) {
+    return Bytes(bytes.begin(), bytes.end());
+}
 QByteArray toQByteArray(const Bytes& bytes) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
 }
-SecureBuffer keyOf(const QByteArray& bytes) { return SecureBuffer::copyOf(bytes.constData(), bytes.size()); }
+SecureBuffer keyOf(const QByteArray& bytes) {
+    return SecureBuffer::copyOf(bytes.constData(), bytes.size());
+}
 
 } // namespace
 
@@ -36,7 +40,8 @@ SealedKeyResult FakeSealedKeyStore::gate() {
 
 void FakeSealedKeyStore::plantKey(const QString& name) {
     const SecureBuffer key = AeadCipher::generateKey();
-    keys_.insert(name, QByteArray(reinterpret_cast<const char*>(key.data()), qsizetype(key.size())));
+    keys_.insert(name,
+                 QByteArray(reinterpret_cast<const char*>(key.data()), qsizetype(key.size())));
 }
 
 SealedKeyResult FakeSealedKeyStore::keyExists(const QString& name, bool* exists) {
@@ -100,17 +105,20 @@ FakeUserDataProtection::FakeUserDataProtection() : key_(AeadCipher::generateKey(
 std::optional<QByteArray> FakeUserDataProtection::protect(const SecureBuffer& data,
                                                           const QString& description,
                                                           const SecureBuffer* entropy) {
+    lastFailure_ = refuse ? refusal : platform::UserProtectionFailure::None;
     if (refuse)
         return std::nullopt;
     Bytes ad = bytesOf(description.toUtf8());
     if (entropy)
         ad.insert(ad.end(), entropy->data(), entropy->data() + entropy->size());
     const QByteArray header = description.toUtf8();
-    return QByteArray::number(header.size()) + ':' + header + toQByteArray(AeadCipher::seal(key_, data, ad));
+    return QByteArray::number(header.size()) + ':' + header +
+           toQByteArray(AeadCipher::seal(key_, data, ad));
 }
 
 std::optional<SecureBuffer> FakeUserDataProtection::unprotect(const QByteArray& blob,
                                                               const SecureBuffer* entropy) {
+    lastFailure_ = refuse ? refusal : platform::UserProtectionFailure::Refused;
     if (refuse)
         return std::nullopt;
     const qsizetype colon = blob.indexOf(':');
@@ -121,7 +129,11 @@ std::optional<SecureBuffer> FakeUserDataProtection::unprotect(const QByteArray& 
     Bytes ad = bytesOf(blob.mid(colon + 1, length));
     if (entropy)
         ad.insert(ad.end(), entropy->data(), entropy->data() + entropy->size());
-    return AeadCipher::open(key_, bytesOf(blob.mid(colon + 1 + length)), ad);
+    std::optional<SecureBuffer> opened =
+        AeadCipher::open(key_, bytesOf(blob.mid(colon + 1 + length)), ad);
+    if (opened)
+        lastFailure_ = platform::UserProtectionFailure::None;
+    return opened;
 }
 
 } // namespace korvex::test

@@ -47,7 +47,9 @@ private:
 class FakeUserDataProtection final : public platform::IUserDataProtection {
 public:
     FakeUserDataProtection();
-    bool refuse = false; // behave like a locked keyring
+    bool refuse = false; // behave like a keyring that gives no key
+    // Why, while refusing: a keyring that is not running, or an unlock prompt dismissed.
+    platform::UserProtectionFailure refusal = platform::UserProtectionFailure::Unavailable;
 
     platform::UserProtectionKind kind() const override {
         return platform::UserProtectionKind::Keyring;
@@ -56,9 +58,11 @@ public:
                                       const crypto::SecureBuffer* entropy) override;
     std::optional<crypto::SecureBuffer> unprotect(const QByteArray& blob,
                                                   const crypto::SecureBuffer* entropy) override;
+    platform::UserProtectionFailure lastFailure() const override { return lastFailure_; }
 
 private:
     crypto::SecureBuffer key_;
+    platform::UserProtectionFailure lastFailure_ = platform::UserProtectionFailure::None;
 };
 
 } // namespace korvex::test

@@ -295,6 +295,8 @@ private Q_SLOTS:
         const QString record = path("vault_generation.dat");
         QVERIFY(
             protect::checkAndAdvance(record, vault->vaultId(), vault->generationCounter(), true));
+        // As the session does once the vault is open.
+        QVERIFY(core::rebindToRollbackRecord(*storage_, record));
         std::unique_ptr<MainWindow> window = newWindow(std::move(vault));
         const quint64 before = window->lastRecordedGeneration();
         QCOMPARE(before, protect::highestGeneration(record));

@@ -304,9 +304,10 @@ private Q_SLOTS:
                               "computer. This is not a wrong password. If you saved a recovery "
                               "code for this account, use it below to restore access; otherwise "
                               "you'll need to start with a fresh vault.");
+        // Without a TPM the prompt on the way to the key is the keyring's unlock prompt.
         QTest::newRow("6")
             << LoginFailureReason::SecurityPromptCancelled
-            << QStringLiteral("The security prompt for your account file's hardware key was "
+            << QStringLiteral("The keyring prompt that unlocks your account file's key was "
                               "cancelled. This is not a wrong password. Select Unlock again and "
                               "approve the prompt this time.");
         QTest::newRow("7")
@@ -319,6 +320,12 @@ private Q_SLOTS:
             << QStringLiteral("Incorrect password. Zelvora also could not save this attempt to "
                               "its data folder -- its protection against repeated guessing may "
                               "not be active right now. Check that the data folder is writable.");
+        QTest::newRow("9") << LoginFailureReason::ProtectionUnavailable
+                           << QStringLiteral(
+                                  "The desktop keyring that protects Zelvora's settings is not "
+                                  "available, so your account file cannot be read. This is not a "
+                                  "wrong password. Sign in to your usual desktop session (or start "
+                                  "its keyring), then select Unlock again.");
         QTest::newRow("unknown") << static_cast<LoginFailureReason>(42)
                                  << QStringLiteral("Incorrect password.");
     }

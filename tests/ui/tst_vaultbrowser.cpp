@@ -19,11 +19,13 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <cstdio>
 #include <functional>
 #include <grp.h>
 #include <memory>
 #include <optional>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,8 +197,11 @@ private:
         const QString path = source(name, bytes, QStringLiteral("setup"));
         return !path.isEmpty() && vault_->importFile(path, name);
     }
+    QString vaultPath() const { return dir_->filePath(QStringLiteral("vault.kvxs")); }
+    QString dataFolder() const { return dir_->filePath(QStringLiteral("data")); }
     void buildWidget() {
-        widget_ = std::make_unique<VaultBrowserWidget>(vault_.get());
+        widget_ = std::make_unique<VaultBrowserWidget>(
+            vault_.get(), nullptr, protect::OwnFiles::of(dataFolder(), vaultPath()));
         widget_->resize(800, 500);
         widget_->show();
     }
@@ -261,7 +266,7 @@ private Q_SLOTS:
     void importStoresErasesAndReports();
     void importConflict_data();
     void importConflict();
-    void replaceThenFailedImportLeavesOldEntryRemoved();
+    void replaceThatFailsKeepsTheOldFile();
     void letterCaseOnlyMatchAsksNothing();
     void importRefusedWhenOriginalCannotBeDeleted_data();
     void importRefusedWhenOriginalCannotBeDeleted();
@@ -269,6 +274,9 @@ private Q_SLOTS:
     void sortsNumericallyAndIgnoringCase();
     void searchFiltersAndSurvivesRefresh();
     void exportWritesExactBytes();
+    void ownFilesAreNeverImportedOrExportedOnto_data();
+    void ownFilesAreNeverImportedOrExportedOnto();
+    void anImportWithoutMemoryIsReportedAndKeepsTheSession();
     void removeAsksFirst_data();
     void removeAsksFirst();
     void viewShowsContentAndReportsMissingEntries();
@@ -411,7 +419,7 @@ void TestVaultBrowser::importConflict() {
         QCOMPARE(vaultContent(QStringLiteral("a_1.txt")), QByteArray("new"));
 }
 
-void TestVaultBrowser::replaceThenFailedImportLeavesOldEntryRemoved() {
+void TestVaultBrowser::replaceThatFailsKeepsTheOldFile() {
     const QString name = QStringLiteral("a.txt");
     QVERIFY(store(name, QByteArray(10, 'o')));
     // Room for the old file, not for the new one.
@@ -426,12 +434,13 @@ void TestVaultBrowser::replaceThenFailedImportLeavesOldEntryRemoved() {
     button("importButton")->click();
     QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
 
-    QCOMPARE(vaultNames(), QStringList());
+    // The old file goes only in the commit that stores the new one: it is still there.
+    QCOMPARE(vaultNames(), QStringList{name});
+    QCOMPARE(vaultContent(name), QByteArray(10, 'o'));
     QCOMPARE(readWholeFile(path), QByteArray(100, 'n'));
     QCOMPARE(status()->text(), importFailedText(name));
     QCOMPARE(status()->styleSheet(), kRed);
-    // The table does not go on showing the entry that is gone.
-    QCOMPARE(table()->rowCount(), 0);
+    QCOMPARE(column(0), QStringList{name});
 }
 
 void TestVaultBrowser::letterCaseOnlyMatchAsksNothing() {
@@ -554,6 +563,84 @@ void TestVaultBrowser::searchFiltersAndSurvivesRefresh() {
 
     searchBox()->clear();
     QCOMPARE(visibleNames().size(), 3);
+}
+
+// The vault and the settings beside it must never be read into the vault (the import would
+// then erase "the original") nor written over by an export.
+void TestVaultBrowser::ownFilesAreNeverImportedOrExportedOnto_data() {
+    QTest::addColumn<bool>("import");
+    QTest::addColumn<QString>("target"); // relative to the test folder
+    QTest::newRow("import the vault") << true << "vault.kvxs";
+    QTest::newRow("import a settings file") << true << "data/identity.dat";
+    QTest::newRow("export onto the vault") << false << "vault.kvxs";
+    QTest::newRow("export into the data folder") << false << "data/new.txt";
+}
+
+void TestVaultBrowser::ownFilesAreNeverImportedOrExportedOnto() {
+    QFETCH(bool, import);
+    QFETCH(QString, target);
+    QVERIFY(store(QStringLiteral("kept.txt"), "kept"));
+    QVERIFY(QDir().mkpath(dataFolder()));
+    QVERIFY(writeFile(dataFolder() + QStringLiteral("/identity.dat"), "account"));
+    buildWidget();
+    const QString path = dir_->filePath(target);
+    const QByteArray before = readWholeFile(path);
+    const bool existed = QFile::exists(path);
+    if (!import)
+        selectRow(QStringLiteral("kept.txt"));
+
+    ModalScript script;
+    // The user has already agreed to replace an existing file: the refusal must come anyway.
+    script.fileDialog(path, [](QFileDialog* dialog) {
+        dialog->setOption(QFileDialog::DontConfirmOverwrite, true);
+    });
+    button(import ? "importButton" : "exportButton")->click();
+    QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
+
+    QCOMPARE(status()->styleSheet(), kRed);
+    QVERIFY2(status()->text().contains(QStringLiteral("Zelvora's own files")),
+             qPrintable(status()->text()));
+    QCOMPARE(QFile::exists(path), existed);
+    QCOMPARE(readWholeFile(path), before);
+    QCOMPARE(vaultNames(), QStringList{QStringLiteral("kept.txt")});
+    QCOMPARE(vaultContent(QStringLiteral("kept.txt")), QByteArray("kept"));
+}
+
+// No memory for the whole file (an address-space limit here): the import fails with its own
+// words, the original stays, and the vault and the session go on.
+void TestVaultBrowser::anImportWithoutMemoryIsReportedAndKeepsTheSession() {
+    buildWidget();
+    const QString path = dir_->filePath(QStringLiteral("sources/large.bin"));
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    {
+        QFile large(path);
+        QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(qint64(768) << 20));
+    }
+    unsigned long long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    QVERIFY(statm != nullptr);
+    QVERIFY(std::fscanf(statm, "%llu", &pages) == 1);
+    std::fclose(statm);
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_AS, &saved) == 0);
+    rlimit limited = saved;
+    limited.rlim_cur =
+        pages * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE)) + (256ull << 20);
+    {
+        ModalScript script;
+        script.fileDialog(path);
+        QVERIFY(::setrlimit(RLIMIT_AS, &limited) == 0);
+        button("importButton")->click();
+        ::setrlimit(RLIMIT_AS, &saved);
+        QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
+    }
+    QCOMPARE(status()->text(),
+             QStringLiteral("Could not import \"large.bin\" -- there is not enough memory to read "
+                            "the whole file. The original was left where it is."));
+    QCOMPARE(status()->styleSheet(), kRed);
+    QVERIFY(QFile::exists(path));
+    QVERIFY(vaultNames().isEmpty());
+    QVERIFY(store(QStringLiteral("small.txt"), "small"));
 }
 
 void TestVaultBrowser::exportWritesExactBytes() {

@@ -3,9 +3,9 @@
 
 #include <QFile>
 #include <QLockFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +74,43 @@ private Q_SLOTS:
         FileBlockStore store(path());
         QVERIFY(store.open());
         QCOMPARE(store.size(), qint64(200));
+    }
+
+    // Two instances started at the same moment must never both hold the vault open: removing a
+    // lock file merely because it could be locked would delete one the other process has just
+    // created and not locked yet. Two processes open and close the same file many times over,
+    // released together; each proves it is alone while it holds the store.
+    void twoProcessesNeverHoldTheStoreAtOnce() {
+        QVERIFY(korvex::test::writeFile(path(), QByteArray(200, 'x')));
+        const QString marker = path(QStringLiteral("held"));
+        const QString go = path(QStringLiteral("go"));
+        constexpr int kRounds = 3;
+        for (int round = 0; round < kRounds; ++round) {
+            QFile::remove(go);
+            QList<QProcess*> helpers;
+            for (int i = 0; i < 2; ++i) {
+                auto* helper = new QProcess(this);
+                helper->start(QStringLiteral(ZELVORA_BLOCKSTORE_HELPER),
+                              {path(), marker, go, QStringLiteral("1500")});
+                helpers << helper;
+            }
+            for (QProcess* helper : helpers) {
+                QVERIFY(helper->waitForReadyRead(20000));
+                QCOMPARE(helper->readLine().trimmed(), QByteArray("READY"));
+            }
+            QVERIFY(korvex::test::writeFile(go, "go"));
+            int opened = 0;
+            for (QProcess* helper : helpers) {
+                QVERIFY(helper->waitForFinished(120000));
+                const QByteArray output = helper->readAllStandardOutput().trimmed();
+                QVERIFY2(helper->exitStatus() == QProcess::NormalExit && helper->exitCode() == 0,
+                         output.constData());
+                opened += output.toInt();
+                delete helper;
+            }
+            // Both really competed: each open was a real one.
+            QVERIFY(opened > 0);
+        }
     }
 
     void openFailureNamesTheFile() {

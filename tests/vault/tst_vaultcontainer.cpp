@@ -1,18 +1,25 @@
 #include "crypto/AeadCipher.h"
+#include "support/FaultInjectingStore.h"
 #include "support/TestSupport.h"
 #include "vault/FileBlockStore.h"
 #include "vault/VaultContainer.h"
 #include "vault/VaultFormat.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <functional>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace korvex;
 using crypto::AeadCipher;
@@ -103,6 +110,60 @@ private:
                                     recoveredId, errorText);
     }
     std::unique_ptr<VaultContainer> open() { return open(key_); }
+
+    // A format-4 vault as its writer laid it out: one header in slot 0 without a checksum, one
+    // 1 MiB index region at 192, the data area after it, holding old.txt. Its bytes.
+    QByteArray writeLegacyVault(const QString& vaultId, const QByteArray& content) {
+        const QString entryId = QStringLiteral("0b9c8d7e-6f5a-4b3c-8d2e-1f0a9b8c7d6e");
+        const quint64 dataStart = 192 + vault::kLegacyIndexCapacity;
+        const SecureBuffer fileKey = AeadCipher::generateKey();
+        const Bytes entryAd = vault::entryAssociatedData(vaultId, entryId, kMachine);
+        const Bytes nonce = AeadCipher::generateNonce();
+        const Bytes record =
+            AeadCipher::encrypt(fileKey, nonce, Bytes(content.begin(), content.end()), entryAd);
+        const Bytes wrapped = AeadCipher::seal(key_, fileKey, entryAd);
+
+        QJsonObject entry{{QStringLiteral("name"), QStringLiteral("old.txt")},
+                          {QStringLiteral("size"), double(content.size())},
+                          {QStringLiteral("importedAt"), QStringLiteral("2024-05-06T07:08:09Z")},
+                          {QStringLiteral("dataOffset"), QString::number(dataStart)},
+                          {QStringLiteral("dataLength"), QString::number(24 + record.size())},
+                          {QStringLiteral("wrappedFileKey"),
+                           QString::fromLatin1(toQByteArray(wrapped).toBase64())},
+                          {QStringLiteral("entryId"), entryId}};
+        QJsonObject root{
+            {QStringLiteral("vaultId"), vaultId},
+            {QStringLiteral("generationCounter"), QStringLiteral("12")},
+            {QStringLiteral("machineId"), kMachine},
+            {QStringLiteral("cipherSuiteVersion"), 1},
+            {QStringLiteral("nextAppendOffset"), QString::number(dataStart + 24 + record.size())},
+            {QStringLiteral("entries"), QJsonArray{entry}}};
+        const QByteArray json = QJsonDocument(root).toJson(QJsonDocument::Compact);
+        const Bytes indexNonce = AeadCipher::generateNonce();
+        const Bytes indexBlob = AeadCipher::encrypt(
+            key_, indexNonce, Bytes(json.begin(), json.end()),
+            vault::indexAssociatedData(vaultId, kMachine, 192, vault::kLegacyIndexCapacity, 12, 4));
+
+        QByteArray file(qsizetype(dataStart), '\0');
+        QByteArray header(96, '\0');
+        header.replace(0, 8, "KVXSVLT1");
+        auto putLe = [&header](int at, quint64 value, int width) {
+            for (int i = 0; i < width; ++i)
+                header[at + i] = char((value >> (8 * i)) & 0xFF);
+        };
+        putLe(8, 4, 4);
+        putLe(16, 192, 8);
+        putLe(24, vault::kLegacyIndexCapacity, 8);
+        putLe(32, 24 + indexBlob.size(), 8);
+        header.replace(40, 36, vaultId.toUtf8());
+        putLe(76, 12, 8);
+        file.replace(0, 96, header);
+        file.replace(192, 24 + qsizetype(indexBlob.size()),
+                     toQByteArray(indexNonce) + toQByteArray(indexBlob));
+        file += toQByteArray(nonce) + toQByteArray(record);
+        test::writeFile(path_, file);
+        return file;
+    }
 
     static QStringList names(const VaultContainer& vault) {
         QStringList list;
@@ -259,9 +320,120 @@ private Q_SLOTS:
         auto vault = create();
         QVERIFY(
             vault->importFile(source(QStringLiteral("f"), randomBytes(5000)), QStringLiteral("f")));
-        // Every write to /dev/full fails with "no space left on device".
-        QVERIFY(!vault->exportFile(QStringLiteral("f"), QStringLiteral("/dev/full")));
-        QVERIFY(QFileInfo::exists(QStringLiteral("/dev/full")));
+        // Writes past the file size limit fail (EFBIG, with SIGXFSZ ignored).
+        const QString target = dir_.filePath(QStringLiteral("short"));
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit previous{};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &previous) == 0);
+        const rlimit limited{1000, previous.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        const bool exported = vault->exportFile(QStringLiteral("f"), target);
+        ::setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+        QVERIFY(!exported);
+        QCOMPARE(vault->lastTransferError(), vault::TransferError::Failed);
+        // No partial plaintext is left looking like a finished export.
+        QVERIFY(!QFileInfo::exists(target));
+    }
+
+    // A replacement stores the new file and drops the old one in one commit: whatever makes it
+    // fail leaves the old file in the vault.
+    void aReplacementIsOneCommit() {
+        auto vault = create();
+        QVERIFY(
+            vault->importFile(source(QStringLiteral("old"), "old content"), QStringLiteral("f")));
+        QVERIFY(vault->importFile(source(QStringLiteral("other"), "other"), QStringLiteral("g")));
+        const quint64 generation = vault->generationCounter();
+        vault->setMaxVaultSizeBytes(40);
+        QVERIFY(!vault->replaceFile(source(QStringLiteral("big"), QByteArray(100, 'x')),
+                                    QStringLiteral("f")));
+        QVERIFY(!vault->replaceFile(dir_.path(), QStringLiteral("f")));
+        QCOMPARE(vault->generationCounter(), generation);
+        QCOMPARE(toQByteArray(*vault->readFile(QStringLiteral("f"))), QByteArray("old content"));
+
+        // The limit counts the replaced file out.
+        QVERIFY(vault->replaceFile(source(QStringLiteral("new"), QByteArray(30, 'n')),
+                                   QStringLiteral("f")));
+        QCOMPARE(vault->generationCounter(), generation + 1);
+        vault.reset();
+        vault = open();
+        QCOMPARE(names(*vault), (QStringList{QStringLiteral("g"), QStringLiteral("f")}));
+        QCOMPARE(toQByteArray(*vault->readFile(QStringLiteral("f"))), QByteArray(30, 'n'));
+    }
+
+    // The vault's own file is never read into itself (the caller would then erase "the
+    // original") nor overwritten by an export, whatever name it is reached by.
+    void ownFileIsNeitherSourceNorTarget() {
+        auto vault = create();
+        QVERIFY(vault->importFile(source(QStringLiteral("a"), "alpha"), QStringLiteral("a")));
+        const QByteArray before = test::readWholeFile(path_);
+        const QString hardLink = dir_.filePath(QStringLiteral("same-file"));
+        QVERIFY(::link(QFile::encodeName(path_).constData(),
+                       QFile::encodeName(hardLink).constData()) == 0);
+        for (const QString& path : {path_, hardLink}) {
+            QVERIFY(!vault->importFile(path, QStringLiteral("copy of the vault")));
+            QCOMPARE(vault->lastTransferError(), vault::TransferError::OwnStorage);
+            QVERIFY(!vault->exportFile(QStringLiteral("a"), path));
+            QCOMPARE(vault->lastTransferError(), vault::TransferError::OwnStorage);
+        }
+        QCOMPARE(names(*vault), QStringList{QStringLiteral("a")});
+        QCOMPARE(test::readWholeFile(path_), before);
+        vault.reset();
+        QCOMPARE(toQByteArray(*open()->readFile(QStringLiteral("a"))), QByteArray("alpha"));
+    }
+
+    // A FIFO would block the read (or the open), a device never end, a link lead anywhere:
+    // only regular files are imported from or exported to, and nothing else is touched.
+    void onlyRegularFilesAreImportedOrExportedTo_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("fifo") << "fifo";
+        QTest::newRow("symbolic link") << "link";
+        QTest::newRow("folder") << "folder";
+        QTest::newRow("device") << "device";
+    }
+    void onlyRegularFilesAreImportedOrExportedTo() {
+        QFETCH(QString, kind);
+        auto vault = create();
+        QVERIFY(vault->importFile(source(QStringLiteral("a"), "alpha"), QStringLiteral("a")));
+        const QString linkTarget = source(QStringLiteral("target"), "the link's target");
+        QString path = dir_.filePath(QStringLiteral("special-") + kind);
+        if (kind == QLatin1String("fifo"))
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        else if (kind == QLatin1String("link"))
+            QVERIFY(QFile::link(linkTarget, path));
+        else if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkdir(path));
+        else
+            path = QStringLiteral("/dev/zero");
+
+        QVERIFY(!vault->importFile(path, QStringLiteral("special")));
+        QCOMPARE(vault->lastTransferError(), vault::TransferError::NotRegularFile);
+        QVERIFY(!vault->exportFile(QStringLiteral("a"), path));
+        QCOMPARE(vault->lastTransferError(), vault::TransferError::NotRegularFile);
+        QCOMPARE(names(*vault), QStringList{QStringLiteral("a")});
+        QCOMPARE(test::readWholeFile(linkTarget), QByteArray("the link's target"));
+        // Keyless readers refuse it too, without blocking.
+        QVERIFY(VaultContainer::readVaultIdFromFile(path).isEmpty());
+        QVERIFY(!VaultContainer::readHeaderGenerationFromFile(path));
+    }
+
+    // No memory for a large file (here an address-space limit, in a process of its own) makes
+    // the import fail with its own reason, leaves the original, and keeps the vault working.
+    void anImportWithoutMemoryFailsAndKeepsTheVault() {
+        QProcess helper;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // Under AddressSanitizer a failed allocation of the library's own aborts unless told
+        // to return null; the helper's large allocation is a mapping of its own either way.
+        const QString asan = environment.value(QStringLiteral("ASAN_OPTIONS"));
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           asan + (asan.isEmpty() ? "" : ":") +
+                               QStringLiteral("allocator_may_return_null=1"));
+        helper.setProcessEnvironment(environment);
+        helper.start(QStringLiteral(ZELVORA_LOWMEMORY_HELPER),
+                     {dir_.path(), QStringLiteral("512"), QStringLiteral("96")});
+        QVERIFY(helper.waitForFinished(120000));
+        QVERIFY2(helper.exitStatus() == QProcess::NormalExit && helper.exitCode() == 0,
+                 (helper.readAllStandardOutput() + helper.readAllStandardError()).constData());
     }
 
     void sizeLimitCountsStoredBytes() {
@@ -342,11 +514,16 @@ private Q_SLOTS:
         QVERIFY(vault);
         QCOMPARE(names(*vault), QStringList{QStringLiteral("a")});
         QCOMPARE(vault->generationCounter(), quint64(3));
+        // The state it opened at, for the caller to tell the user the last change is gone.
+        QCOMPARE(vault->fallbackGeneration(), std::optional<quint64>(2));
         const auto headers = headersOf(path_);
         QVERIFY(headers[0].isCurrentFormat());
         QCOMPARE(headers[0].header.generation, quint64(3));
         vault.reset();
-        QCOMPARE(names(*open()), QStringList{QStringLiteral("a")});
+        vault = open();
+        QCOMPARE(names(*vault), QStringList{QStringLiteral("a")});
+        QVERIFY(!vault->fallbackGeneration());
+        vault.reset();
 
         // Both regions damaged: the open fails and leaves the error text alone.
         QVERIFY(test::flipByte(path_, qint64(vault::kFirstIndexRegionOffset) + 60));
@@ -492,58 +669,9 @@ private Q_SLOTS:
     }
 
     void legacyFormatIsReadAndMigrated() {
-        // A format-4 vault as its writer laid it out: one header in slot 0 without a checksum,
-        // one 1 MiB index region at 192, the data area after it.
         const QString vaultId = QStringLiteral("6d2f1a7c-3b8e-4c1d-9f0a-2e5b7c9d1f3a");
-        const QString entryId = QStringLiteral("0b9c8d7e-6f5a-4b3c-8d2e-1f0a9b8c7d6e");
-        const quint64 dataStart = 192 + vault::kLegacyIndexCapacity;
         const QByteArray content("legacy content");
-        const SecureBuffer fileKey = AeadCipher::generateKey();
-        const Bytes entryAd = vault::entryAssociatedData(vaultId, entryId, kMachine);
-        const Bytes nonce = AeadCipher::generateNonce();
-        const Bytes record =
-            AeadCipher::encrypt(fileKey, nonce, Bytes(content.begin(), content.end()), entryAd);
-        const Bytes wrapped = AeadCipher::seal(key_, fileKey, entryAd);
-
-        QJsonObject entry{{QStringLiteral("name"), QStringLiteral("old.txt")},
-                          {QStringLiteral("size"), double(content.size())},
-                          {QStringLiteral("importedAt"), QStringLiteral("2024-05-06T07:08:09Z")},
-                          {QStringLiteral("dataOffset"), QString::number(dataStart)},
-                          {QStringLiteral("dataLength"), QString::number(24 + record.size())},
-                          {QStringLiteral("wrappedFileKey"),
-                           QString::fromLatin1(toQByteArray(wrapped).toBase64())},
-                          {QStringLiteral("entryId"), entryId}};
-        QJsonObject root{
-            {QStringLiteral("vaultId"), vaultId},
-            {QStringLiteral("generationCounter"), QStringLiteral("12")},
-            {QStringLiteral("machineId"), kMachine},
-            {QStringLiteral("cipherSuiteVersion"), 1},
-            {QStringLiteral("nextAppendOffset"), QString::number(dataStart + 24 + record.size())},
-            {QStringLiteral("entries"), QJsonArray{entry}}};
-        const QByteArray json = QJsonDocument(root).toJson(QJsonDocument::Compact);
-        const Bytes indexNonce = AeadCipher::generateNonce();
-        const Bytes indexBlob = AeadCipher::encrypt(
-            key_, indexNonce, Bytes(json.begin(), json.end()),
-            vault::indexAssociatedData(vaultId, kMachine, 192, vault::kLegacyIndexCapacity, 12, 4));
-
-        QByteArray file(qsizetype(dataStart), '\0');
-        QByteArray header(96, '\0');
-        header.replace(0, 8, "KVXSVLT1");
-        auto putLe = [&header](int at, quint64 value, int width) {
-            for (int i = 0; i < width; ++i)
-                header[at + i] = char((value >> (8 * i)) & 0xFF);
-        };
-        putLe(8, 4, 4);
-        putLe(16, 192, 8);
-        putLe(24, vault::kLegacyIndexCapacity, 8);
-        putLe(32, 24 + indexBlob.size(), 8);
-        header.replace(40, 36, vaultId.toUtf8());
-        putLe(76, 12, 8);
-        file.replace(0, 96, header);
-        file.replace(192, 24 + qsizetype(indexBlob.size()),
-                     toQByteArray(indexNonce) + toQByteArray(indexBlob));
-        file += toQByteArray(nonce) + toQByteArray(record);
-        QVERIFY(test::writeFile(path_, file));
+        const QByteArray file = writeLegacyVault(vaultId, content);
         QVERIFY(headersOf(path_)[0].isLegacyFormat());
         QCOMPARE(VaultContainer::readHeaderGenerationFromFile(path_), std::optional<quint64>(12));
 
@@ -571,6 +699,30 @@ private Q_SLOTS:
         QVERIFY(vault->importFile(source(QStringLiteral("n"), "new"), QStringLiteral("new.txt")));
         QCOMPARE(QFileInfo(path_).size(), qint64(file.size() + 3 + 41));
         QCOMPARE(toQByteArray(*vault->readFile(QStringLiteral("old.txt"))), content);
+    }
+
+    // A migration whose header reached slot 1 but whose last flush failed goes back to format 4;
+    // that header must not win at the next open over the changes made at format 4 since.
+    void failedMigrationLeavesNoHeaderToWin() {
+        writeLegacyVault(QStringLiteral("6d2f1a7c-3b8e-4c1d-9f0a-2e5b7c9d1f3a"), "legacy content");
+        auto plan = std::make_shared<test::FaultPlan>();
+        // The migration commit: index nonce, index blob, flush, header, flush (the fifth fails).
+        plan->armFailure(5);
+        {
+            auto vault = VaultContainer::open(
+                std::make_unique<test::FaultInjectingStore>(path_, plan), key_, kMachine);
+            QVERIFY(vault);
+            QVERIFY(plan->fired());
+            QCOMPARE(vault->formatVersion(), quint32(4));
+            QVERIFY(!headersOf(path_)[1].isCurrentFormat());
+            QVERIFY(
+                vault->importFile(source(QStringLiteral("n"), "new"), QStringLiteral("new.txt")));
+        }
+        auto vault = open();
+        QVERIFY(vault);
+        QCOMPARE(names(*vault),
+                 (QStringList{QStringLiteral("old.txt"), QStringLiteral("new.txt")}));
+        QCOMPARE(toQByteArray(*vault->readFile(QStringLiteral("new.txt"))), QByteArray("new"));
     }
 
     void wipedContainerRefusesEverything() {
