@@ -1,6 +1,7 @@
 #include "app/LogFile.h"
 
 #include "platform/PrivatePaths.h"
+#include "platform/RegularFile.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -9,7 +10,6 @@
 #include <atomic>
 #include <fcntl.h>
 #include <mutex>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace korvex::app {
@@ -55,19 +55,9 @@ QFile* openLogFile(const QString& folder) {
     const bool truncate = info.exists() && info.size() > kLogFileLimitBytes;
     // Only a regular file of ours: a FIFO or a link planted at the log's place is refused
     // rather than written to (or waited on).
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY |
-                              (truncate ? O_TRUNC : O_APPEND),
-                          S_IRUSR | S_IWUSR);
+    const int fd = platform::openRegularFileForWriting(path, truncate ? O_TRUNC : O_APPEND);
     if (fd < 0)
         return nullptr;
-    struct stat status {};
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || flags < 0 ||
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        ::close(fd);
-        return nullptr;
-    }
     platform::restrictToOwner(fd);
     auto* file = new QFile;
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Text |

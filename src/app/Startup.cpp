@@ -8,6 +8,7 @@
 #include "core/AuthManager.h"
 #include "core/StorageConfigFile.h"
 #include "core/TwoFactorManager.h"
+#include "platform/PrivatePaths.h"
 #include "platform/SealedKeyStore.h"
 #include "platform/SecretServiceProtection.h"
 #include "platform/UserDataProtection.h"
@@ -18,7 +19,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDir>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <memory>
@@ -88,7 +88,8 @@ int startAndRunSessions(const CriticalMessage& critical, const SessionServices& 
     QCoreApplication::setOrganizationName(QString());
     const QString dataFolder = dataFolderPath();
     repairDataFolderAccess(dataFolder);
-    makeDataFolderPrivate(dataFolder);
+    // Again, in case it vanished meanwhile (dataFolderPath() has made it private already).
+    platform::createPrivateFolder(dataFolder);
     if (!isDataFolderWritable(dataFolder)) {
         refuse(dataFolderNotWritableTitle(), dataFolderNotWritableMessage(dataFolder));
         return 1;
@@ -105,9 +106,10 @@ int startAndRunSessions(const CriticalMessage& critical, const SessionServices& 
 
     // Bound to the generation storage.dat was last written under (normally the record's
     // highest; an earlier one after a crash between the two files' updates).
+    bool unreadable = false;
     core::StorageConfigFile storage = core::openStorageConfig(
-        dataFolder + QStringLiteral("/storage.dat"), machineId, generationPath);
-    if (storage.isUnreadable()) {
+        dataFolder + QStringLiteral("/storage.dat"), machineId, generationPath, &unreadable);
+    if (unreadable) {
         refuse(storageConfigRefusalTitle(),
                storageConfigRefusalMessage(storage.path() + QStringLiteral(".key")));
         return 1;

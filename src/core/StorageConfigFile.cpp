@@ -330,8 +330,6 @@ bool StorageConfigFile::setBinding(const QString& bindingText, quint64 bindingNu
 
 bool StorageConfigFile::recoverBinding(const QList<quint64>& earlierNumbers) {
     StorageConfig config;
-    if (load(&config))
-        return true;
     for (const quint64 number : earlierNumbers) {
         if (number == bindingNumber_)
             continue;
@@ -383,13 +381,15 @@ bool rebindToRollbackRecord(StorageConfigFile& storage, const QString& recordPat
 }
 
 StorageConfigFile openStorageConfig(const QString& path, const QString& machineId,
-                                    const QString& recordPath) {
+                                    const QString& recordPath, bool* unreadable) {
     const QList<quint64> candidates = protect::storageBindingCandidates(recordPath);
     StorageConfigFile storage(path, machineId, candidates.value(0));
-    if (storage.isUnreadable() && !storage.recoverBinding(candidates.mid(1)))
-        return storage;
-    // storage.dat is (now) written under the highest generation: the earlier values can go.
-    if (storage.bindingNumber() == candidates.value(0) &&
+    const bool readable = !storage.isUnreadable() || storage.recoverBinding(candidates.mid(1));
+    if (unreadable)
+        *unreadable = !readable;
+    // storage.dat is (now) written under the highest generation: the earlier values the record
+    // kept for it can go.
+    if (readable && candidates.size() > 1 && storage.bindingNumber() == candidates.value(0) &&
         !protect::confirmStorageBinding(recordPath, storage.bindingNumber()))
         qWarning("openStorageConfig: the rollback record could not be updated after rebinding "
                  "storage.dat.");

@@ -78,10 +78,11 @@ public:
     bool setBinding(const QString& bindingText, quint64 bindingNumber);
     const QString& bindingText() const { return bindingText_; }
     quint64 bindingNumber() const { return bindingNumber_; }
-    // For a file that does not load under this handle's binding but may have been written
-    // under one of earlierNumbers (same binding text): when one of them reads it, the file is
-    // written again under this handle's binding, or, should that save fail, the handle moves to
-    // the binding that reads it. True when the file loads through this handle afterwards.
+    // For a file that does not load under this handle's binding (the caller has found that
+    // out) but may have been written under one of earlierNumbers (same binding text): when one
+    // of them reads it, the file is written again under this handle's binding, or, should that
+    // save fail, the handle moves to the binding that reads it. True when the file loads
+    // through this handle afterwards.
     bool recoverBinding(const QList<quint64>& earlierNumbers);
 
     // The container file path: the valid override folder or defaultDirectory, then the valid
@@ -110,8 +111,8 @@ bool rebindToRollbackRecord(StorageConfigFile& storage, const QString& recordPat
 
 // A handle whose binding is the one storage.dat was last written under: the record's highest
 // generation, or an earlier value the record still keeps (the file is then rebound at once).
-// The handle may still find the file unreadable; the caller checks isUnreadable().
+// unreadable, when given, says whether the file exists and still cannot be read.
 StorageConfigFile openStorageConfig(const QString& path, const QString& machineId,
-                                    const QString& recordPath);
+                                    const QString& recordPath, bool* unreadable = nullptr);
 
 } // namespace korvex::core

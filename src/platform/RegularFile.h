@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QtGlobal>
+#include <cstddef>
 #include <optional>
 
 namespace korvex::platform {
@@ -24,6 +25,20 @@ enum class RegularFileError {
 // blocking again) only when it is a regular file. -1 otherwise, with error set when given.
 int openRegularFile(const QString& path, bool forWriting = false,
                     RegularFileError* error = nullptr);
+
+// Opens path for writing as a regular file of the user's: created 0600 when missing (*created
+// then set), never through a symbolic link, never a FIFO, device or folder (and without blocking
+// on a FIFO). extraFlags adds O_APPEND or O_TRUNC; the content is otherwise left as it is. The
+// descriptor (close-on-exec, blocking) or -1, with error set when given.
+int openRegularFileForWriting(const QString& path, int extraFlags = 0, bool* created = nullptr,
+                              RegularFileError* error = nullptr);
+
+// Whole transfers on a descriptor, retried across interruptions: false on an error or, for a
+// read, an end of file before length bytes.
+bool readFully(int fileDescriptor, void* buffer, std::size_t length);
+bool writeFully(int fileDescriptor, const void* buffer, std::size_t length);
+// Whether the next read finds the end of the file (nothing more to read).
+bool atEndOfFile(int fileDescriptor);
 
 // Whether path itself (a final link is not followed) is a regular file.
 bool isRegularFile(const QString& path);

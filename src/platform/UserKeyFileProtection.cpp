@@ -3,6 +3,7 @@
 #include "crypto/AeadCipher.h"
 #include "crypto/SecureWipe.h"
 #include "platform/FileSync.h"
+#include "platform/RegularFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,39 +43,6 @@ crypto::Bytes associatedData(const char* lengthAndDescription, std::size_t size,
 
 QByteArray nativePath(const QString& path) {
     return QFile::encodeName(path);
-}
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= std::size_t(written);
-    }
-    return true;
-}
-
-// Reads exactly size bytes and confirms the file ends there.
-bool readExactly(int fd, std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t got = ::read(fd, data, size);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        data += got;
-        size -= std::size_t(got);
-    }
-    std::uint8_t extra;
-    ssize_t got;
-    do {
-        got = ::read(fd, &extra, 1);
-    } while (got < 0 && errno == EINTR);
-    return got == 0;
 }
 
 // Moves from onto to unless to already exists. False with errno set otherwise.
@@ -230,7 +198,7 @@ UserKeyFileDataProtection::loadKey(crypto::SecureBuffer* key) const {
     crypto::SecureBuffer loaded;
     if (!refusal) {
         loaded = crypto::SecureBuffer(kUserWrappingKeyBytes);
-        if (!readExactly(fd, loaded.data(), loaded.size()))
+        if (!readFully(fd, loaded.data(), loaded.size()) || !atEndOfFile(fd))
             refusal = "it could not be read as exactly 32 bytes";
     }
     ::close(fd);
@@ -265,7 +233,7 @@ crypto::SecureBuffer UserKeyFileDataProtection::createKey() const {
     }
     crypto::SecureBuffer key = crypto::AeadCipher::generateKey();
     const bool written = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 &&
-                         writeAll(fd, key.data(), key.size()) && syncFileData(fd);
+                         writeFully(fd, key.data(), key.size()) && syncFileData(fd);
     const bool closed = ::close(fd) == 0;
     if (!written || !closed) {
         ::unlink(temporary.constData());

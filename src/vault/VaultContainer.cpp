@@ -18,7 +18,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <new>
 #include <sys/stat.h>
@@ -464,42 +463,6 @@ private:
     int fd_;
 };
 
-// Reads exactly length bytes; false on an error or an early end of file.
-bool readExactly(int fd, std::uint8_t* out, std::size_t length) {
-    while (length > 0) {
-        const ssize_t got = ::read(fd, out, length);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        out += got;
-        length -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-bool writeExactly(int fd, const std::uint8_t* in, std::size_t length) {
-    while (length > 0) {
-        const ssize_t put = ::write(fd, in, length);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        in += put;
-        length -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-bool atEndOfFile(int fd) {
-    std::uint8_t probe = 0;
-    ssize_t got;
-    do {
-        got = ::read(fd, &probe, 1);
-    } while (got < 0 && errno == EINTR);
-    return got == 0;
-}
-
 } // namespace
 
 bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& name, bool replace) {
@@ -554,8 +517,8 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
     std::uint8_t* const blob = record.storage() + kNonceBytes;
     // A short read, or a file that grew while it was read, would store something other than
     // the original, which the caller is about to erase.
-    if (!readExactly(source.get(), blob + 1, static_cast<std::size_t>(size)) ||
-        !atEndOfFile(source.get()))
+    if (!platform::readFully(source.get(), blob + 1, static_cast<std::size_t>(size)) ||
+        !platform::atEndOfFile(source.get()))
         return false;
     source.close();
 
@@ -663,25 +626,15 @@ bool VaultContainer::exportFileUnguarded(const QString& name, const QString& des
 
     // Only a regular file is written, never through a link, and never a FIFO or device; a new
     // file is the user's alone. Nothing is truncated before the checks have passed.
-    const QByteArray native = QFile::encodeName(destinationPath);
-    const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    bool created = true;
-    int fd = ::open(native.constData(), flags | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR);
-    if (fd < 0 && errno == EEXIST) {
-        created = false;
-        fd = ::open(native.constData(), flags);
-    }
+    bool created = false;
+    platform::RegularFileError openError = platform::RegularFileError::None;
+    const int fd = platform::openRegularFileForWriting(destinationPath, 0, &created, &openError);
     if (fd < 0) {
-        if (errno == ELOOP || errno == EISDIR || errno == ENXIO)
+        if (openError == platform::RegularFileError::NotRegular)
             lastTransferError_ = TransferError::NotRegularFile;
         return false;
     }
     DescriptorGuard destination(fd);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        lastTransferError_ = TransferError::NotRegularFile;
-        return false;
-    }
     const std::optional<platform::FileIdentity> backing = store_->backingFile();
     if (backing && platform::identityOf(fd) == backing) {
         lastTransferError_ = TransferError::OwnStorage;
@@ -689,11 +642,8 @@ bool VaultContainer::exportFileUnguarded(const QString& name, const QString& des
     }
     // Plaintext the user chose to take out is still theirs alone.
     platform::restrictToOwner(fd);
-    const int statusFlags = ::fcntl(fd, F_GETFL);
-    const bool truncated = statusFlags >= 0 &&
-                           ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) == 0 &&
-                           ::ftruncate(fd, 0) == 0;
-    const bool written = truncated && writeExactly(fd, content->data(), content->size()) &&
+    const bool truncated = ::ftruncate(fd, 0) == 0;
+    const bool written = truncated && platform::writeFully(fd, content->data(), content->size()) &&
                          platform::syncFileData(fd);
     const bool closed = destination.close();
     if (!written || !closed) {
@@ -701,7 +651,7 @@ bool VaultContainer::exportFileUnguarded(const QString& name, const QString& des
         // the user's that was never touched stays. The file was checked above to be a regular
         // file, and is the one just made or emptied here.
         if (created || truncated)
-            ::unlink(native.constData());
+            ::unlink(QFile::encodeName(destinationPath).constData());
         return false;
     }
     if (created)

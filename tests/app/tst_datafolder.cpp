@@ -23,17 +23,14 @@
 
 using namespace korvex;
 
+using korvex::test::modeOf;
+
 namespace {
 
 using Tree = QMap<QString, QByteArray>; // relative path -> content
 
 QByteArray nativePath(const QString& path) {
     return QFile::encodeName(path);
-}
-
-int modeOf(const QString& path) {
-    struct stat info {};
-    return ::lstat(nativePath(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 // Every file below root, hidden ones included.

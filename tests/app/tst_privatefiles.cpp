@@ -24,20 +24,12 @@
 
 using namespace korvex;
 
+using korvex::test::modeOf;
+using korvex::test::setMode;
+
 namespace {
 
 // Permission bits of path (a final link not followed); -1 when it cannot be examined.
-int modeOf(const QString& path) {
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return int(info.st_mode & 07777);
-}
-
-bool setMode(const QString& path, mode_t mode) {
-    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
-}
-
 // One path the program created: the mode it must have and the mode it had when looked at.
 struct Observed {
     QString path;

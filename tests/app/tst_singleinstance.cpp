@@ -4,6 +4,7 @@
 
 #include "app/SingleInstance.h"
 #include "support/OrdinaryUser.h"
+#include "support/TestSupport.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -28,16 +29,12 @@ using namespace korvex;
 using app::SingleInstance;
 using Outcome = SingleInstance::Outcome;
 
+using korvex::test::modeOf;
+
 namespace {
 
 // How long any one step of a helper may take on a loaded machine before the test gives up.
 constexpr int kPatienceMs = 60000;
-
-int modeOf(const QString& path) {
-    struct stat info {};
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777)
-                                                                    : -1;
-}
 
 // A start of the helper and the lines it prints. Waiting runs the event loop, so that a first
 // in this process keeps answering.

@@ -17,16 +17,11 @@ using korvex::test::bytesOf;
 using korvex::test::PrivateSessionBus;
 using korvex::test::secureBufferOf;
 
+using korvex::test::modeOf;
+
 namespace {
 
 // Permission bits of path (not following a link), or -1.
-int modeOf(const QString& path) {
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return int(info.st_mode & 07777);
-}
-
 QByteArray readAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

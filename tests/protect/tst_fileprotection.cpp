@@ -19,6 +19,8 @@
 
 using namespace korvex;
 
+using korvex::test::modeOf;
+
 namespace {
 
 constexpr int kChunk = 65536;
@@ -30,11 +32,6 @@ QByteArray nativePath(const QString& path) {
 bool exists(const QString& path) {
     struct stat info {};
     return ::lstat(nativePath(path).constData(), &info) == 0;
-}
-
-int modeOf(const QString& path) {
-    struct stat info {};
-    return ::lstat(nativePath(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 // Content nothing in the erase would write.

@@ -25,5 +25,9 @@ inline crypto::SecureBuffer secureBufferOf(const QByteArray& bytes) {
 }
 // Flips every bit of the byte at offset.
 bool flipByte(const QString& path, qint64 offset);
+// The permission bits of path itself (a final link is not followed); -1 when it cannot be
+// examined.
+int modeOf(const QString& path);
+bool setMode(const QString& path, unsigned mode);
 
 } // namespace korvex::test

@@ -33,6 +33,8 @@ using namespace korvex;
 using test::readWholeFile;
 using test::writeFile;
 
+using korvex::test::setMode;
+
 namespace {
 
 const QString kRed = QStringLiteral("color: #FF7A7A;");
@@ -54,10 +56,6 @@ QString noDeletePermissionText(const QString& name) {
                "delete permission on it first, or move a copy somewhere you can delete before "
                "importing it.")
         .arg(name);
-}
-
-bool setMode(const QString& path, mode_t mode) {
-    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
 
 // Answers the modal dialogs the widget opens, in the order they are expected, from inside their
