@@ -101,6 +101,14 @@ bool overwritePass(int fd, off_t size, Pattern pattern) {
 
 } // namespace
 
+bool hiddenAttributeSupported() {
+    return false;
+}
+
+bool deleteRestrictionSupported() {
+    return false;
+}
+
 bool setHidden(const QString& path, bool hidden) {
     struct stat info {};
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0)

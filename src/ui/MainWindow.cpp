@@ -12,6 +12,7 @@
 #include "protect/OwnFiles.h"
 #include "protect/RollbackGuard.h"
 #include "ui/AboutDialog.h"
+#include "ui/ConfigureDialog.h"
 #include "ui/FileViewerDialog.h"
 #include "ui/HelpDialog.h"
 #include "ui/IdleLockWarningDialog.h"
@@ -46,7 +47,8 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
                        korvex::platform::SessionLockWatcher* lockWatcher, QWidget* parent)
     : QMainWindow(parent), vaultKey_(std::move(vaultKey)), username_(username),
       machineId_(machineId), auth_(auth), twoFactor_(twoFactor), storage_(storage),
-      generationRecordPath_(generationRecordPath), idleTimeout_(idleLockPath),
+      generationRecordPath_(generationRecordPath), idleLockPath_(idleLockPath),
+      idleTimeout_(idleLockPath),
       container_(std::move(container)) {
     setWindowTitle(tr("Zelvora"));
     resize(900, 600);
@@ -185,8 +187,18 @@ void MainWindow::announceSessionEnd() {
 }
 
 void MainWindow::onConfigureTriggered() {
-    QMessageBox::information(this, tr("Configure"),
-                             tr("Settings cannot be changed in this version of Zelvora yet."));
+    if (wiped_)
+        return;
+    {
+        ConfigureDialog dialog(vaultKey_, username_, machineId_, auth_, twoFactor_, storage_,
+                               idleLockPath_, generationRecordPath_, container_.get(), this);
+        dialog.exec();
+        // A re-keyed vault opens only with the new key from here on. After a wipe there is no
+        // session left to take it into.
+        std::optional<korvex::crypto::SecureBuffer> newKey = dialog.takeNewVaultKey();
+        if (newKey && !wiped_)
+            vaultKey_ = std::move(*newKey);
+    }
     applyIdleTimeout();
 }
 
@@ -282,6 +294,8 @@ bool MainWindow::wipeSecretsOnce() {
         viewer->overwriteContent();
     for (RecoveryCodeDialog* recovery : findChildren<RecoveryCodeDialog*>())
         recovery->wipe();
+    for (ConfigureDialog* configure : findChildren<ConfigureDialog*>())
+        configure->wipe();
     korvex::protect::LocalIntegrityKey::clearRootCache();
 
     const QDateTime finished = QDateTime::currentDateTimeUtc();

@@ -92,6 +92,7 @@ private:
     korvex::core::TwoFactorManager& twoFactor_;
     korvex::core::StorageConfigFile& storage_;
     QString generationRecordPath_;
+    QString idleLockPath_;
     korvex::core::IdleTimeoutSource idleTimeout_;
     QTimer* idleTimer_ = nullptr;
     QTimer* rollbackGuardTimer_ = nullptr;

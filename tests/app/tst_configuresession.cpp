@@ -1,0 +1,448 @@
+// The settings as a user reaches them: File > Configure in a running session, then sign-out and
+// the next sign-in. Two-factor authentication switched on, the password changed with it on, the
+// idle lock answered with the new credentials, two-factor switched off, the vault moved, and the
+// vault deleted -- with the imported file read back byte for byte after every step.
+
+#include "GuiScript.h"
+#include "app/SessionRunner.h"
+#include "core/AuthManager.h"
+#include "core/LockoutTracker.h"
+#include "core/StorageConfigFile.h"
+#include "core/Totp.h"
+#include "core/TwoFactorManager.h"
+#include "crypto/Base32.h"
+#include "platform/PrivateSessionBus.h"
+#include "platform/SealedKeyStore.h"
+#include "platform/UserDataProtection.h"
+#include "protect/LocalIntegrityKey.h"
+#include "support/ManualClock.h"
+#include "support/TestSupport.h"
+#include "ui/ConfigureDialog.h"
+#include "ui/FirstRunWizard.h"
+#include "ui/IdleLockWarningDialog.h"
+#include "ui/LoginDialog.h"
+#include "ui/MainWindow.h"
+#include "ui/TwoFactorPromptDialog.h"
+#include "vault/VaultContainer.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using namespace korvex;
+using test::GuiScript;
+
+namespace {
+
+const QString kUser = QStringLiteral("carol");
+const QString kPassword = QStringLiteral("Correct-Horse-42!");
+const QString kNewPassword = QStringLiteral("Battery-Staple-77#");
+const QString kMachine = QStringLiteral("0123456789abcdef0123456789abcdef");
+const QByteArray kDocument("the document that must survive every key change\n");
+
+MainWindow* mainWindow() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* window = qobject_cast<MainWindow*>(widget); window && window->isVisible())
+            return window;
+    }
+    return nullptr;
+}
+
+bool mainWindowReady() {
+    return mainWindow() && !QApplication::activeModalWidget();
+}
+
+template <typename T> T* child(QWidget* parent, const char* name) {
+    return parent->findChild<T*>(QString::fromLatin1(name));
+}
+
+QString labelText(QWidget* parent, const char* name) {
+    auto* label = child<QLabel>(parent, name);
+    return label ? label->text() : QStringLiteral("<no %1>").arg(QLatin1String(name));
+}
+
+} // namespace
+
+class TestConfigureSession : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir root_;
+    QString data_;
+    QString outside_;
+    test::ManualClock clock_{QDateTime::currentDateTimeUtc()};
+    platform::NoSealedKeyStore noTpm_;
+    std::unique_ptr<platform::IUserDataProtection> userProtection_;
+    std::unique_ptr<core::AuthManager> auth_;
+    std::unique_ptr<core::TwoFactorManager> twoFactor_;
+    std::unique_ptr<core::StorageConfigFile> storage_;
+    std::optional<crypto::SecureBuffer> secret_;
+    QStringList seen_;
+
+    int run(GuiScript& script) {
+        script.start();
+        const int result = app::runSession(app::SessionInputs{
+            *auth_, *twoFactor_, *storage_, data_ + QStringLiteral("/idlelock.dat"),
+            data_ + QStringLiteral("/vault_generation.dat"), data_, kMachine});
+        if (!script.failure().isEmpty())
+            qWarning("%s", qPrintable(script.failure()));
+        return result;
+    }
+
+    // The code an authenticator app shows now. Each step is accepted once, so time moves on
+    // first.
+    QString nextCode() {
+        clock_.advance(core::kTotpStepSeconds);
+        return core::hotp({secret_->data(), secret_->size()},
+                          quint64(clock_.unixSeconds() / core::kTotpStepSeconds),
+                          core::kTotpDigits);
+    }
+
+    void signIn(GuiScript& script, const QString& password, bool withCode) {
+        script.onModal<LoginDialog>(QStringLiteral("sign in"), [password](LoginDialog* login) {
+            child<QLineEdit>(login, "loginPasswordEdit")->setText(password);
+            child<QPushButton>(login, "loginUnlockButton")->click();
+        });
+        if (withCode)
+            script.onModal<TwoFactorPromptDialog>(
+                QStringLiteral("the code"), [this](TwoFactorPromptDialog* prompt) {
+                    child<QLineEdit>(prompt, "twoFactorPromptCodeEdit")->setText(nextCode());
+                    child<QPushButton>(prompt, "twoFactorPromptVerifyButton")->click();
+                });
+    }
+
+    // Checks the document reads back, then opens Configure.
+    void openConfigure(GuiScript& script) {
+        script.add(QStringLiteral("the document reads back; open Configure"), mainWindowReady,
+                   [this] {
+                       seen_ << documentState();
+                       QAction* configure =
+                           mainWindow()->findChild<QAction*>(QStringLiteral("configureAction"));
+                       GuiScript::later([configure] { configure->trigger(); });
+                   });
+    }
+
+    QString documentState() {
+        vault::VaultContainer* vault = mainWindow()->container();
+        const std::optional<crypto::PlaintextBuffer> content =
+            vault ? vault->readFile(QStringLiteral("doc.txt")) : std::nullopt;
+        return content && test::bytesOf(*content) == kDocument ? QStringLiteral("document intact")
+                                                                : QStringLiteral("document lost");
+    }
+
+    void signOut(GuiScript& script) {
+        script.add(QStringLiteral("sign out"), mainWindowReady, [this] {
+            seen_ << documentState();
+            QAction* signOut = mainWindow()->findChild<QAction*>(QStringLiteral("signOutAction"));
+            GuiScript::later([signOut] { signOut->trigger(); });
+        });
+        script.onModal<QMessageBox>(QStringLiteral("confirm sign-out"), [](QMessageBox* box) {
+            box->button(QMessageBox::Yes)->click();
+        });
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(root_.isValid());
+        data_ = root_.filePath(QStringLiteral("data/Zelvora"));
+        outside_ = root_.filePath(QStringLiteral("outside"));
+        QVERIFY(QDir().mkpath(data_));
+        QVERIFY(QDir().mkpath(outside_));
+        userProtection_ = platform::createUserDataProtection();
+        protect::setLocalProtectionServices(&noTpm_, userProtection_.get());
+        auth_ = std::make_unique<core::AuthManager>(
+            data_ + QStringLiteral("/identity.dat"), clock_,
+            core::createSettingsFloorStore(root_.filePath(QStringLiteral("floor.conf"))));
+        twoFactor_ = std::make_unique<core::TwoFactorManager>(
+            data_ + QStringLiteral("/twofactor.dat"), clock_);
+        storage_ = std::make_unique<core::StorageConfigFile>(data_ + QStringLiteral("/storage.dat"),
+                                                             kMachine, 0);
+        QApplication::setQuitOnLastWindowClosed(false);
+
+        // An account with one imported document.
+        GuiScript first;
+        first.onModal<FirstRunWizard>(QStringLiteral("create the account"),
+                                      [](FirstRunWizard* wizard) {
+                                          child<QLineEdit>(wizard, "firstRunUsernameEdit")
+                                              ->setText(kUser);
+                                          child<QLineEdit>(wizard, "firstRunPasswordEdit")
+                                              ->setText(kPassword);
+                                          child<QLineEdit>(wizard, "firstRunConfirmEdit")
+                                              ->setText(kPassword);
+                                          child<QPushButton>(wizard, "firstRunCreateButton")
+                                              ->click();
+                                      });
+        first.add(QStringLiteral("import the document"), mainWindowReady, [this] {
+            const QString source = outside_ + QStringLiteral("/doc.txt");
+            QVERIFY(test::writeFile(source, kDocument));
+            QVERIFY(mainWindow()->container()->importFile(source, QStringLiteral("doc.txt")));
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { window->close(); });
+        });
+        QCOMPARE(run(first), 0);
+        QVERIFY2(first.finished(), qPrintable(first.nextStep()));
+    }
+    void cleanupTestCase() { protect::setLocalProtectionServices(nullptr, nullptr); }
+
+    // Enrolment with the secret an app would scan; then the code is needed at sign-in.
+    void enableTwoFactorThenSignInWithACode() {
+        seen_.clear();
+        GuiScript script;
+        signIn(script, kPassword, false);
+        openConfigure(script);
+        script.onModal<ConfigureDialog>(QStringLiteral("enrol"), [this](ConfigureDialog* dialog) {
+            child<QTabWidget>(dialog, "configureTabs")->setCurrentIndex(1);
+            child<QPushButton>(dialog, "enableTwoFactorButton")->click();
+            const QString manual = labelText(dialog, "manualSecretLabel");
+            secret_ = crypto::decodeBase32(manual.section(QStringLiteral(": "), 1));
+            QVERIFY(secret_);
+            QVERIFY(!child<QLabel>(dialog, "qrCodeLabel")->pixmap().isNull());
+            // A wrong code keeps the enrolment open.
+            child<QLineEdit>(dialog, "twoFactorCodeEdit")->setText(QStringLiteral("000000"));
+            child<QPushButton>(dialog, "confirmTwoFactorButton")->click();
+            seen_ << labelText(dialog, "twoFactorStatusLabel");
+            auto* qr = child<QLabel>(dialog, "qrCodeLabel");
+            seen_ << (qr->isVisibleTo(dialog) && !qr->pixmap().isNull() ? QStringLiteral("qr kept")
+                                                                        : QStringLiteral("qr gone"));
+            child<QLineEdit>(dialog, "twoFactorCodeEdit")->setText(nextCode());
+            child<QPushButton>(dialog, "confirmTwoFactorButton")->click();
+            seen_ << labelText(dialog, "twoFactorStatusLabel");
+            seen_ << (dialog->hasNewVaultKey() ? QStringLiteral("new key")
+                                               : QStringLiteral("no new key"));
+            GuiScript::later([dialog] { dialog->reject(); });
+        });
+        signOut(script);
+        QCOMPARE(run(script), 1);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(seen_, QStringList({QStringLiteral("document intact"),
+                                     QStringLiteral("That code didn't match. Check your app and "
+                                                    "try again."),
+                                     QStringLiteral("qr kept"),
+                                     QStringLiteral("Two-factor authentication is enabled."),
+                                     QStringLiteral("new key"), QStringLiteral("document intact")}));
+        QVERIFY(twoFactor_->isEnabled());
+
+        seen_.clear();
+        GuiScript next;
+        signIn(next, kPassword, true);
+        next.add(QStringLiteral("signed in with the code"), mainWindowReady, [this] {
+            seen_ << documentState();
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { window->close(); });
+        });
+        QCOMPARE(run(next), 0);
+        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
+        QCOMPARE(seen_, QStringList{QStringLiteral("document intact")});
+    }
+
+    // With two-factor on: the new password (and the same code) open the vault, also from the
+    // idle lock of the same session; the old password no longer does.
+    void changePasswordWithTwoFactorOn() {
+        QVERIFY(secret_);
+        seen_.clear();
+        GuiScript script;
+        signIn(script, kPassword, true);
+        openConfigure(script);
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("change the password"), [this](ConfigureDialog* dialog) {
+                child<QLineEdit>(dialog, "currentPasswordEdit")->setText(kPassword);
+                child<QLineEdit>(dialog, "newPasswordEdit")->setText(kNewPassword);
+                child<QLineEdit>(dialog, "confirmNewPasswordEdit")->setText(kNewPassword);
+                child<QPushButton>(dialog, "changePasswordButton")->click();
+                seen_ << labelText(dialog, "changePasswordStatusLabel");
+                GuiScript::later([dialog] { dialog->reject(); });
+            });
+        script.add(QStringLiteral("the idle lock"), mainWindowReady, [this] {
+            seen_ << documentState();
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { QMetaObject::invokeMethod(window, "onIdleTimeout"); });
+        });
+        script.onModal<IdleLockWarningDialog>(QStringLiteral("I'm still here"),
+                                              [](IdleLockWarningDialog* warning) {
+                                                  GuiScript::clickLater(child<QPushButton>(
+                                                      warning, "idleLockStillHereButton"));
+                                              });
+        script.onModal<LoginDialog>(QStringLiteral("the old password fails, the new one works"),
+                                    [this](LoginDialog* login) {
+                                        auto* edit = child<QLineEdit>(login, "loginPasswordEdit");
+                                        edit->setText(kPassword);
+                                        child<QPushButton>(login, "loginUnlockButton")->click();
+                                        seen_ << labelText(login, "loginErrorLabel");
+                                        edit->setText(kNewPassword);
+                                        child<QPushButton>(login, "loginUnlockButton")->click();
+                                    });
+        script.onModal<TwoFactorPromptDialog>(
+            QStringLiteral("the code after the idle lock"), [this](TwoFactorPromptDialog* prompt) {
+                child<QLineEdit>(prompt, "twoFactorPromptCodeEdit")->setText(nextCode());
+                child<QPushButton>(prompt, "twoFactorPromptVerifyButton")->click();
+            });
+        signOut(script);
+        QCOMPARE(run(script), 1);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(seen_, QStringList({QStringLiteral("document intact"),
+                                     QStringLiteral("Password changed."),
+                                     QStringLiteral("document intact"),
+                                     QStringLiteral("Incorrect password."),
+                                     QStringLiteral("document intact")}));
+    }
+
+    // Two-factor off again, and a new folder for the vault: the next start moves it there and
+    // the password alone opens it.
+    void disableTwoFactorAndMoveTheVault() {
+        QVERIFY(secret_);
+        seen_.clear();
+        const QString newFolder = root_.filePath(QStringLiteral("elsewhere"));
+        GuiScript script;
+        signIn(script, kNewPassword, true);
+        openConfigure(script);
+        script.onModal<ConfigureDialog>(QStringLiteral("disable"), [](ConfigureDialog* dialog) {
+            GuiScript::clickLater(child<QPushButton>(dialog, "disableTwoFactorButton"));
+        });
+        script.onModal<QInputDialog>(QStringLiteral("confirm with the password"),
+                                     [this](QInputDialog* input) {
+                                         seen_ << input->windowTitle();
+                                         input->setTextValue(kNewPassword);
+                                         static_cast<QDialog*>(input)->accept();
+                                     });
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("disabled; move the vault"),
+            [this, newFolder](ConfigureDialog* dialog) {
+                seen_ << labelText(dialog, "twoFactorStatusLabel");
+                child<QLineEdit>(dialog, "locationDirectoryEdit")->setText(newFolder);
+                child<QPushButton>(dialog, "applyLocationButton")->click();
+                seen_ << labelText(dialog, "locationStatusLabel");
+                GuiScript::later([dialog] { dialog->reject(); });
+            },
+            [](ConfigureDialog* dialog) {
+                return !labelText(dialog, "twoFactorStatusLabel").isEmpty();
+            });
+        signOut(script);
+        QCOMPARE(run(script), 1);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(seen_,
+                 QStringList({QStringLiteral("document intact"),
+                              QStringLiteral("Confirm Your Password"),
+                              QStringLiteral("Two-factor authentication is disabled."),
+                              QStringLiteral("Location updated. Restart Zelvora to move the vault "
+                                             "there."),
+                              QStringLiteral("document intact")}));
+        QVERIFY(!twoFactor_->isEnabled());
+
+        seen_.clear();
+        GuiScript next;
+        signIn(next, kNewPassword, false);
+        next.add(QStringLiteral("the moved vault"), mainWindowReady, [this] {
+            seen_ << documentState();
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { window->close(); });
+        });
+        QCOMPARE(run(next), 0);
+        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
+        QCOMPARE(seen_, QStringList{QStringLiteral("document intact")});
+        QVERIFY(!QFile::exists(data_ + QStringLiteral("/vault.kvxs")));
+        QVERIFY(!vault::VaultContainer::resolveVaultFilePath(newFolder +
+                                                             QStringLiteral("/vault.kvxs"))
+                     .isEmpty());
+        QVERIFY(storage_->containerSettings().pendingMigrateFromPath.isEmpty());
+    }
+
+    // A wrong password changes nothing; the right one schedules the deletion, and the next
+    // start erases the vault and the account and begins again with the first-run wizard.
+    void deleteTheVault() {
+        seen_.clear();
+        const QString vaultPath = root_.filePath(QStringLiteral("elsewhere/vault.kvxs"));
+        GuiScript script;
+        signIn(script, kNewPassword, false);
+        openConfigure(script);
+        auto clickDelete = [](ConfigureDialog* dialog) {
+            GuiScript::clickLater(child<QPushButton>(dialog, "deleteVaultButton"));
+        };
+        script.onModal<ConfigureDialog>(QStringLiteral("delete"), clickDelete);
+        script.onModal<QInputDialog>(QStringLiteral("a wrong password"), [](QInputDialog* input) {
+            input->setTextValue(QStringLiteral("Not-The-Password-1"));
+            static_cast<QDialog*>(input)->accept();
+        });
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("refused; delete again"),
+            [this, clickDelete](ConfigureDialog* dialog) {
+                seen_ << labelText(dialog, "deleteVaultStatusLabel");
+                seen_ << (storage_->pendingDeletePath().isEmpty() ? QStringLiteral("nothing pending")
+                                                                  : QStringLiteral("pending"));
+                clickDelete(dialog);
+            },
+            [](ConfigureDialog* dialog) {
+                return !labelText(dialog, "deleteVaultStatusLabel").isEmpty();
+            });
+        script.onModal<QInputDialog>(QStringLiteral("the password"), [](QInputDialog* input) {
+            input->setTextValue(kNewPassword);
+            static_cast<QDialog*>(input)->accept();
+        });
+        script.onModal<QMessageBox>(QStringLiteral("the warning"), [this, vaultPath](QMessageBox* box) {
+            seen_ << box->windowTitle();
+            seen_ << (box->text().contains(vaultPath) ? QStringLiteral("names the vault")
+                                                      : box->text());
+            box->button(QMessageBox::Yes)->click();
+        });
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("scheduled"),
+            [this](ConfigureDialog* dialog) {
+                seen_ << labelText(dialog, "deleteVaultStatusLabel");
+                seen_ << (child<QPushButton>(dialog, "deleteVaultButton")->isEnabled()
+                              ? QStringLiteral("button enabled")
+                              : QStringLiteral("button disabled"));
+                GuiScript::later([dialog] { dialog->reject(); });
+            },
+            [](ConfigureDialog* dialog) {
+                return labelText(dialog, "deleteVaultStatusLabel").startsWith(QStringLiteral("The"));
+            });
+        script.add(QStringLiteral("quit"), mainWindowReady, [] {
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { window->close(); });
+        });
+        QCOMPARE(run(script), 0);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(seen_,
+                 QStringList({QStringLiteral("document intact"),
+                              QStringLiteral("Incorrect password. Vault not deleted."),
+                              QStringLiteral("nothing pending"), QStringLiteral("Delete Vault"),
+                              QStringLiteral("names the vault"),
+                              QStringLiteral("The vault will be permanently deleted the next time "
+                                             "you start Zelvora. Restart now to complete this."),
+                              QStringLiteral("button disabled")}));
+        QCOMPARE(storage_->pendingDeletePath(), vaultPath);
+
+        seen_.clear();
+        GuiScript next;
+        next.onModal<QInputDialog>(QStringLiteral("confirm the deletion"), [](QInputDialog* input) {
+            input->setTextValue(kNewPassword);
+            static_cast<QDialog*>(input)->accept();
+        });
+        next.onModal<FirstRunWizard>(QStringLiteral("starting over"), [this](FirstRunWizard* wizard) {
+            seen_ << QStringLiteral("first run");
+            wizard->reject();
+        });
+        QCOMPARE(run(next), 0);
+        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
+        QCOMPARE(seen_, QStringList{QStringLiteral("first run")});
+        QVERIFY(!QFile::exists(vaultPath));
+        QVERIFY(!auth_->identityExists());
+    }
+};
+
+int main(int argc, char** argv) {
+    // A private HOME and data folders, and no session bus, before anything reads them.
+    test::PrivateSessionBus session;
+    if (!session.isolate())
+        return 2;
+    QApplication app(argc, argv);
+    TestConfigureSession test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_configuresession.moc"
