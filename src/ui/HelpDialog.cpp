@@ -80,20 +80,26 @@ QList<Section> manualSections() {
              "memory immediately.")},
         {helpTr("Configure"),
          helpTr(
-             "File > Configure covers everything else: enabling two-factor authentication, "
-             "changing your password, auto-lock timing, where the vault file lives and whether "
-             "it's hidden or delete-restricted, a size limit, and (needs root, Advanced) storing "
-             "the vault in unallocated disk space instead of an ordinary file.")},
+             "File > Configure covers everything else: turning on two-factor authentication (scan "
+             "the QR code with an authenticator app), changing your master password, the auto-lock "
+             "time, a size limit for the vault, and the folder and name of the vault file (the "
+             "file is moved there the next time Zelvora starts). Storing the vault in unallocated "
+             "disk space is not available in this version. This system has no hidden-file "
+             "attribute and no delete restriction, so those two options are shown switched off.")},
         {helpTr("Signing out and auto-lock"),
          helpTr(
-             "File > Sign Out locks the vault immediately. Configure's auto-lock setting does the "
-             "same thing automatically after a period of inactivity. Either way, you'll need your "
-             "password (and your two-factor code, if enabled) to get back in.")},
+             "File > Sign Out locks the vault immediately. Configure's auto-lock setting (Never, "
+             "or 1 to 30 minutes) does the same after a period of inactivity: Zelvora first shows "
+             "a 30-second warning, and typing your password there keeps you signed in. Either "
+             "way, you'll need your password (and your two-factor code, if enabled) to get back "
+             "in.")},
         {helpTr("Deleting your vault"),
          helpTr(
-             "Configure > Storage has a Delete Vault option. This is permanent and also ends your "
-             "account -- the next launch starts over from scratch, the same as a brand-new "
-             "install. There is no way to undo it.")},
+             "Configure > Storage has a Delete Vault option. It asks for your master password, "
+             "and from then on that password no longer opens the vault. The next time Zelvora "
+             "starts it asks for the password once more, then erases the vault file and your "
+             "account -- it starts over from scratch, the same as a brand-new install. There is "
+             "no way to undo it.")},
     };
 }
 
@@ -142,8 +148,8 @@ QList<Section> warningSections() {
          helpTr(
              "Where the system supports them, these options (Configure > Storage) stop casual "
              "discovery and deletion by other accounts. Linux has neither a hidden attribute nor a "
-             "delete restriction, so on this system Zelvora cannot turn them on and says so when "
-             "you try -- rely on the folder's permissions instead. Even where they work, they do "
+             "delete restriction, so on this system Zelvora shows them switched off -- the vault "
+             "file is private to your user account (permissions 0600) instead. Even where they work, they do "
              "NOT stop this same account: Zelvora needs permission to maintain \"Restrict delete\" "
              "across launches, so this account can always remove it directly, with no special "
              "rights needed. Treat them as a speed bump, not a guarantee.")},
