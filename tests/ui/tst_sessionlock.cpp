@@ -2,20 +2,29 @@
 // buses. Each event wipes the session once and signs out; the suspend inhibitor is held while a
 // vault is open and let go only once the keys are gone.
 
+#include "app/GuiScript.h"
 #include "core/AuthManager.h"
 #include "core/StorageConfigFile.h"
+#include "core/Totp.h"
 #include "core/TwoFactorManager.h"
+#include "crypto/Base32.h"
 #include "platform/FakeLogind.h"
 #include "platform/PrivateBusDaemon.h"
 #include "platform/PrivateSessionBus.h"
 #include "platform/SessionLockWatcher.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/RollbackGuard.h"
 #include "support/PlatformDoubles.h"
+#include "ui/ConfigureDialog.h"
 #include "ui/MainWindow.h"
 #include "vault/FileBlockStore.h"
 #include "vault/VaultContainer.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,6 +41,8 @@ const QString kSessionPath = QStringLiteral("/org/freedesktop/login1/session/c2"
 // Set by the log handler at the moment the wipe reports itself finished.
 FakeLogind* gLogind = nullptr;
 QStringList gAtWipeEnd;
+// What an open settings dialog still held when the wipe finished.
+QStringList gConfigureAtWipeEnd;
 QtMessageHandler gPrevious = nullptr;
 
 void watchWipe(QtMsgType type, const QMessageLogContext& context, const QString& message) {
@@ -41,6 +52,21 @@ void watchWipe(QtMsgType type, const QMessageLogContext& context, const QString&
                                FakeLogind::Inhibitor::Held
                            ? QStringLiteral("inhibitor held")
                            : QStringLiteral("inhibitor released"));
+    if (message.startsWith(
+            QStringLiteral("MainWindow::wipeSessionSynchronously: core wipe finished"))) {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<ConfigureDialog*>(widget);
+            if (!dialog)
+                continue;
+            gConfigureAtWipeEnd << (dialog->hasNewVaultKey() ? QStringLiteral("new key kept")
+                                                             : QStringLiteral("no key"));
+            for (const char* name : {"currentPasswordEdit", "newPasswordEdit",
+                                     "confirmNewPasswordEdit", "twoFactorCodeEdit"}) {
+                if (!dialog->findChild<QLineEdit*>(QLatin1String(name))->text().isEmpty())
+                    gConfigureAtWipeEnd << QLatin1String(name);
+            }
+        }
+    }
     if (gPrevious)
         gPrevious(type, context, message);
 }
@@ -154,6 +180,51 @@ private Q_SLOTS:
         window.reset();
         QCOMPARE(logind_->inhibitor(logind_->inhibitorsGiven() - 1),
                  FakeLogind::Inhibitor::Released);
+    }
+
+    // The desktop locks while the settings are open, after two-factor authentication was
+    // switched on there and with passwords typed in: the wipe reaches the dialog's new key and its
+    // fields, and the window does not take the key afterwards.
+    void aLockWhileConfiguringWipesTheDialogToo() {
+        gConfigureAtWipeEnd.clear();
+        std::unique_ptr<MainWindow> window = newWindow();
+        QSignalSpy ended(window.get(), &MainWindow::sessionEnded);
+        vault::VaultContainer* vault = window->container();
+        QVERIFY(protect::checkAndAdvance(dir_.filePath(QStringLiteral("vault_generation.dat")),
+                                         vault->vaultId(), vault->generationCounter(), true));
+        test::GuiScript script;
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("switch on two-factor, then lock"), [this](ConfigureDialog* dialog) {
+                dialog->findChild<QPushButton*>(QStringLiteral("enableTwoFactorButton"))->click();
+                const QString manual =
+                    dialog->findChild<QLabel*>(QStringLiteral("manualSecretLabel"))->text();
+                const std::optional<crypto::SecureBuffer> secret =
+                    crypto::decodeBase32(manual.section(QStringLiteral(": "), 1));
+                QVERIFY(secret);
+                const QString code =
+                    core::hotp({secret->data(), secret->size()},
+                               quint64(QDateTime::currentSecsSinceEpoch() / core::kTotpStepSeconds),
+                               core::kTotpDigits);
+                dialog->findChild<QLineEdit*>(QStringLiteral("twoFactorCodeEdit"))->setText(code);
+                dialog->findChild<QPushButton*>(QStringLiteral("confirmTwoFactorButton"))->click();
+                QVERIFY2(dialog->hasNewVaultKey(),
+                         qPrintable(dialog->findChild<QLabel*>(QStringLiteral("twoFactorStatusLabel"))
+                                        ->text()));
+                for (const char* name : {"currentPasswordEdit", "newPasswordEdit"})
+                    dialog->findChild<QLineEdit*>(QLatin1String(name))
+                        ->setText(QStringLiteral("Half-Typed-Secret-1"));
+                QVERIFY(logind_->sendLock(kSessionPath));
+            });
+        QAction* configure = window->findChild<QAction*>(QStringLiteral("configureAction"));
+        script.start();
+        configure->trigger();
+        QVERIFY2(script.finished(), qPrintable(script.failure()));
+        QTRY_COMPARE(ended.count(), 1);
+        QCOMPARE(gConfigureAtWipeEnd, QStringList{QStringLiteral("no key")});
+        const crypto::SecureBuffer& key = window->vaultKey();
+        QVERIFY(std::all_of(key.data(), key.data() + key.size(), [](auto b) { return b == 0; }));
+        QVERIFY(window->container()->isWiped());
+        QFile::remove(twoFactor_->path());
     }
 };
 
