@@ -3,6 +3,7 @@
 #include "core/AuthManager.h"
 #include "core/StorageConfigFile.h"
 #include "core/TwoFactorManager.h"
+#include "protect/RollbackGuard.h"
 #include "vault/VaultContainer.h"
 
 #include <optional>
@@ -23,28 +24,45 @@ QString containerPathNow(const core::StorageConfig& config, const QString& dataF
     return core::StorageConfigFile::resolveVaultPath(config.container, dataFolder);
 }
 
-// The vault's committed generation, when its header can be read without a key, and only from
-// the vault the configuration is bound to: another vault's generation says nothing about this
-// transition.
-std::optional<quint64> currentVaultGeneration(const core::StorageConfigFile& storage,
-                                              const QString& dataFolder) {
+struct VaultState {
+    QString vaultId;
+    std::optional<quint64> generation;
+};
+
+// The vault's identifier and committed generation, when its header can be read without a key,
+// and only from the vault the configuration is bound to: another vault's generation says nothing
+// about this transition.
+VaultState currentVaultState(const core::StorageConfigFile& storage, const QString& dataFolder) {
     core::StorageConfig config;
     if (!storage.load(&config) && storage.isUnreadable())
-        return std::nullopt;
+        return {};
     switch (config.backend) {
     case vault::StorageBackend::Container: {
         const QString path = containerPathNow(config, dataFolder);
-        if (!config.boundVaultId.isEmpty() &&
-            vault::VaultContainer::readVaultIdFromFile(path) != config.boundVaultId)
-            return std::nullopt;
-        return vault::VaultContainer::readHeaderGenerationFromFile(path);
+        const QString vaultId = vault::VaultContainer::readVaultIdFromFile(path);
+        if (!config.boundVaultId.isEmpty() && vaultId != config.boundVaultId)
+            return {};
+        return {vaultId, vault::VaultContainer::readHeaderGenerationFromFile(path)};
     }
     case vault::StorageBackend::RawDisk:
         // The raw-disk store is not available in this build; recovery then relies on the
         // transitions' own re-keyed flags.
         break;
     }
-    return std::nullopt;
+    return {};
+}
+
+// A re-key that never reached the vault: before it, the rollback record was advanced to the
+// generation the re-key would have committed. Left there, it would refuse the vault as an older
+// copy of itself.
+void withdrawRekeyAdvance(const VaultState& vault, const QString& dataFolder) {
+    if (vault.vaultId.isEmpty() || !vault.generation)
+        return;
+    if (!protect::withdrawAdvance(dataFolder + QStringLiteral("/vault_generation.dat"),
+                                  vault.vaultId, *vault.generation))
+        qWarning("recoverPendingKeyTransitions: could not take back the rollback-protection "
+                 "advance of a re-key that did not happen -- the vault may be refused as an older "
+                 "copy.");
 }
 
 } // namespace
@@ -52,13 +70,15 @@ std::optional<quint64> currentVaultGeneration(const core::StorageConfigFile& sto
 void recoverPendingKeyTransitions(core::AuthManager& auth, core::TwoFactorManager& twoFactor,
                                   const core::StorageConfigFile& storage,
                                   const QString& dataFolder) {
-    const std::optional<quint64> generation = currentVaultGeneration(storage, dataFolder);
+    const VaultState vault = currentVaultState(storage, dataFolder);
+    const std::optional<quint64>& generation = vault.generation;
     // A transition that cannot be judged (unreadable just now, or no vault to read the
     // generation from) is the only copy of its new key: it stays for a later start.
     if (auth.transitionFileExists()) {
         switch (auth.transitionVaultRekeyed(generation)) {
         case core::RekeyEvidence::NotRekeyed:
             auth.abandonTransition();
+            withdrawRekeyAdvance(vault, dataFolder);
             break;
         case core::RekeyEvidence::Rekeyed:
             if (!auth.commitTransition(twoFactor))
@@ -75,6 +95,7 @@ void recoverPendingKeyTransitions(core::AuthManager& auth, core::TwoFactorManage
         switch (twoFactor.transitionVaultRekeyed(generation)) {
         case core::RekeyEvidence::NotRekeyed:
             twoFactor.abandonTransition();
+            withdrawRekeyAdvance(vault, dataFolder);
             break;
         case core::RekeyEvidence::Rekeyed:
             if (!twoFactor.commitTransition())

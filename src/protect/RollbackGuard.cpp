@@ -103,6 +103,22 @@ bool checkAndAdvance(const QString& recordPath, const QString& vaultId, quint64 
     return true;
 }
 
+bool withdrawAdvance(const QString& recordPath, const QString& vaultId, quint64 generation) {
+    const ProtectedReadResult record = readProtectedFile(recordPath, EnvelopeKind::Authenticated);
+    if (!record.ok())
+        return false;
+    QJsonObject vaults = record.object.value(kVaultsKey).toObject();
+    const quint64 stored = generationOf(vaults.value(vaultId));
+    if (stored != generation + 1)
+        return stored == generation;
+    const quint64 highestBefore = highestOf(vaults);
+    vaults.insert(vaultId, QString::number(generation));
+    const QJsonArray bindings = keepBinding(record.object.value(kStorageBindingsKey).toArray(),
+                                            highestBefore, highestOf(vaults));
+    return writeProtectedFile(recordPath, recordObject(vaults, bindings),
+                              EnvelopeKind::Authenticated);
+}
+
 bool removeVault(const QString& recordPath, const QString& vaultId) {
     const ProtectedReadResult record = readProtectedFile(recordPath, EnvelopeKind::Authenticated);
     if (record.status == ProtectedReadStatus::Missing)

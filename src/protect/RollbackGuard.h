@@ -27,6 +27,12 @@ enum class RollbackStatus {
 // caught up. A crash in between therefore never leaves a storage.dat that cannot be read.
 bool checkAndAdvance(const QString& recordPath, const QString& vaultId, quint64 generation,
                      bool createdNow, RollbackStatus* status = nullptr);
+// Takes back an advance made ahead of a change that never reached the vault: when the record
+// holds exactly generation + 1 for vaultId, it goes back to generation (the value storage.dat
+// may be bound to meanwhile stays accepted until confirmStorageBinding). The caller must know
+// that the vault is at generation and that the advance was this program's own, made before a
+// re-key that did not commit. True when the record now holds generation.
+bool withdrawAdvance(const QString& recordPath, const QString& vaultId, quint64 generation);
 // Drops the member of a deleted vault; true when no member for it remains.
 bool removeVault(const QString& recordPath, const QString& vaultId);
 // The highest generation over all vaults; 0 when the record cannot be read or verified.

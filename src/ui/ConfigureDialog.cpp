@@ -710,6 +710,18 @@ std::optional<QString> ConfigureDialog::preRecordRollbackGuard() {
               "folder is writable.");
 }
 
+void ConfigureDialog::withdrawRollbackAdvance(quint64 startGeneration) {
+    // A re-key that failed before writing anything leaves the vault where it started; the
+    // advance made for it would then make the next start take the vault for an older copy of
+    // itself. (One that failed while committing has committed the old state again, one further.)
+    if (container_->generationCounter() != startGeneration)
+        return;
+    if (!korvex::protect::withdrawAdvance(generationRecordPath_, container_->vaultId(),
+                                          startGeneration))
+        qWarning("ConfigureDialog: could not take back the rollback-protection advance of a "
+                 "re-key that did not happen.");
+}
+
 std::optional<QString> ConfigureDialog::askPassword(const QString& prompt) {
     QInputDialog dialog(this);
     dialog.setWindowTitle(tr("Confirm Your Password"));
@@ -796,8 +808,10 @@ void ConfigureDialog::onConfirmClicked() {
         twoFactor_.abandonTransition();
         showStatus(twoFactorStatusLabel_, *failure, Tone::Failure);
     } else {
+        const quint64 startGeneration = container_->generationCounter();
         switch (container_->rekey(*newKey)) {
         case RekeyResult::Unchanged:
+            withdrawRollbackAdvance(startGeneration);
             twoFactor_.abandonTransition();
             showStatus(twoFactorStatusLabel_,
                        tr("Could not re-key the vault for two-factor authentication -- not "
@@ -885,8 +899,10 @@ void ConfigureDialog::onDisableClicked() {
         showStatus(twoFactorStatusLabel_, *failure, Tone::Failure);
         return;
     }
+    const quint64 startGeneration = container_->generationCounter();
     switch (container_->rekey(*key)) {
     case RekeyResult::Unchanged:
+        withdrawRollbackAdvance(startGeneration);
         twoFactor_.abandonTransition();
         showStatus(twoFactorStatusLabel_,
                    tr("Could not re-key the vault -- two-factor authentication not disabled."),
@@ -988,8 +1004,10 @@ void ConfigureDialog::onChangePasswordClicked() {
         auth_.abandonTransition();
         return fail(*failure);
     }
+    const quint64 startGeneration = container_->generationCounter();
     switch (container_->rekey(rekeyKey)) {
     case RekeyResult::Unchanged:
+        withdrawRollbackAdvance(startGeneration);
         auth_.abandonTransition();
         return fail(tr("Could not re-key the vault -- password not changed."));
     case RekeyResult::Unusable:

@@ -97,6 +97,8 @@ private:
     // Advances the rollback record to the generation the next re-key will commit; the message
     // for the user when that fails.
     std::optional<QString> preRecordRollbackGuard();
+    // After a re-key that failed cleanly, from the generation it started at.
+    void withdrawRollbackAdvance(quint64 startGeneration);
     // The default data folder (the one holding the generation record).
     QString dataFolder() const;
     // Where the vault file is now: a move requested earlier and not yet carried out leaves it

@@ -6,6 +6,7 @@
 #include "crypto/AeadCipher.h"
 #include "crypto/Base32.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/RollbackGuard.h"
 #include "support/ManualClock.h"
 #include "support/PlatformDoubles.h"
 #include "support/TestSupport.h"
@@ -49,6 +50,13 @@ private:
     std::shared_ptr<core::LockoutFloorStore> floor_;
 
     QString vaultPath() const { return folder_ + QStringLiteral("/vault.kvxs"); }
+    QString recordPath() const { return folder_ + QStringLiteral("/vault_generation.dat"); }
+    // Before each re-key the rollback record is advanced to the generation the re-key commits,
+    // so that a copy from before the change is refused even if the program stops right after.
+    bool preRecord(const vault::VaultContainer& vault) {
+        return protect::checkAndAdvance(recordPath(), vault.vaultId(),
+                                        vault.generationCounter() + 1, false);
+    }
     std::unique_ptr<core::AuthManager> auth() {
         return std::make_unique<core::AuthManager>(folder_ + QStringLiteral("/identity.dat"),
                                                    clock_, floor_);
@@ -105,6 +113,7 @@ private:
         test::writeFile(source, kContent);
         vault->importFile(source, QStringLiteral("document.txt"));
         *vaultId = vault->vaultId();
+        protect::checkAndAdvance(recordPath(), *vaultId, vault->generationCounter(), true);
         manager->bindVaultId(*key, *vaultId);
         return std::move(*key);
     }
@@ -134,7 +143,11 @@ private:
                             : std::optional<SecureBuffer>(vaultKey->clone());
         if (!containerKey)
             return std::nullopt;
-        auto vault = openVault(*containerKey);
+        // Opened the way a start opens it: past the rollback guard.
+        vault::VaultLocation location;
+        location.containerPath = vaultPath();
+        auto vault = protect::openVaultGuarded(location, *containerKey, kMachine, recordPath(),
+                                               QString(), 0);
         if (!vault)
             return std::nullopt;
         const auto content = vault->readFile(QStringLiteral("document.txt"));
@@ -192,6 +205,8 @@ private Q_SLOTS:
             QVERIFY(manager->beginPasswordChange(*newKey, kNewPassword, vaultId,
                                                  vault->generationCounter(), {}, {}));
             points.append({snapshot(), false});
+            QVERIFY(preRecord(*vault));
+            points.append({snapshot(), false});
             QCOMPARE(vault->rekey(*newKey), vault::RekeyResult::Rekeyed);
             points.append({snapshot(), true});
             QVERIFY(manager->markTransitionVaultRekeyed());
@@ -212,7 +227,7 @@ private Q_SLOTS:
         }
 
         // With the mark written and the vault unreadable, the change is still completed.
-        restore(points[2].first);
+        restore(points[3].first);
         QVERIFY(QFile::remove(vaultPath()));
         recover();
         QVERIFY(auth()->verifyPasswordAndGenerateKey(kNewPassword));
@@ -230,6 +245,8 @@ private Q_SLOTS:
             secret = enrol(vaultKey, *vault, &effectiveKey);
             QVERIFY(effectiveKey && !effectiveKey->equals(vaultKey));
             points.append({snapshot(), false});
+            QVERIFY(preRecord(*vault));
+            points.append({snapshot(), false});
             QCOMPARE(vault->rekey(*effectiveKey), vault::RekeyResult::Rekeyed);
             points.append({snapshot(), true});
             core::TwoFactorManager tfa = twoFactor();
@@ -240,6 +257,8 @@ private Q_SLOTS:
 
             // And off again.
             QVERIFY(tfa.beginDisable(vault->generationCounter()));
+            points.append({snapshot(), true});
+            QVERIFY(preRecord(*vault));
             points.append({snapshot(), true});
             QCOMPARE(vault->rekey(vaultKey), vault::RekeyResult::Rekeyed);
             points.append({snapshot(), false});
@@ -280,6 +299,8 @@ private Q_SLOTS:
                 core::TwoFactorManager::wrapSecretForKey(*newKey, secret, salt);
             QVERIFY(manager->beginPasswordChange(*newKey, kNewPassword, vaultId,
                                                  vault->generationCounter(), resealed, salt));
+            points.append({snapshot(), false});
+            QVERIFY(preRecord(*vault));
             points.append({snapshot(), false});
             QCOMPARE(vault->rekey(core::TwoFactorManager::deriveEffectiveKey(*newKey, secret)),
                      vault::RekeyResult::Rekeyed);

@@ -243,6 +243,27 @@ private Q_SLOTS:
         QVERIFY(notice.isEmpty());
     }
 
+    // Only an advance of exactly one step is taken back; storage.dat, possibly bound to it
+    // meanwhile, stays readable.
+    void anAdvanceAheadOfAChangeThatNeverCameIsTakenBack() {
+        QVERIFY(protect::checkAndAdvance(record_, QStringLiteral("a"), 7, true));
+        QVERIFY(protect::checkAndAdvance(record_, QStringLiteral("a"), 8, false));
+        QVERIFY(protect::confirmStorageBinding(record_, 8));
+        QVERIFY(protect::withdrawAdvance(record_, QStringLiteral("a"), 7));
+        QCOMPARE(storedVaults().value(QStringLiteral("a")).toString(), QStringLiteral("7"));
+        QCOMPARE(protect::storageBindingCandidates(record_), (QList<quint64>{7, 8}));
+        QVERIFY(protect::withdrawAdvance(record_, QStringLiteral("a"), 7)); // already there
+
+        // Two steps ahead, or below: a real later state of the vault, never taken back.
+        QVERIFY(protect::checkAndAdvance(record_, QStringLiteral("a"), 9, false));
+        QVERIFY(!protect::withdrawAdvance(record_, QStringLiteral("a"), 7));
+        QVERIFY(!protect::withdrawAdvance(record_, QStringLiteral("a"), 10));
+        QVERIFY(!protect::withdrawAdvance(record_, QStringLiteral("unknown"), 7));
+        QCOMPARE(storedVaults().value(QStringLiteral("a")).toString(), QStringLiteral("9"));
+        QVERIFY(test::flipByte(record_, 45));
+        QVERIFY(!protect::withdrawAdvance(record_, QStringLiteral("a"), 8));
+    }
+
     void removingAVaultDropsOnlyItsMember() {
         QVERIFY(protect::checkAndAdvance(record_, QStringLiteral("a"), 5, true));
         QVERIFY(protect::checkAndAdvance(record_, QStringLiteral("b"), 9, false));
