@@ -141,14 +141,29 @@ void persistMigration(const core::StorageConfigFile& storage, const QString& pen
 }
 
 void failMigrationAttempt(const core::StorageConfigFile& storage, const QString& pendingFrom,
-                          int attemptsSoFar, const QString& reason,
+                          const QString& dataFolder, int attemptsSoFar, const QString& reason,
                           DeferredOperationPrompts& prompts) {
     const int attempts = attemptsSoFar + 1;
     if (attempts < kDeferredOperationAttemptLimit) {
         persistMigration(storage, pendingFrom, attempts);
         return;
     }
-    persistMigration(storage, QString(), 0);
+    // The configured place goes back to where the vault still is: it opens there, and another
+    // location can be chosen in Configure.
+    const QFileInfo source(pendingFrom);
+    const bool saved = updateConfig(storage, [&](StorageConfig& config) {
+        config.container.pendingMigrateFromPath.clear();
+        config.container.pendingMigrateAttempts = 0;
+        config.container.overrideDirectory =
+            QDir::cleanPath(source.absolutePath()) == QDir::cleanPath(dataFolder)
+                ? QString()
+                : source.absolutePath();
+        config.container.overrideFileName =
+            source.fileName() == QStringLiteral("vault.kvxs") ? QString() : source.fileName();
+    });
+    if (!saved)
+        qWarning("applyPendingContainerMigration: failed to persist container config -- migration "
+                 "state may not survive to the next launch.");
     prompts.warning(translated("Vault Relocation Failed"),
                     translated("Zelvora could not move the vault to its new location after %1 "
                                "attempts (%2). It has been left at its original location; please "
@@ -227,7 +242,8 @@ void applyPendingContainerMigration(const core::StorageConfigFile& storage,
     const QString destination = storage.resolveVaultPath(dataFolder);
     const int attempts = settings.pendingMigrateAttempts;
     auto fail = [&](const char* reason) {
-        failMigrationAttempt(storage, pendingFrom, attempts, translated(reason), prompts);
+        failMigrationAttempt(storage, pendingFrom, dataFolder, attempts, translated(reason),
+                             prompts);
     };
 
     // Moved back to where it already is: nothing to move.

@@ -12,18 +12,6 @@ namespace korvex::app {
 
 namespace {
 
-// Where the container file really is: while a move is pending, the vault stays at its old path
-// until the next session moves it.
-QString containerPathNow(const core::StorageConfig& config, const QString& dataFolder) {
-    const QString pendingFrom = config.container.pendingMigrateFromPath;
-    if (!pendingFrom.isEmpty()) {
-        const QString source = vault::VaultContainer::resolveVaultFilePath(pendingFrom);
-        if (!source.isEmpty())
-            return source;
-    }
-    return core::StorageConfigFile::resolveVaultPath(config.container, dataFolder);
-}
-
 struct VaultState {
     QString vaultId;
     std::optional<quint64> generation;
@@ -38,7 +26,7 @@ VaultState currentVaultState(const core::StorageConfigFile& storage, const QStri
         return {};
     switch (config.backend) {
     case vault::StorageBackend::Container: {
-        const QString path = containerPathNow(config, dataFolder);
+        const QString path = core::currentContainerPath(config.container, dataFolder);
         const QString vaultId = vault::VaultContainer::readVaultIdFromFile(path);
         if (!config.boundVaultId.isEmpty() && vaultId != config.boundVaultId)
             return {};

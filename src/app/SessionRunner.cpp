@@ -157,8 +157,8 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
     vault::VaultLocation location;
     location.backend = config.backend;
     if (location.backend == StorageBackend::Container) {
-        location.containerPath =
-            core::StorageConfigFile::resolveVaultPath(config.container, in.dataFolder);
+        // Until a requested move has happened, the vault is opened where it is.
+        location.containerPath = core::currentContainerPath(config.container, in.dataFolder);
         removeInterruptedCreate(location.containerPath, config.boundVaultIdRecorded);
         // Only a vault file that is itself at its place is opened: a link could lead anywhere.
         // Said plainly here, rather than as a vault that does not match or cannot be opened.

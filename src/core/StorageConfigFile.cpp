@@ -2,6 +2,7 @@
 
 #include "protect/ProtectedFile.h"
 #include "protect/RollbackGuard.h"
+#include "vault/VaultContainer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -368,6 +369,16 @@ QString StorageConfigFile::resolveVaultPath(const ContainerSettings& container,
     if (folder.endsWith(QLatin1Char('/')))
         return folder + name;
     return folder + QLatin1Char('/') + name;
+}
+
+QString currentContainerPath(const ContainerSettings& settings, const QString& defaultDirectory) {
+    if (!settings.pendingMigrateFromPath.isEmpty()) {
+        const QString source =
+            vault::VaultContainer::resolveVaultFilePath(settings.pendingMigrateFromPath);
+        if (!source.isEmpty())
+            return source;
+    }
+    return StorageConfigFile::resolveVaultPath(settings, defaultDirectory);
 }
 
 bool rebindToRollbackRecord(StorageConfigFile& storage, const QString& recordPath) {

@@ -103,6 +103,10 @@ private:
     quint64 bindingNumber_;
 };
 
+// Where the container file is now: a move that was asked for and has not happened yet leaves
+// the vault at its old path (while a vault file is still there); otherwise the configured path.
+QString currentContainerPath(const ContainerSettings& settings, const QString& defaultDirectory);
+
 // Binds storage (keeping its binding text, the machine identifier) to the highest generation of
 // the rollback record at recordPath and, once
 // storage.dat is written under it, lets the record forget the earlier bindings it kept in case

@@ -566,11 +566,7 @@ QString ConfigureDialog::dataFolder() const {
 }
 
 QString ConfigureDialog::currentVaultPath() const {
-    const korvex::core::ContainerSettings settings = storage_.containerSettings();
-    if (!settings.pendingMigrateFromPath.isEmpty() &&
-        QFileInfo::exists(settings.pendingMigrateFromPath))
-        return settings.pendingMigrateFromPath;
-    return korvex::core::StorageConfigFile::resolveVaultPath(settings, dataFolder());
+    return korvex::core::currentContainerPath(storage_.containerSettings(), dataFolder());
 }
 
 void ConfigureDialog::scrubPasswordFields() {
@@ -667,7 +663,7 @@ void ConfigureDialog::refreshStorageSection() {
         const QSignalBlocker hiddenBlocker(hiddenCheckBox_);
         const QSignalBlocker restrictedBlocker(deleteRestrictedCheckBox_);
         const QString vaultPath =
-            korvex::core::StorageConfigFile::resolveVaultPath(config.container, dataFolder());
+            korvex::core::currentContainerPath(config.container, dataFolder());
         if (containerBackend && QFileInfo::exists(vaultPath)) {
             hiddenCheckBox_->setChecked(korvex::protect::isHidden(vaultPath));
             deleteRestrictedCheckBox_->setChecked(korvex::protect::isDeleteRestricted(vaultPath));

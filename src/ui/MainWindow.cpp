@@ -58,7 +58,8 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
         // configuration puts it (none for a raw-disk vault).
         const QString dataFolder = QFileInfo(generationRecordPath).absolutePath();
         const QString vaultPath = storage_.backend() == korvex::vault::StorageBackend::Container
-                                      ? storage_.resolveVaultPath(dataFolder)
+                                      ? korvex::core::currentContainerPath(
+                                            storage_.containerSettings(), dataFolder)
                                       : QString();
         setCentralWidget(new VaultBrowserWidget(
             container_.get(), this, korvex::protect::OwnFiles::of(dataFolder, vaultPath)));

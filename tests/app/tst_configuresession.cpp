@@ -352,6 +352,56 @@ private Q_SLOTS:
         QVERIFY(storage_->containerSettings().pendingMigrateFromPath.isEmpty());
     }
 
+    // A move that cannot happen yet (someone else's file is at the destination) leaves the
+    // vault usable where it is; moving it back there then counts as no change.
+    void aBlockedMoveLeavesTheVaultWhereItIs() {
+        seen_.clear();
+        const QString here = root_.filePath(QStringLiteral("elsewhere"));
+        const QString blocked = root_.filePath(QStringLiteral("blocked"));
+        QVERIFY(QDir().mkpath(blocked));
+        QVERIFY(test::writeFile(blocked + QStringLiteral("/vault.kvxs"), "someone else's file"));
+        auto applyLocation = [this](const QString& folder) {
+            return [this, folder](ConfigureDialog* dialog) {
+                seen_ << labelText(dialog, "generalVaultStatsLabel");
+                child<QLineEdit>(dialog, "locationDirectoryEdit")->setText(folder);
+                child<QPushButton>(dialog, "applyLocationButton")->click();
+                seen_ << labelText(dialog, "locationStatusLabel");
+                GuiScript::later([dialog] { dialog->reject(); });
+            };
+        };
+        GuiScript script;
+        signIn(script, kNewPassword, false);
+        openConfigure(script);
+        script.onModal<ConfigureDialog>(QStringLiteral("move to the blocked folder"),
+                                        applyLocation(blocked));
+        signOut(script);
+        QCOMPARE(run(script), 1);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+
+        GuiScript next;
+        signIn(next, kNewPassword, false);
+        openConfigure(next);
+        next.onModal<ConfigureDialog>(QStringLiteral("move back"), applyLocation(here));
+        next.add(QStringLiteral("quit"), mainWindowReady, [] {
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { window->close(); });
+        });
+        QCOMPARE(run(next), 0);
+        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
+        QCOMPARE(seen_, QStringList({QStringLiteral("document intact"),
+                                     QStringLiteral("1 file(s), 48 bytes total"),
+                                     QStringLiteral("Location updated. Restart Zelvora to move the "
+                                                    "vault there."),
+                                     QStringLiteral("document intact"), QStringLiteral("document intact"),
+                                     QStringLiteral("1 file(s), 48 bytes total"),
+                                     QStringLiteral("No change.")}));
+        const core::ContainerSettings settings = storage_->containerSettings();
+        QCOMPARE(settings.pendingMigrateFromPath, QString());
+        QCOMPARE(storage_->resolveVaultPath(data_), here + QStringLiteral("/vault.kvxs"));
+        QCOMPARE(test::readWholeFile(blocked + QStringLiteral("/vault.kvxs")),
+                 QByteArray("someone else's file"));
+    }
+
     // A wrong password changes nothing; the right one schedules the deletion, and the next
     // start erases the vault and the account and begins again with the first-run wizard.
     void deleteTheVault() {

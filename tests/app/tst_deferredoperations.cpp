@@ -243,6 +243,9 @@ private Q_SLOTS:
             RecordingPrompts prompts;
             app::applyPendingContainerMigration(storage(), folder_, prompts);
             const core::ContainerSettings settings = storage().containerSettings();
+            // Meanwhile the vault is used where it is, and once the move is given up the
+            // configuration points there again, so that it opens and can be moved anew.
+            QCOMPARE(core::currentContainerPath(settings, folder_), source);
             if (start < 5) {
                 QVERIFY(prompts.shown.isEmpty());
                 QCOMPARE(settings.pendingMigrateAttempts, start);
@@ -254,6 +257,7 @@ private Q_SLOTS:
                 QCOMPARE(prompts.shown[0].text, relocationFailure(reason));
                 QCOMPARE(settings.pendingMigrateAttempts, 0);
                 QCOMPARE(settings.pendingMigrateFromPath, QString());
+                QCOMPARE(storage().resolveVaultPath(folder_), source);
             }
         }
         QCOMPARE(test::readWholeFile(source), fakeVault(5000));
