@@ -229,7 +229,8 @@ QWidget* ConfigureDialog::buildSecurityPage() {
 
     // Two-factor authentication.
     column->addWidget(heading(tr("Two-Factor Authentication")));
-    column->addWidget(subtext(tr("Add a one-time code from your phone as a second step at login.")));
+    column->addWidget(
+        subtext(tr("Add a one-time code from your phone as a second step at login.")));
     twoFactorStatusLabel_ = statusLabel("twoFactorStatusLabel");
     column->addWidget(twoFactorStatusLabel_);
     enableButton_ = button(tr("Enable Two-Factor Authentication"), "enableTwoFactorButton", true);
@@ -283,8 +284,8 @@ QWidget* ConfigureDialog::buildSecurityPage() {
     // Auto-lock.
     column->addWidget(divider());
     column->addWidget(heading(tr("Auto-Lock")));
-    column->addWidget(subtext(
-        tr("Automatically sign out after a period of inactivity while a vault is open.")));
+    column->addWidget(
+        subtext(tr("Automatically sign out after a period of inactivity while a vault is open.")));
     autoLockComboBox_ = new QComboBox;
     autoLockComboBox_->setObjectName(QStringLiteral("autoLockComboBox"));
     autoLockComboBox_->addItem(tr("Never"), 0);
@@ -406,7 +407,8 @@ QWidget* ConfigureDialog::buildStoragePage() {
     connect(setUpRawDiskButton_, &QPushButton::clicked, this,
             &ConfigureDialog::onSetUpRawDiskClicked);
     column->addWidget(setUpRawDiskButton_);
-    switchToContainerButton_ = button(tr("Switch Back to Container File"), "switchToContainerButton");
+    switchToContainerButton_ =
+        button(tr("Switch Back to Container File"), "switchToContainerButton");
     connect(switchToContainerButton_, &QPushButton::clicked, this,
             &ConfigureDialog::onSwitchToContainerClicked);
     column->addWidget(switchToContainerButton_);
@@ -431,8 +433,8 @@ QWidget* ConfigureDialog::buildStoragePage() {
 
     column->addWidget(divider());
     column->addWidget(heading(tr("Vault File Location (Container Backend)")));
-    column->addWidget(subtext(
-        tr("Only applies to the container-file backend. Moves the file on next restart.")));
+    column->addWidget(
+        subtext(tr("Only applies to the container-file backend. Moves the file on next restart.")));
     auto* form = new QFormLayout;
     auto* folderRow = new QHBoxLayout;
     locationDirectoryEdit_ = new QLineEdit;
@@ -487,8 +489,8 @@ QWidget* ConfigureDialog::buildStoragePage() {
 
     column->addWidget(divider());
     column->addWidget(heading(tr("Delete Vault")));
-    column->addWidget(subtext(tr(
-        "Permanently deletes the vault and everything in it. Requires your master password.")));
+    column->addWidget(subtext(
+        tr("Permanently deletes the vault and everything in it. Requires your master password.")));
     deleteVaultButton_ = button(tr("Delete Vault..."), "deleteVaultButton");
     connect(deleteVaultButton_, &QPushButton::clicked, this,
             &ConfigureDialog::onDeleteVaultClicked);
@@ -513,7 +515,8 @@ QImage ConfigureDialog::renderQrCode(const QString& text) {
     QByteArray utf8 = text.toUtf8();
     std::optional<qrcodegen::QrCode> code;
     try {
-        code.emplace(qrcodegen::QrCode::encodeText(utf8.constData(), qrcodegen::QrCode::Ecc::MEDIUM));
+        code.emplace(
+            qrcodegen::QrCode::encodeText(utf8.constData(), qrcodegen::QrCode::Ecc::MEDIUM));
     } catch (const std::exception&) {
         // Too long for any QR code version (or out of memory).
     }
@@ -637,8 +640,8 @@ void ConfigureDialog::refreshStorageSection() {
     }
     if (!containerBackend)
         size += tr("\nClaimed region: %1")
-                    .arg(sizeText(qint64(qMin<quint64>(config.rawDiskClaim.claimedLength,
-                                                       quint64(INT64_MAX)))));
+                    .arg(sizeText(qint64(
+                        qMin<quint64>(config.rawDiskClaim.claimedLength, quint64(INT64_MAX)))));
     vaultSizeLabel_->setText(size);
 
     {
@@ -870,8 +873,8 @@ void ConfigureDialog::onDisableClicked() {
     std::string bytes = utf8Of(*password);
     korvex::crypto::secureWipe(*password);
     // login zeroes its own copy of the password.
-    std::optional<SecureBuffer> key = auth_.login(
-        bytes, true, container_ ? container_->vaultId() : QString(), nullptr, nullptr);
+    std::optional<SecureBuffer> key =
+        auth_.login(bytes, true, container_ ? container_->vaultId() : QString(), nullptr, nullptr);
     korvex::crypto::secureWipe(bytes);
     if (!key) {
         showStatus(twoFactorStatusLabel_,
@@ -1064,8 +1067,8 @@ void ConfigureDialog::onShowRecoveryCodeClicked() {
         return;
     std::string bytes = utf8Of(*password);
     korvex::crypto::secureWipe(*password);
-    const std::optional<SecureBuffer> key = auth_.login(
-        bytes, true, container_ ? container_->vaultId() : QString(), nullptr, nullptr);
+    const std::optional<SecureBuffer> key =
+        auth_.login(bytes, true, container_ ? container_->vaultId() : QString(), nullptr, nullptr);
     korvex::crypto::secureWipe(bytes);
     if (!key) {
         QMessageBox::warning(this, tr("Recovery Code"),
@@ -1098,7 +1101,8 @@ void ConfigureDialog::onApplyMaxSizeClicked() {
     if (container_)
         container_->setMaxVaultSizeBytes(bytes);
     showStatus(maxSizeStatusLabel_,
-               megabytes == 0 ? tr("No size limit.") : tr("Size limit set to %1 MB.").arg(megabytes),
+               megabytes == 0 ? tr("No size limit.")
+                              : tr("Size limit set to %1 MB.").arg(megabytes),
                Tone::Success);
 }
 
@@ -1224,7 +1228,8 @@ void ConfigureDialog::onDeleteRestrictedToggled(bool checked) {
         storage_.setContainerSettings(settings);
         return;
     }
-    const QString verified = korvex::vault::VaultContainer::resolveVaultFilePath(currentVaultPath());
+    const QString verified =
+        korvex::vault::VaultContainer::resolveVaultFilePath(currentVaultPath());
     if (verified.isEmpty()) {
         showStatus(containerProtectionStatusLabel_,
                    tr("Could not verify the vault location. Permissions not changed."),
@@ -1282,8 +1287,8 @@ void ConfigureDialog::onDeleteVaultClicked() {
     // nothing, whatever happens to the deletion.
     const std::optional<SecureBuffer> decoy = auth_.verifyPasswordAndGenerateKey(bytes);
     if (!decoy || !auth_.rewrapVaultKey(*decoy, bytes, container_->vaultId())) {
-        showStatus(deleteVaultStatusLabel_, tr("Could not rotate the vault key. Vault not deleted."),
-                   Tone::Failure);
+        showStatus(deleteVaultStatusLabel_,
+                   tr("Could not rotate the vault key. Vault not deleted."), Tone::Failure);
         return;
     }
     if (!storage_.setPendingDeletePath(vaultPath)) {

@@ -94,12 +94,11 @@ QList<Section> manualSections() {
              "way, you'll need your password (and your two-factor code, if enabled) to get back "
              "in.")},
         {helpTr("Deleting your vault"),
-         helpTr(
-             "Configure > Storage has a Delete Vault option. It asks for your master password, "
-             "and from then on that password no longer opens the vault. The next time Zelvora "
-             "starts it asks for the password once more, then erases the vault file and your "
-             "account -- it starts over from scratch, the same as a brand-new install. There is "
-             "no way to undo it.")},
+         helpTr("Configure > Storage has a Delete Vault option. It asks for your master password, "
+                "and from then on that password no longer opens the vault. The next time Zelvora "
+                "starts it asks for the password once more, then erases the vault file and your "
+                "account -- it starts over from scratch, the same as a brand-new install. There is "
+                "no way to undo it.")},
     };
 }
 
@@ -149,7 +148,8 @@ QList<Section> warningSections() {
              "Where the system supports them, these options (Configure > Storage) stop casual "
              "discovery and deletion by other accounts. Linux has neither a hidden attribute nor a "
              "delete restriction, so on this system Zelvora shows them switched off -- the vault "
-             "file is private to your user account (permissions 0600) instead. Even where they work, they do "
+             "file is private to your user account (permissions 0600) instead. Even where they "
+             "work, they do "
              "NOT stop this same account: Zelvora needs permission to maintain \"Restrict delete\" "
              "across launches, so this account can always remove it directly, with no special "
              "rights needed. Treat them as a speed bump, not a guarantee.")},

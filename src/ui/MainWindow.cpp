@@ -48,8 +48,7 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
     : QMainWindow(parent), vaultKey_(std::move(vaultKey)), username_(username),
       machineId_(machineId), auth_(auth), twoFactor_(twoFactor), storage_(storage),
       generationRecordPath_(generationRecordPath), idleLockPath_(idleLockPath),
-      idleTimeout_(idleLockPath),
-      container_(std::move(container)) {
+      idleTimeout_(idleLockPath), container_(std::move(container)) {
     setWindowTitle(tr("Zelvora"));
     resize(900, 600);
 
@@ -57,10 +56,10 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
         // The data folder holds the generation record; the vault file is where the storage
         // configuration puts it (none for a raw-disk vault).
         const QString dataFolder = QFileInfo(generationRecordPath).absolutePath();
-        const QString vaultPath = storage_.backend() == korvex::vault::StorageBackend::Container
-                                      ? korvex::core::currentContainerPath(
-                                            storage_.containerSettings(), dataFolder)
-                                      : QString();
+        const QString vaultPath =
+            storage_.backend() == korvex::vault::StorageBackend::Container
+                ? korvex::core::currentContainerPath(storage_.containerSettings(), dataFolder)
+                : QString();
         setCentralWidget(new VaultBrowserWidget(
             container_.get(), this, korvex::protect::OwnFiles::of(dataFolder, vaultPath)));
     } else {

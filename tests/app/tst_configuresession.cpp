@@ -133,7 +133,7 @@ class TestConfigureSession : public QObject {
         const std::optional<crypto::PlaintextBuffer> content =
             vault ? vault->readFile(QStringLiteral("doc.txt")) : std::nullopt;
         return content && test::bytesOf(*content) == kDocument ? QStringLiteral("document intact")
-                                                                : QStringLiteral("document lost");
+                                                               : QStringLiteral("document lost");
     }
 
     void signOut(GuiScript& script) {
@@ -167,17 +167,13 @@ private Q_SLOTS:
 
         // An account with one imported document.
         GuiScript first;
-        first.onModal<FirstRunWizard>(QStringLiteral("create the account"),
-                                      [](FirstRunWizard* wizard) {
-                                          child<QLineEdit>(wizard, "firstRunUsernameEdit")
-                                              ->setText(kUser);
-                                          child<QLineEdit>(wizard, "firstRunPasswordEdit")
-                                              ->setText(kPassword);
-                                          child<QLineEdit>(wizard, "firstRunConfirmEdit")
-                                              ->setText(kPassword);
-                                          child<QPushButton>(wizard, "firstRunCreateButton")
-                                              ->click();
-                                      });
+        first.onModal<FirstRunWizard>(
+            QStringLiteral("create the account"), [](FirstRunWizard* wizard) {
+                child<QLineEdit>(wizard, "firstRunUsernameEdit")->setText(kUser);
+                child<QLineEdit>(wizard, "firstRunPasswordEdit")->setText(kPassword);
+                child<QLineEdit>(wizard, "firstRunConfirmEdit")->setText(kPassword);
+                child<QPushButton>(wizard, "firstRunCreateButton")->click();
+            });
         first.add(QStringLiteral("import the document"), mainWindowReady, [this] {
             const QString source = outside_ + QStringLiteral("/doc.txt");
             QVERIFY(test::writeFile(source, kDocument));
@@ -208,8 +204,9 @@ private Q_SLOTS:
             child<QPushButton>(dialog, "confirmTwoFactorButton")->click();
             seen_ << labelText(dialog, "twoFactorStatusLabel");
             auto* qr = child<QLabel>(dialog, "qrCodeLabel");
-            seen_ << (qr->isVisibleTo(dialog) && !qr->pixmap().isNull() ? QStringLiteral("qr kept")
-                                                                        : QStringLiteral("qr gone"));
+            seen_ << (qr->isVisibleTo(dialog) && !qr->pixmap().isNull()
+                          ? QStringLiteral("qr kept")
+                          : QStringLiteral("qr gone"));
             child<QLineEdit>(dialog, "twoFactorCodeEdit")->setText(nextCode());
             child<QPushButton>(dialog, "confirmTwoFactorButton")->click();
             seen_ << labelText(dialog, "twoFactorStatusLabel");
@@ -220,12 +217,13 @@ private Q_SLOTS:
         signOut(script);
         QCOMPARE(run(script), 1);
         QVERIFY2(script.finished(), qPrintable(script.nextStep()));
-        QCOMPARE(seen_, QStringList({QStringLiteral("document intact"),
-                                     QStringLiteral("That code didn't match. Check your app and "
-                                                    "try again."),
-                                     QStringLiteral("qr kept"),
-                                     QStringLiteral("Two-factor authentication is enabled."),
-                                     QStringLiteral("new key"), QStringLiteral("document intact")}));
+        QCOMPARE(seen_,
+                 QStringList({QStringLiteral("document intact"),
+                              QStringLiteral("That code didn't match. Check your app and "
+                                             "try again."),
+                              QStringLiteral("qr kept"),
+                              QStringLiteral("Two-factor authentication is enabled."),
+                              QStringLiteral("new key"), QStringLiteral("document intact")}));
         QVERIFY(twoFactor_->isEnabled());
 
         seen_.clear();
@@ -263,11 +261,10 @@ private Q_SLOTS:
             MainWindow* window = mainWindow();
             GuiScript::later([window] { QMetaObject::invokeMethod(window, "onIdleTimeout"); });
         });
-        script.onModal<IdleLockWarningDialog>(QStringLiteral("I'm still here"),
-                                              [](IdleLockWarningDialog* warning) {
-                                                  GuiScript::clickLater(child<QPushButton>(
-                                                      warning, "idleLockStillHereButton"));
-                                              });
+        script.onModal<IdleLockWarningDialog>(
+            QStringLiteral("I'm still here"), [](IdleLockWarningDialog* warning) {
+                GuiScript::clickLater(child<QPushButton>(warning, "idleLockStillHereButton"));
+            });
         script.onModal<LoginDialog>(QStringLiteral("the old password fails, the new one works"),
                                     [this](LoginDialog* login) {
                                         auto* edit = child<QLineEdit>(login, "loginPasswordEdit");
@@ -285,11 +282,11 @@ private Q_SLOTS:
         signOut(script);
         QCOMPARE(run(script), 1);
         QVERIFY2(script.finished(), qPrintable(script.nextStep()));
-        QCOMPARE(seen_, QStringList({QStringLiteral("document intact"),
-                                     QStringLiteral("Password changed."),
-                                     QStringLiteral("document intact"),
-                                     QStringLiteral("Incorrect password."),
-                                     QStringLiteral("document intact")}));
+        QCOMPARE(
+            seen_,
+            QStringList({QStringLiteral("document intact"), QStringLiteral("Password changed."),
+                         QStringLiteral("document intact"), QStringLiteral("Incorrect password."),
+                         QStringLiteral("document intact")}));
     }
 
     // Two-factor off again, and a new folder for the vault: the next start moves it there and
@@ -325,13 +322,13 @@ private Q_SLOTS:
         signOut(script);
         QCOMPARE(run(script), 1);
         QVERIFY2(script.finished(), qPrintable(script.nextStep()));
-        QCOMPARE(seen_,
-                 QStringList({QStringLiteral("document intact"),
-                              QStringLiteral("Confirm Your Password"),
-                              QStringLiteral("Two-factor authentication is disabled."),
-                              QStringLiteral("Location updated. Restart Zelvora to move the vault "
-                                             "there."),
-                              QStringLiteral("document intact")}));
+        QCOMPARE(
+            seen_,
+            QStringList({QStringLiteral("document intact"), QStringLiteral("Confirm Your Password"),
+                         QStringLiteral("Two-factor authentication is disabled."),
+                         QStringLiteral("Location updated. Restart Zelvora to move the vault "
+                                        "there."),
+                         QStringLiteral("document intact")}));
         QVERIFY(!twoFactor_->isEnabled());
 
         seen_.clear();
@@ -346,9 +343,9 @@ private Q_SLOTS:
         QVERIFY2(next.finished(), qPrintable(next.nextStep()));
         QCOMPARE(seen_, QStringList{QStringLiteral("document intact")});
         QVERIFY(!QFile::exists(data_ + QStringLiteral("/vault.kvxs")));
-        QVERIFY(!vault::VaultContainer::resolveVaultFilePath(newFolder +
-                                                             QStringLiteral("/vault.kvxs"))
-                     .isEmpty());
+        QVERIFY(
+            !vault::VaultContainer::resolveVaultFilePath(newFolder + QStringLiteral("/vault.kvxs"))
+                 .isEmpty());
         QVERIFY(storage_->containerSettings().pendingMigrateFromPath.isEmpty());
     }
 
@@ -388,13 +385,14 @@ private Q_SLOTS:
         });
         QCOMPARE(run(next), 0);
         QVERIFY2(next.finished(), qPrintable(next.nextStep()));
-        QCOMPARE(seen_, QStringList({QStringLiteral("document intact"),
-                                     QStringLiteral("1 file(s), 48 bytes total"),
-                                     QStringLiteral("Location updated. Restart Zelvora to move the "
-                                                    "vault there."),
-                                     QStringLiteral("document intact"), QStringLiteral("document intact"),
-                                     QStringLiteral("1 file(s), 48 bytes total"),
-                                     QStringLiteral("No change.")}));
+        QCOMPARE(seen_,
+                 QStringList({QStringLiteral("document intact"),
+                              QStringLiteral("1 file(s), 48 bytes total"),
+                              QStringLiteral("Location updated. Restart Zelvora to move the "
+                                             "vault there."),
+                              QStringLiteral("document intact"), QStringLiteral("document intact"),
+                              QStringLiteral("1 file(s), 48 bytes total"),
+                              QStringLiteral("No change.")}));
         const core::ContainerSettings settings = storage_->containerSettings();
         QCOMPARE(settings.pendingMigrateFromPath, QString());
         QCOMPARE(storage_->resolveVaultPath(data_), here + QStringLiteral("/vault.kvxs"));
@@ -422,8 +420,9 @@ private Q_SLOTS:
             QStringLiteral("refused; delete again"),
             [this, clickDelete](ConfigureDialog* dialog) {
                 seen_ << labelText(dialog, "deleteVaultStatusLabel");
-                seen_ << (storage_->pendingDeletePath().isEmpty() ? QStringLiteral("nothing pending")
-                                                                  : QStringLiteral("pending"));
+                seen_ << (storage_->pendingDeletePath().isEmpty()
+                              ? QStringLiteral("nothing pending")
+                              : QStringLiteral("pending"));
                 clickDelete(dialog);
             },
             [](ConfigureDialog* dialog) {
@@ -433,12 +432,13 @@ private Q_SLOTS:
             input->setTextValue(kNewPassword);
             static_cast<QDialog*>(input)->accept();
         });
-        script.onModal<QMessageBox>(QStringLiteral("the warning"), [this, vaultPath](QMessageBox* box) {
-            seen_ << box->windowTitle();
-            seen_ << (box->text().contains(vaultPath) ? QStringLiteral("names the vault")
-                                                      : box->text());
-            box->button(QMessageBox::Yes)->click();
-        });
+        script.onModal<QMessageBox>(
+            QStringLiteral("the warning"), [this, vaultPath](QMessageBox* box) {
+                seen_ << box->windowTitle();
+                seen_ << (box->text().contains(vaultPath) ? QStringLiteral("names the vault")
+                                                          : box->text());
+                box->button(QMessageBox::Yes)->click();
+            });
         script.onModal<ConfigureDialog>(
             QStringLiteral("scheduled"),
             [this](ConfigureDialog* dialog) {
@@ -449,7 +449,8 @@ private Q_SLOTS:
                 GuiScript::later([dialog] { dialog->reject(); });
             },
             [](ConfigureDialog* dialog) {
-                return labelText(dialog, "deleteVaultStatusLabel").startsWith(QStringLiteral("The"));
+                return labelText(dialog, "deleteVaultStatusLabel")
+                    .startsWith(QStringLiteral("The"));
             });
         script.add(QStringLiteral("quit"), mainWindowReady, [] {
             MainWindow* window = mainWindow();
@@ -473,10 +474,11 @@ private Q_SLOTS:
             input->setTextValue(kNewPassword);
             static_cast<QDialog*>(input)->accept();
         });
-        next.onModal<FirstRunWizard>(QStringLiteral("starting over"), [this](FirstRunWizard* wizard) {
-            seen_ << QStringLiteral("first run");
-            wizard->reject();
-        });
+        next.onModal<FirstRunWizard>(QStringLiteral("starting over"),
+                                     [this](FirstRunWizard* wizard) {
+                                         seen_ << QStringLiteral("first run");
+                                         wizard->reject();
+                                     });
         QCOMPARE(run(next), 0);
         QVERIFY2(next.finished(), qPrintable(next.nextStep()));
         QCOMPARE(seen_, QStringList{QStringLiteral("first run")});

@@ -207,9 +207,10 @@ private Q_SLOTS:
                                core::kTotpDigits);
                 dialog->findChild<QLineEdit*>(QStringLiteral("twoFactorCodeEdit"))->setText(code);
                 dialog->findChild<QPushButton*>(QStringLiteral("confirmTwoFactorButton"))->click();
-                QVERIFY2(dialog->hasNewVaultKey(),
-                         qPrintable(dialog->findChild<QLabel*>(QStringLiteral("twoFactorStatusLabel"))
-                                        ->text()));
+                QVERIFY2(
+                    dialog->hasNewVaultKey(),
+                    qPrintable(dialog->findChild<QLabel*>(QStringLiteral("twoFactorStatusLabel"))
+                                   ->text()));
                 for (const char* name : {"currentPasswordEdit", "newPasswordEdit"})
                     dialog->findChild<QLineEdit*>(QLatin1String(name))
                         ->setText(QStringLiteral("Half-Typed-Secret-1"));
