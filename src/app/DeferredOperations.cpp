@@ -232,6 +232,9 @@ void applyPendingContainerMigration(const core::StorageConfigFile& storage,
     const QString pendingFrom = settings.pendingMigrateFromPath;
     if (pendingFrom.isEmpty())
         return;
+    // A vault waiting to be deleted stays where the deletion will look for it.
+    if (!storage.pendingDeletePath().isEmpty())
+        return;
     if (!QFileInfo::exists(pendingFrom)) {
         persistMigration(storage, QString(), 0);
         return;

@@ -145,6 +145,14 @@ QString UserKeyFileDataProtection::defaultKeyFilePath() {
     return config + QStringLiteral("/Zelvora/user-data-protection.key");
 }
 
+QString UserKeyFileDataProtection::defaultKeyFolderShown() {
+    const QString folder = QFileInfo(defaultKeyFilePath()).absolutePath();
+    const QString home = QDir::homePath();
+    if (folder.startsWith(home + QLatin1Char('/')))
+        return QStringLiteral("~") + folder.mid(home.size());
+    return folder;
+}
+
 crypto::SecureBuffer UserKeyFileDataProtection::sealingKey() {
     crypto::SecureBuffer key;
     switch (loadKey(&key)) {

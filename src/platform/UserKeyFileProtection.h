@@ -64,6 +64,9 @@ public:
     // The generic configuration location + "/Zelvora/user-data-protection.key"; empty when the
     // user has no configuration folder (every call then refuses).
     static QString defaultKeyFilePath();
+    // The folder of the default key file as the user should read it: the home folder written
+    // as "~" ("~/.config/Zelvora" on most systems).
+    static QString defaultKeyFolderShown();
     const QString& keyFilePath() const { return keyFilePath_; }
 
     UserProtectionKind kind() const override { return UserProtectionKind::UserKeyFile; }

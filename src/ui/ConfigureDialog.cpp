@@ -7,6 +7,7 @@
 #include "core/TwoFactorManager.h"
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
+#include "platform/UserKeyFileProtection.h"
 #include "protect/FileProtection.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RecoveryCode.h"
@@ -107,6 +108,9 @@ QFrame* divider() {
 QPushButton* button(const QString& text, const char* objectName, bool accent = false) {
     auto* result = new QPushButton(text);
     result->setObjectName(QLatin1String(objectName));
+    // Return in a field must never press a button of another section (a password field would
+    // otherwise start a two-factor enrolment).
+    result->setAutoDefault(false);
     if (accent)
         result->setProperty("accent", true);
     return result;
@@ -261,13 +265,10 @@ QWidget* ConfigureDialog::buildSecurityPage() {
     QPushButton* confirm = button(tr("Confirm"), "confirmTwoFactorButton", true);
     confirm->setIcon(korvex::ui::loadIcon(QStringLiteral(":/icons/check-shield.svg")));
     confirm->setIconSize(QSize(16, 16));
-    // Return in the code edit confirms once; the button must not also take it as the default.
-    confirm->setAutoDefault(false);
     connect(confirm, &QPushButton::clicked, this, &ConfigureDialog::onConfirmClicked);
     codeRow->addWidget(confirm);
     enrollment->addLayout(codeRow);
     QPushButton* cancel = button(tr("Cancel"), "cancelTwoFactorButton");
-    cancel->setAutoDefault(false);
     connect(cancel, &QPushButton::clicked, this, &ConfigureDialog::onCancelEnrollmentClicked);
     enrollment->addWidget(cancel);
     column->addWidget(enrollmentPanel_);
@@ -366,12 +367,12 @@ QWidget* ConfigureDialog::buildSecurityPage() {
         case LocalProtectionKind::UserKeyFile:
             localSecurityStatusLabel_->setText(
                 tr("Software-protected: %1 and no desktop keyring was available, so local "
-                   "configuration files are protected with a key kept in a private file in your "
-                   "configuration folder (~/.config/Zelvora, readable only by your user "
-                   "account). That key file is not itself encrypted: anyone who can read your "
-                   "files -- the root user, or anyone with a copy of an unencrypted disk -- can "
-                   "recover it.")
-                    .arg(why));
+                   "configuration files are protected with a key kept in a private file in %2 "
+                   "(readable only by your user account). That key file is not itself "
+                   "encrypted: anyone who can read your files -- the root user, or anyone with a "
+                   "copy of an unencrypted disk -- can recover it.")
+                    .arg(why,
+                         korvex::platform::UserKeyFileDataProtection::defaultKeyFolderShown()));
             break;
         case LocalProtectionKind::Tpm:
         case LocalProtectionKind::Unavailable:
@@ -685,7 +686,9 @@ void ConfigureDialog::refreshStorageSection() {
     hiddenCheckBox_->setEnabled(containerBackend && korvex::protect::hiddenAttributeSupported());
     deleteRestrictedCheckBox_->setEnabled(containerBackend &&
                                           korvex::protect::deleteRestrictionSupported());
-    deleteVaultButton_->setEnabled(containerBackend && container_ != nullptr);
+    // Once a deletion is scheduled there is nothing left to delete in this session.
+    deleteVaultButton_->setEnabled(containerBackend && container_ != nullptr &&
+                                   config.pendingDeletePath.isEmpty());
 }
 
 std::optional<QString> ConfigureDialog::preRecordRollbackGuard() {
@@ -721,6 +724,19 @@ void ConfigureDialog::withdrawRollbackAdvance(quint64 startGeneration) {
                  "re-key that did not happen.");
 }
 
+bool ConfigureDialog::refuseWhileChangePending(QLabel* status) {
+    // An earlier re-key whose outcome is still being settled (its commit failed, or the vault
+    // could not confirm its state) owns the transition files: a second change would overwrite
+    // the only record of the key the vault may already be using.
+    if (!auth_.hasPendingTransition() && !twoFactor_.hasPendingTransition())
+        return false;
+    showStatus(status,
+               tr("A previous change is still being finished. Restart Zelvora to finish or roll "
+                  "it back automatically."),
+               Tone::Failure);
+    return true;
+}
+
 std::optional<QString> ConfigureDialog::askPassword(const QString& prompt) {
     QInputDialog dialog(this);
     dialog.setWindowTitle(tr("Confirm Your Password"));
@@ -738,6 +754,8 @@ std::optional<QString> ConfigureDialog::askPassword(const QString& prompt) {
 }
 
 void ConfigureDialog::onEnableClicked() {
+    if (refuseWhileChangePending(twoFactorStatusLabel_))
+        return;
     if (!container_) {
         showStatus(twoFactorStatusLabel_,
                    tr("Vault unavailable -- cannot set up two-factor authentication right now."),
@@ -780,7 +798,7 @@ void ConfigureDialog::onEnableClicked() {
 }
 
 void ConfigureDialog::onConfirmClicked() {
-    if (!enrollmentInProgress_)
+    if (!enrollmentInProgress_ || refuseWhileChangePending(twoFactorStatusLabel_))
         return;
     if (!container_) {
         showStatus(twoFactorStatusLabel_,
@@ -866,6 +884,8 @@ void ConfigureDialog::onCancelEnrollmentClicked() {
 }
 
 void ConfigureDialog::onDisableClicked() {
+    if (refuseWhileChangePending(twoFactorStatusLabel_))
+        return;
     std::optional<QString> password =
         askPassword(tr("Type your master password to disable two-factor authentication:"));
     if (!password)
@@ -961,6 +981,8 @@ void ConfigureDialog::onChangePasswordClicked() {
     if (enrollmentInProgress_)
         return fail(tr("Finish or cancel setting up two-factor authentication before changing "
                        "your password."));
+    if (refuseWhileChangePending(changePasswordStatusLabel_))
+        return;
 
     currentBytes = utf8Of(current);
     nextBytes = utf8Of(next);
@@ -1197,25 +1219,25 @@ void ConfigureDialog::onDeleteRestrictedToggled(bool checked) {
     QMessageBox::StandardButton answer;
     if (!checked) {
         answer = QMessageBox::question(
-            this, tr("Allow Delete Without Administrator Rights"),
+            this, tr("Allow Delete Without Root"),
             tr("This will allow any account on this computer to delete the vault file directly, "
-               "not just administrators. The vault is protected by administrator-only delete by "
-               "default -- turning this off removes that protection.") +
+               "not just root. The vault is protected by root-only delete by default -- turning "
+               "this off removes that protection.") +
                 QStringLiteral("\n\n") + tr("Continue?"),
             QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
     } else {
         answer = QMessageBox::question(
-            this, tr("Restrict Delete to Administrators"),
+            this, tr("Restrict Delete to Root"),
             tr("This changes permissions on the vault file AND its containing folder so only "
-               "administrators can delete them -- you won't be able to delete it directly "
-               "without an administrator account.") +
+               "root can delete them -- you won't be able to delete it directly without root "
+               "rights.") +
                 QStringLiteral("\n\n") +
                 tr("When the vault is in the default data folder, this also restricts deleting "
                    "the other settings files that share that folder.") +
                 QStringLiteral("\n\n") +
-                tr("Note: if the account you're logged in as is itself an administrator, it can "
-                   "still take back control of the file -- this stops other accounts and casual "
-                   "deletion, not a determined administrator.") +
+                tr("Note: if the account you're logged in as can act as root, it can still take "
+                   "back control of the file -- this stops other accounts and casual deletion, "
+                   "not a determined administrator.") +
                 QStringLiteral("\n\n") + tr("Continue?"),
             QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
     }
@@ -1251,8 +1273,7 @@ void ConfigureDialog::onDeleteRestrictedToggled(bool checked) {
         return;
     }
     showStatus(containerProtectionStatusLabel_,
-               checked ? tr("Delete now restricted to administrators.")
-                       : tr("Delete restriction lifted."),
+               checked ? tr("Delete now restricted to root.") : tr("Delete restriction lifted."),
                Tone::Success);
 }
 

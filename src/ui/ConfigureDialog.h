@@ -104,6 +104,8 @@ private:
     // Where the vault file is now: a move requested earlier and not yet carried out leaves it
     // at its old place.
     QString currentVaultPath() const;
+    // True (with the message in status) while an earlier key change is still pending.
+    bool refuseWhileChangePending(QLabel* status);
     // A password typed into a "Confirm Your Password" prompt; nothing when cancelled.
     std::optional<QString> askPassword(const QString& prompt);
 

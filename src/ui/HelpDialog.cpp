@@ -2,6 +2,7 @@
 
 #include "core/AuthManager.h"
 #include "platform/CaptureExclusion.h"
+#include "platform/UserKeyFileProtection.h"
 #include "protect/LocalIntegrityKey.h"
 #include "ui/DialogHeader.h"
 
@@ -192,24 +193,32 @@ QString localProtectionText(korvex::protect::LocalProtectionKind kind) {
             "working protection -- just not as strong as a TPM: unlike a TPM-backed key, it "
             "can in principle be recovered by anyone who later obtains both a copy of your "
             "disk and your login credentials.");
-    case LocalProtectionKind::UserKeyFile:
+    case LocalProtectionKind::UserKeyFile: {
+        const QString keyFolder =
+            korvex::platform::UserKeyFileDataProtection::defaultKeyFolderShown();
         if (!tpmUsed)
             return helpTr(
-                "This version of Zelvora does not use a TPM, and no desktop keyring (Secret "
-                "Service) was available when these files were set up, so Zelvora protects your "
-                "local account files with a key kept in a private file in ~/.config/Zelvora that "
-                "only your user account may read (permissions 0600). This is weaker than a TPM "
-                "or a keyring: the key file itself is not encrypted, so anyone who can read your "
-                "files -- the root user, or anyone who obtains a copy of an "
-                "unencrypted disk -- can recover the key.");
+                       "This version of Zelvora does not use a TPM, and no desktop keyring (Secret "
+                       "Service) was available when these files were set up, so Zelvora protects "
+                       "your "
+                       "local account files with a key kept in a private file in %1 that "
+                       "only your user account may read (permissions 0600). This is weaker than a "
+                       "TPM "
+                       "or a keyring: the key file itself is not encrypted, so anyone who can read "
+                       "your "
+                       "files -- the root user, or anyone who obtains a copy of an "
+                       "unencrypted disk -- can recover the key.")
+                .arg(keyFolder);
         return helpTr(
-            "No usable TPM was found on this PC (or it could not be used), and no desktop "
-            "keyring (Secret Service) is available, so Zelvora is protecting your local "
-            "account files with a key kept in a private file in ~/.config/Zelvora that only "
-            "your user account may read (permissions 0600). This is weaker than a TPM or a "
-            "keyring: the key file itself is not encrypted, so anyone who can read your "
-            "files -- the root user, or anyone who obtains a copy of an "
-            "unencrypted disk -- can recover the key.");
+                   "No usable TPM was found on this PC (or it could not be used), and no desktop "
+                   "keyring (Secret Service) is available, so Zelvora is protecting your local "
+                   "account files with a key kept in a private file in %1 that only "
+                   "your user account may read (permissions 0600). This is weaker than a TPM or a "
+                   "keyring: the key file itself is not encrypted, so anyone who can read your "
+                   "files -- the root user, or anyone who obtains a copy of an "
+                   "unencrypted disk -- can recover the key.")
+            .arg(keyFolder);
+    }
     case LocalProtectionKind::Unavailable:
         break;
     }

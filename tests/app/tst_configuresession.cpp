@@ -8,9 +8,7 @@
 #include "core/AuthManager.h"
 #include "core/LockoutTracker.h"
 #include "core/StorageConfigFile.h"
-#include "core/Totp.h"
 #include "core/TwoFactorManager.h"
-#include "crypto/Base32.h"
 #include "platform/PrivateSessionBus.h"
 #include "platform/SealedKeyStore.h"
 #include "platform/UserDataProtection.h"
@@ -30,6 +28,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageAuthenticationCode>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -63,6 +62,41 @@ template <typename T> T* child(QWidget* parent, const char* name) {
     return parent->findChild<T*>(QString::fromLatin1(name));
 }
 
+// What an authenticator app does with the manual secret, written here from RFC 4648 and RFC 6238
+// rather than with the program's own code, so that a fault shared by both cannot hide.
+QByteArray fromBase32(const QString& text) {
+    static const QByteArray alphabet("ABCDEFGHIJKLMNOPQRSTUVWXYZ234567");
+    QByteArray bytes;
+    quint32 buffer = 0;
+    int bits = 0;
+    for (const QChar c : text) {
+        const qsizetype value = alphabet.indexOf(char(c.toUpper().toLatin1()));
+        if (value < 0)
+            return {};
+        buffer = (buffer << 5) | quint32(value);
+        bits += 5;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes.append(char((buffer >> bits) & 0xff));
+        }
+    }
+    return bytes;
+}
+
+QString totp(const QByteArray& secret, qint64 unixSeconds) {
+    const quint64 counter = quint64(unixSeconds / 30);
+    QByteArray message(8, '\0');
+    for (int i = 0; i < 8; ++i)
+        message[7 - i] = char((counter >> (8 * i)) & 0xff);
+    const QByteArray mac =
+        QMessageAuthenticationCode::hash(message, secret, QCryptographicHash::Sha1);
+    const int offset = mac[19] & 0x0f;
+    const quint32 value = (quint32(uchar(mac[offset]) & 0x7f) << 24) |
+                          (quint32(uchar(mac[offset + 1])) << 16) |
+                          (quint32(uchar(mac[offset + 2])) << 8) | quint32(uchar(mac[offset + 3]));
+    return QStringLiteral("%1").arg(value % 1000000, 6, 10, QLatin1Char('0'));
+}
+
 QString labelText(QWidget* parent, const char* name) {
     auto* label = child<QLabel>(parent, name);
     return label ? label->text() : QStringLiteral("<no %1>").arg(QLatin1String(name));
@@ -82,7 +116,7 @@ class TestConfigureSession : public QObject {
     std::unique_ptr<core::AuthManager> auth_;
     std::unique_ptr<core::TwoFactorManager> twoFactor_;
     std::unique_ptr<core::StorageConfigFile> storage_;
-    std::optional<crypto::SecureBuffer> secret_;
+    QByteArray secret_;
     QStringList seen_;
 
     int run(GuiScript& script) {
@@ -98,10 +132,8 @@ class TestConfigureSession : public QObject {
     // The code an authenticator app shows now. Each step is accepted once, so time moves on
     // first.
     QString nextCode() {
-        clock_.advance(core::kTotpStepSeconds);
-        return core::hotp({secret_->data(), secret_->size()},
-                          quint64(clock_.unixSeconds() / core::kTotpStepSeconds),
-                          core::kTotpDigits);
+        clock_.advance(30);
+        return totp(secret_, clock_.unixSeconds());
     }
 
     void signIn(GuiScript& script, const QString& password, bool withCode) {
@@ -196,8 +228,8 @@ private Q_SLOTS:
             child<QTabWidget>(dialog, "configureTabs")->setCurrentIndex(1);
             child<QPushButton>(dialog, "enableTwoFactorButton")->click();
             const QString manual = labelText(dialog, "manualSecretLabel");
-            secret_ = crypto::decodeBase32(manual.section(QStringLiteral(": "), 1));
-            QVERIFY(secret_);
+            secret_ = fromBase32(manual.section(QStringLiteral(": "), 1));
+            QCOMPARE(secret_.size(), 20);
             QVERIFY(!child<QLabel>(dialog, "qrCodeLabel")->pixmap().isNull());
             // A wrong code keeps the enrolment open.
             child<QLineEdit>(dialog, "twoFactorCodeEdit")->setText(QStringLiteral("000000"));
@@ -242,7 +274,7 @@ private Q_SLOTS:
     // With two-factor on: the new password (and the same code) open the vault, also from the
     // idle lock of the same session; the old password no longer does.
     void changePasswordWithTwoFactorOn() {
-        QVERIFY(secret_);
+        QVERIFY(!secret_.isEmpty());
         seen_.clear();
         GuiScript script;
         signIn(script, kPassword, true);
@@ -292,7 +324,7 @@ private Q_SLOTS:
     // Two-factor off again, and a new folder for the vault: the next start moves it there and
     // the password alone opens it.
     void disableTwoFactorAndMoveTheVault() {
-        QVERIFY(secret_);
+        QVERIFY(!secret_.isEmpty());
         seen_.clear();
         const QString newFolder = root_.filePath(QStringLiteral("elsewhere"));
         GuiScript script;

@@ -206,6 +206,22 @@ private Q_SLOTS:
         QCOMPARE(storage().containerSettings().pendingMigrateFromPath, QString());
     }
 
+    // A vault waiting to be deleted is not moved away from where the deletion will look.
+    void aVaultToBeDeletedIsNotMoved() {
+        const QString source = path(QStringLiteral("old/vault.kvxs"));
+        QVERIFY(QDir().mkpath(path(QStringLiteral("old"))));
+        QVERIFY(test::writeFile(source, fakeVault(1000)));
+        QVERIFY(scheduleMove(source, path(QStringLiteral("new"))));
+        QVERIFY(storage().setPendingDeletePath(source));
+
+        RecordingPrompts prompts;
+        app::applyPendingContainerMigration(storage(), folder_, prompts);
+        QVERIFY(prompts.shown.isEmpty());
+        QCOMPARE(test::readWholeFile(source), fakeVault(1000));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("new/vault.kvxs"))));
+        QCOMPARE(storage().containerSettings().pendingMigrateFromPath, source);
+    }
+
     void aBlockedMoveGivesUpOnTheFifthStart_data() {
         QTest::addColumn<QString>("obstacle");
         QTest::addColumn<QString>("reason");
