@@ -9,14 +9,13 @@
 #include "protect/FileProtection.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RollbackGuard.h"
+#include "ui/PasswordPrompt.h"
 #include "vault/VaultContainer.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QInputDialog>
-#include <QLineEdit>
 #include <QLockFile>
 #include <QMessageBox>
 #include <cerrno>
@@ -211,19 +210,7 @@ void MessageBoxPrompts::information(const QString& title, const QString& text) {
 }
 
 std::optional<QString> MessageBoxPrompts::askPassword(const QString& title, const QString& label) {
-    QInputDialog dialog;
-    dialog.setWindowTitle(title);
-    dialog.setLabelText(label);
-    dialog.setInputMode(QInputDialog::TextInput);
-    dialog.setTextEchoMode(QLineEdit::Password);
-    dialog.setTextValue(QString());
-    const bool accepted = dialog.exec() == QDialog::Accepted;
-    std::optional<QString> text;
-    if (accepted)
-        text = dialog.textValue();
-    // The field lets go of its reference, so that the caller's wipe reaches the one copy left.
-    dialog.setTextValue(QString());
-    return text;
+    return ui::askForPassword(nullptr, title, label);
 }
 
 void applyPendingContainerMigration(const core::StorageConfigFile& storage,

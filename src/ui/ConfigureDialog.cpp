@@ -12,6 +12,7 @@
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RecoveryCode.h"
 #include "protect/RollbackGuard.h"
+#include "ui/PasswordPrompt.h"
 #include "ui/RecoveryCodeDialog.h"
 #include "ui/Theme.h"
 #include "vault/VaultContainer.h"
@@ -26,7 +27,6 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -712,6 +712,41 @@ std::optional<QString> ConfigureDialog::preRecordRollbackGuard() {
               "folder is writable.");
 }
 
+bool ConfigureDialog::rekeyVault(const SecureBuffer& key, Transition transition,
+                                 const RekeyTexts& texts, QLabel* status) {
+    auto abandon = [&] {
+        if (transition == Transition::Password)
+            auth_.abandonTransition();
+        else
+            twoFactor_.abandonTransition();
+    };
+    if (const std::optional<QString> failure = preRecordRollbackGuard()) {
+        abandon();
+        showStatus(status, *failure, Tone::Failure);
+        return false;
+    }
+    const quint64 startGeneration = container_->generationCounter();
+    switch (container_->rekey(key)) {
+    case RekeyResult::Unchanged:
+        withdrawRollbackAdvance(startGeneration);
+        abandon();
+        showStatus(status, texts.unchanged, Tone::Failure);
+        return false;
+    case RekeyResult::Unusable:
+        // Nothing is abandoned: the next start finds out which key the vault has.
+        showStatus(status, texts.unusable, Tone::Failure);
+        return false;
+    case RekeyResult::Rekeyed:
+        break;
+    }
+    const bool marked = transition == Transition::Password
+                            ? auth_.markTransitionVaultRekeyed()
+                            : twoFactor_.markTransitionVaultRekeyed();
+    if (!marked)
+        qWarning("%s", texts.markFailure);
+    return true;
+}
+
 void ConfigureDialog::withdrawRollbackAdvance(quint64 startGeneration) {
     // A re-key that failed before writing anything leaves the vault where it started; the
     // advance made for it would then make the next start take the vault for an older copy of
@@ -738,19 +773,7 @@ bool ConfigureDialog::refuseWhileChangePending(QLabel* status) {
 }
 
 std::optional<QString> ConfigureDialog::askPassword(const QString& prompt) {
-    QInputDialog dialog(this);
-    dialog.setWindowTitle(tr("Confirm Your Password"));
-    dialog.setLabelText(prompt);
-    dialog.setInputMode(QInputDialog::TextInput);
-    dialog.setTextEchoMode(QLineEdit::Password);
-    dialog.setTextValue(QString());
-    const bool accepted = dialog.exec() == QDialog::Accepted;
-    std::optional<QString> text;
-    if (accepted)
-        text = dialog.textValue();
-    // The field lets go of its reference, so that the caller's wipe reaches the one copy left.
-    dialog.setTextValue(QString());
-    return text;
+    return korvex::ui::askForPassword(this, tr("Confirm Your Password"), prompt);
 }
 
 void ConfigureDialog::onEnableClicked() {
@@ -821,45 +844,25 @@ void ConfigureDialog::onConfirmClicked() {
     QString typed = takeFieldText(codeEdit_);
     korvex::crypto::secureWipe(typed);
 
-    if (const std::optional<QString> failure = preRecordRollbackGuard()) {
-        twoFactor_.abandonTransition();
-        showStatus(twoFactorStatusLabel_, *failure, Tone::Failure);
-    } else {
-        const quint64 startGeneration = container_->generationCounter();
-        switch (container_->rekey(*newKey)) {
-        case RekeyResult::Unchanged:
-            withdrawRollbackAdvance(startGeneration);
-            twoFactor_.abandonTransition();
+    const RekeyTexts texts{
+        tr("Could not re-key the vault for two-factor authentication -- not enabled."),
+        tr("Something went wrong enabling two-factor authentication and Zelvora could not "
+           "confirm the vault's state. Do not try again -- close Zelvora and contact support."),
+        "ConfigureDialog: failed to durably record that the vault was re-keyed for enabling "
+        "two-factor authentication -- recovery on next launch will rely on the container's own "
+        "generation counter instead."};
+    if (rekeyVault(*newKey, Transition::TwoFactor, texts, twoFactorStatusLabel_)) {
+        keepNewVaultKey(std::move(*newKey));
+        endEnrollment();
+        clearEnrollmentLabels();
+        if (twoFactor_.commitTransition())
+            showStatus(twoFactorStatusLabel_, tr("Two-factor authentication is enabled."),
+                       Tone::Success);
+        else
             showStatus(twoFactorStatusLabel_,
-                       tr("Could not re-key the vault for two-factor authentication -- not "
-                          "enabled."),
-                       Tone::Failure);
-            break;
-        case RekeyResult::Unusable:
-            showStatus(twoFactorStatusLabel_,
-                       tr("Something went wrong enabling two-factor authentication and Zelvora "
-                          "could not confirm the vault's state. Do not try again -- close Zelvora "
-                          "and contact support."),
-                       Tone::Failure);
-            break;
-        case RekeyResult::Rekeyed:
-            if (!twoFactor_.markTransitionVaultRekeyed())
-                qWarning("ConfigureDialog: failed to durably record that the vault was re-keyed "
-                         "for enabling two-factor authentication -- recovery on next launch will "
-                         "rely on the container's own generation counter instead.");
-            keepNewVaultKey(std::move(*newKey));
-            endEnrollment();
-            clearEnrollmentLabels();
-            if (twoFactor_.commitTransition())
-                showStatus(twoFactorStatusLabel_, tr("Two-factor authentication is enabled."),
-                           Tone::Success);
-            else
-                showStatus(twoFactorStatusLabel_,
-                           tr("Two-factor authentication will finish enabling the next time "
-                              "Zelvora starts."),
-                           Tone::Success);
-            break;
-        }
+                       tr("Two-factor authentication will finish enabling the next time Zelvora "
+                          "starts."),
+                       Tone::Success);
     }
     endEnrollment();
     clearEnrollmentLabels();
@@ -913,34 +916,15 @@ void ConfigureDialog::onDisableClicked() {
                    tr("Could not disable two-factor authentication -- try again."), Tone::Failure);
         return;
     }
-    if (const std::optional<QString> failure = preRecordRollbackGuard()) {
-        twoFactor_.abandonTransition();
-        showStatus(twoFactorStatusLabel_, *failure, Tone::Failure);
+    const RekeyTexts texts{
+        tr("Could not re-key the vault -- two-factor authentication not disabled."),
+        tr("Something went wrong disabling two-factor authentication and Zelvora could not "
+           "confirm the vault's state. Do not try again -- close Zelvora and contact support."),
+        "ConfigureDialog: failed to durably record that the vault was re-keyed for disabling "
+        "two-factor authentication -- recovery on next launch will rely on the container's own "
+        "generation counter instead."};
+    if (!rekeyVault(*key, Transition::TwoFactor, texts, twoFactorStatusLabel_))
         return;
-    }
-    const quint64 startGeneration = container_->generationCounter();
-    switch (container_->rekey(*key)) {
-    case RekeyResult::Unchanged:
-        withdrawRollbackAdvance(startGeneration);
-        twoFactor_.abandonTransition();
-        showStatus(twoFactorStatusLabel_,
-                   tr("Could not re-key the vault -- two-factor authentication not disabled."),
-                   Tone::Failure);
-        return;
-    case RekeyResult::Unusable:
-        showStatus(twoFactorStatusLabel_,
-                   tr("Something went wrong disabling two-factor authentication and Zelvora could "
-                      "not confirm the vault's state. Do not try again -- close Zelvora and "
-                      "contact support."),
-                   Tone::Failure);
-        return;
-    case RekeyResult::Rekeyed:
-        break;
-    }
-    if (!twoFactor_.markTransitionVaultRekeyed())
-        qWarning("ConfigureDialog: failed to durably record that the vault was re-keyed for "
-                 "disabling two-factor authentication -- recovery on next launch will rely on the "
-                 "container's own generation counter instead.");
     keepNewVaultKey(std::move(*key));
     endEnrollment();
     if (twoFactor_.commitTransition())
@@ -1021,27 +1005,15 @@ void ConfigureDialog::onChangePasswordClicked() {
         twoFactorOn ? korvex::core::TwoFactorManager::deriveEffectiveKey(*newKey, *secret)
                     : std::move(*newKey);
 
-    if (const std::optional<QString> failure = preRecordRollbackGuard()) {
-        auth_.abandonTransition();
-        return fail(*failure);
-    }
-    const quint64 startGeneration = container_->generationCounter();
-    switch (container_->rekey(rekeyKey)) {
-    case RekeyResult::Unchanged:
-        withdrawRollbackAdvance(startGeneration);
-        auth_.abandonTransition();
-        return fail(tr("Could not re-key the vault -- password not changed."));
-    case RekeyResult::Unusable:
-        return fail(tr("Something went wrong changing your password and Zelvora could not "
-                       "confirm the vault's state. Do not try again -- close Zelvora and contact "
-                       "support."));
-    case RekeyResult::Rekeyed:
-        break;
-    }
-    if (!auth_.markTransitionVaultRekeyed())
-        qWarning("ConfigureDialog: failed to durably record that the vault was re-keyed for a "
-                 "password change -- recovery on next launch will rely on the container's own "
-                 "generation counter instead.");
+    const RekeyTexts texts{
+        tr("Could not re-key the vault -- password not changed."),
+        tr("Something went wrong changing your password and Zelvora could not confirm the "
+           "vault's state. Do not try again -- close Zelvora and contact support."),
+        "ConfigureDialog: failed to durably record that the vault was re-keyed for a password "
+        "change -- recovery on next launch will rely on the container's own generation counter "
+        "instead."};
+    if (!rekeyVault(rekeyKey, Transition::Password, texts, changePasswordStatusLabel_))
+        return;
     keepNewVaultKey(std::move(rekeyKey));
     if (auth_.commitTransition(twoFactor_))
         showStatus(changePasswordStatusLabel_, tr("Password changed."), Tone::Success);

@@ -94,6 +94,17 @@ private:
     // The key every step uses: the newest one a re-keying produced, else the main window's.
     const korvex::crypto::SecureBuffer& currentVaultKey() const;
     void keepNewVaultKey(korvex::crypto::SecureBuffer key);
+    enum class Transition { Password, TwoFactor };
+    struct RekeyTexts {
+        QString unchanged;       // the re-key failed and nothing changed
+        QString unusable;        // the re-key failed and the vault's state is unknown
+        const char* markFailure; // logged when the re-keyed mark cannot be written
+    };
+    // The step the three key changes share, after their transition is written: the rollback
+    // pre-record, the re-key, then the transition marked as re-keyed, or abandoned when nothing
+    // changed. False (its message in status, red) unless the vault now opens with key.
+    bool rekeyVault(const korvex::crypto::SecureBuffer& key, Transition transition,
+                    const RekeyTexts& texts, QLabel* status);
     // Advances the rollback record to the generation the next re-key will commit; the message
     // for the user when that fails.
     std::optional<QString> preRecordRollbackGuard();
