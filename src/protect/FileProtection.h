@@ -19,6 +19,7 @@ Q_DECLARE_FLAGS(AccessRights, AccessRight)
 // writable (the immutable flag also blocks writes and needs root). These keep their place so
 // that a platform with such attributes can slot its own in; here nothing is ever hidden or
 // restricted, clearing trivially succeeds and setting honestly reports failure.
+// Whether this system has the attribute at all (so that it can be offered); never on Linux.
 bool hiddenAttributeSupported();
 bool deleteRestrictionSupported();
 bool setHidden(const QString& path, bool hidden);
