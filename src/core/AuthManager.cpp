@@ -101,9 +101,10 @@ std::optional<IdentityRecord> newRecord(const QString& username, const std::stri
     try {
         IdentityRecord record;
         record.username = username;
-        record.passwordHash = PasswordHasher::hashPassword(password);
         record.keySalt = PasswordHasher::generateSalt();
-        SecureBuffer kek = PasswordHasher::deriveKey(password, record.keySalt, crypto::kKeyBytes);
+        auto [hash, kek] =
+            PasswordHasher::hashAndDeriveKey(password, record.keySalt, crypto::kKeyBytes);
+        record.passwordHash = std::move(hash);
         record.wrappedVaultKey =
             AeadCipher::seal(kek, vaultKey, AuthManager::vaultKeyBinding(record.keySalt, vaultId));
         if (kekOut)
@@ -301,7 +302,19 @@ std::optional<SecureBuffer> AuthManager::login(std::string password, bool resetL
     if (!record)
         return std::nullopt;
 
-    if (!PasswordHasher::verifyPassword(record->passwordHash, password)) {
+    // The check and the key derivation run side by side; a file with a salt of another length
+    // (which the system never writes) is damaged, but a wrong password is still told first.
+    std::optional<SecureBuffer> kek;
+    bool verified = false;
+    if (record->keySalt.size() == crypto::kSaltBytes) {
+        PasswordHasher::VerifiedKey checked = PasswordHasher::verifyAndDeriveKey(
+            record->passwordHash, password, record->keySalt, crypto::kKeyBytes);
+        verified = checked.verified;
+        kek = std::move(checked.key);
+    } else {
+        verified = PasswordHasher::verifyPassword(record->passwordHash, password);
+    }
+    if (!verified) {
         const QFileInfo info(identityFilePath_);
         qWarning("AuthManager::login: password did not verify. identity.dat last modified %s, size "
                  "%lld bytes.",
@@ -310,14 +323,9 @@ std::optional<SecureBuffer> AuthManager::login(std::string password, bool resetL
         return fail(recordFailedAttempt() ? LoginFailureReason::WrongPassword
                                           : LoginFailureReason::WrongPasswordNotRecorded);
     }
-    // The system never writes another salt length; such a file is damaged.
     if (record->keySalt.size() != crypto::kSaltBytes)
         return fail(LoginFailureReason::IdentityCorrupt);
-
-    std::optional<SecureBuffer> kek;
-    try {
-        kek = PasswordHasher::deriveKey(password, record->keySalt, crypto::kKeyBytes);
-    } catch (const std::runtime_error&) {
+    if (!kek) {
         qWarning("AuthManager::login: could not derive the password key (out of memory).");
         return fail(LoginFailureReason::VaultKeyUnwrapFailed);
     }

@@ -2,9 +2,11 @@
 
 #include "crypto/Sodium.h"
 
+#include <future>
 #include <sodium.h>
-
 #include <stdexcept>
+#include <system_error>
+#include <utility>
 
 namespace korvex::crypto {
 
@@ -47,6 +49,62 @@ bool PasswordHasher::verifyPassword(const std::string& encodedHash,
         return false;
     return crypto_pwhash_str_verify(encodedHash.c_str(), passwordUtf8.data(),
                                     passwordUtf8.size()) == 0;
+}
+
+namespace {
+
+// Runs work on a thread of its own when one can be started, else right here; the future is
+// waited for (and its exception thrown) by get().
+template <typename F> std::future<std::invoke_result_t<F>> alongside(F work) {
+    try {
+        return std::async(std::launch::async, std::move(work));
+    } catch (const std::system_error&) {
+        return std::async(std::launch::deferred, std::move(work));
+    }
+}
+
+} // namespace
+
+PasswordHasher::VerifiedKey PasswordHasher::verifyAndDeriveKey(const std::string& encodedHash,
+                                                               const std::string& passwordUtf8,
+                                                               const Bytes& salt,
+                                                               std::size_t outLen) {
+    if (salt.size() != kSaltBytes)
+        throw std::invalid_argument(
+            "PasswordHasher::verifyAndDeriveKey: salt must be kSaltBytes long");
+    ensureSodiumInitialised();
+    auto derivation = alongside([&]() -> std::optional<SecureBuffer> {
+        try {
+            return deriveKey(passwordUtf8, salt, outLen);
+        } catch (const std::runtime_error&) {
+            return std::nullopt;
+        }
+    });
+    VerifiedKey result;
+    result.verified = verifyPassword(encodedHash, passwordUtf8);
+    std::optional<SecureBuffer> key = derivation.get();
+    if (result.verified)
+        result.key = std::move(key);
+    return result;
+}
+
+std::pair<std::string, SecureBuffer>
+PasswordHasher::hashAndDeriveKey(const std::string& passwordUtf8, const Bytes& salt,
+                                 std::size_t outLen) {
+    ensureSodiumInitialised();
+    auto derivation = alongside([&] { return deriveKey(passwordUtf8, salt, outLen); });
+    std::string hash;
+    try {
+        hash = hashPassword(passwordUtf8);
+    } catch (...) {
+        // The derivation still reads the password: it is waited for before anything goes.
+        try {
+            derivation.get();
+        } catch (...) {
+        }
+        throw;
+    }
+    return {std::move(hash), derivation.get()};
 }
 
 } // namespace korvex::crypto

@@ -4,6 +4,7 @@
 #include "crypto/SecureBuffer.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace korvex::crypto {
@@ -23,6 +24,23 @@ public:
     // Returns the "$argon2id$..." encoded string. Throws std::runtime_error on failure.
     static std::string hashPassword(const std::string& passwordUtf8);
     static bool verifyPassword(const std::string& encodedHash, const std::string& passwordUtf8);
+
+    // A sign-in's two Argon2id runs, which do not depend on each other, at the same time on two
+    // threads (on one when a second cannot be started): the check of encodedHash and the key
+    // derivation with salt. The results are exactly those of the two calls above. key is
+    // empty when the derivation could not get its memory; a key derived from a password that
+    // did not verify is wiped and never returned. Throws std::invalid_argument for a wrong salt.
+    struct VerifiedKey {
+        bool verified = false;
+        std::optional<SecureBuffer> key;
+    };
+    static VerifiedKey verifyAndDeriveKey(const std::string& encodedHash,
+                                          const std::string& passwordUtf8, const Bytes& salt,
+                                          std::size_t outLen);
+    // A new password's hash and its key with salt, likewise side by side. Throws
+    // std::runtime_error when either cannot get its memory.
+    static std::pair<std::string, SecureBuffer>
+    hashAndDeriveKey(const std::string& passwordUtf8, const Bytes& salt, std::size_t outLen);
 };
 
 } // namespace korvex::crypto

@@ -124,6 +124,11 @@ void MainWindow::buildMenus() {
         file->addAction(korvex::ui::loadIcon(QStringLiteral(":/icons/lock.svg")), tr("Sign &Out"));
     signOut->setObjectName(QStringLiteral("signOutAction"));
     connect(signOut, &QAction::triggered, this, &MainWindow::onSignOutTriggered);
+    // Quitting ends the session the way closing the window does: wiped first, then gone.
+    QAction* quit = file->addAction(tr("&Quit"));
+    quit->setObjectName(QStringLiteral("quitAction"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &MainWindow::close);
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     QAction* guide = help->addAction(korvex::ui::loadIcon(QStringLiteral(":/icons/key.svg")),

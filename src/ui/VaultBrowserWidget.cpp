@@ -8,6 +8,7 @@
 #include "vault/VaultContainer.h"
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
@@ -66,6 +67,8 @@ void wipeItemText(QTableWidgetItem* item) {
     if (item == nullptr)
         return;
     QString text = item->text();
+    // The tool tip shares the name's characters; it lets go first.
+    item->setToolTip(QString());
     item->setText(QString());
     korvex::crypto::secureWipe(text);
 }
@@ -182,6 +185,33 @@ VaultBrowserWidget::VaultBrowserWidget(korvex::vault::VaultContainer* container,
             &VaultBrowserWidget::onRowDoubleClicked);
     connect(searchBox_, &QLineEdit::textChanged, this, &VaultBrowserWidget::onSearchTextChanged);
 
+    // Keyboard: Enter views and Delete removes the selected file while the list has the focus;
+    // Ctrl+O imports, Ctrl+E exports and Ctrl+F goes to the search box anywhere in the window.
+    auto addShortcut = [this](QWidget* owner, const char* name, const QList<QKeySequence>& keys,
+                              Qt::ShortcutContext context, auto slot) {
+        auto* action = new QAction(owner);
+        action->setObjectName(QLatin1String(name));
+        action->setShortcuts(keys);
+        action->setShortcutContext(context);
+        owner->addAction(action);
+        connect(action, &QAction::triggered, this, slot);
+    };
+    addShortcut(table_, "viewShortcut", {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)},
+                Qt::WidgetShortcut, &VaultBrowserWidget::onViewClicked);
+    addShortcut(table_, "removeShortcut", {QKeySequence(QKeySequence::Delete)}, Qt::WidgetShortcut,
+                &VaultBrowserWidget::onRemoveClicked);
+    addShortcut(this, "importShortcut", {QKeySequence(Qt::CTRL | Qt::Key_O)}, Qt::WindowShortcut,
+                &VaultBrowserWidget::onImportClicked);
+    addShortcut(this, "exportShortcut", {QKeySequence(Qt::CTRL | Qt::Key_E)}, Qt::WindowShortcut,
+                &VaultBrowserWidget::onExportClicked);
+    addShortcut(this, "searchShortcut", {QKeySequence(Qt::CTRL | Qt::Key_F)}, Qt::WindowShortcut,
+                [this] {
+                    searchBox_->setFocus(Qt::ShortcutFocusReason);
+                    searchBox_->selectAll();
+                });
+    importButton->setToolTip(importButton->toolTip() + tr(" (Ctrl+O)"));
+    exportButton_->setToolTip(exportButton_->toolTip() + tr(" (Ctrl+E)"));
+
     refreshTable();
 }
 
@@ -213,10 +243,14 @@ void VaultBrowserWidget::refreshTable() {
     table_->setRowCount(static_cast<int>(entries.size()));
     int row = 0;
     for (const korvex::vault::EntrySummary& entry : entries) {
-        table_->setItem(row, kNameColumn, new CaseInsensitiveTableWidgetItem(entry.name));
-        table_->setItem(
-            row, kSizeColumn,
-            new NumericTableWidgetItem(QString::number(entry.size) + tr(" bytes"), entry.size));
+        // A column too narrow for its text still shows all of it in the tool tip.
+        auto* name = new CaseInsensitiveTableWidgetItem(entry.name);
+        name->setToolTip(entry.name);
+        table_->setItem(row, kNameColumn, name);
+        auto* size =
+            new NumericTableWidgetItem(QString::number(entry.size) + tr(" bytes"), entry.size);
+        size->setToolTip(size->text());
+        table_->setItem(row, kSizeColumn, size);
         table_->setItem(
             row, kImportedColumn,
             new NumericTableWidgetItem(entry.importedAt.toLocalTime().toString(Qt::ISODate),

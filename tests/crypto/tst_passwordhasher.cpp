@@ -58,6 +58,7 @@ private slots:
     void verifyRejectsMalformedEncodings_data();
     void verifyRejectsMalformedEncodings();
     void saltsAreFresh();
+    void sideBySideGivesTheSameResults();
 };
 
 // Every existing account and vault depends on these exact parameters (Argon2id v1.3, 3 passes,
@@ -146,6 +147,28 @@ void TestPasswordHasher::saltsAreFresh() {
     const Bytes salt = PasswordHasher::generateSalt();
     QCOMPARE(salt.size(), kSaltBytes);
     QVERIFY(salt != PasswordHasher::generateSalt());
+}
+
+// The two runs side by side give exactly what the single calls give: the same hash format and
+// verdicts, the same key; a key of a password that did not verify never comes back.
+void TestPasswordHasher::sideBySideGivesTheSameResults() {
+    const auto [encoded, key] = PasswordHasher::hashAndDeriveKey(kPassword, countingSalt(0), 32);
+    QVERIFY2(encoded.rfind("$argon2id$v=19$m=262144,t=3,p=1$", 0) == 0, encoded.c_str());
+    QCOMPARE(bytesOf(key), fromHex(kKnownKeyHex));
+
+    const PasswordHasher::VerifiedKey right =
+        PasswordHasher::verifyAndDeriveKey(encoded, kPassword, countingSalt(0), 32);
+    QVERIFY(right.verified);
+    QVERIFY(right.key);
+    QCOMPARE(bytesOf(*right.key), fromHex(kKnownKeyHex));
+
+    const PasswordHasher::VerifiedKey wrong =
+        PasswordHasher::verifyAndDeriveKey(encoded, kPassword + "!", countingSalt(0), 32);
+    QVERIFY(!wrong.verified);
+    QVERIFY(!wrong.key);
+
+    QVERIFY_THROWS_EXCEPTION(std::invalid_argument,
+                             PasswordHasher::verifyAndDeriveKey(encoded, kPassword, Bytes(15), 32));
 }
 
 QTEST_APPLESS_MAIN(TestPasswordHasher)

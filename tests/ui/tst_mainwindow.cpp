@@ -289,6 +289,20 @@ private Q_SLOTS:
         QCOMPARE(ended.first().first().toInt(), MainWindow::kSignOutExitCode);
     }
 
+    // Ctrl+Q quits: the session is wiped and ends as closing the window ends it.
+    void ctrlQQuitsThroughTheWipe() {
+        std::unique_ptr<MainWindow> window = newWindow(newVault());
+        window->show();
+        QApplication::setActiveWindow(window.get());
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QSignalSpy ended(window.get(), &MainWindow::sessionEnded);
+        QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(window->isWiped());
+        QVERIFY(window->container()->isWiped());
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(ended.first().first().toInt(), 0);
+    }
+
     void rollbackGuardAdvancesAndRebinds() {
         QVERIFY(storage_->save(core::StorageConfig()));
         std::unique_ptr<vault::VaultContainer> vault = newVault();

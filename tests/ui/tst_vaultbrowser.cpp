@@ -279,6 +279,7 @@ private Q_SLOTS:
     void removeAsksFirst();
     void viewShowsContentAndReportsMissingEntries();
     void clearEmptiesEverything();
+    void theKeyboardReachesEveryAction();
 };
 
 void TestVaultBrowser::init() {
@@ -776,6 +777,51 @@ void TestVaultBrowser::clearEmptiesEverything() {
     QCOMPARE(searchBox()->text(), QString());
     // Nothing was taken out of the vault.
     QCOMPARE(vaultNames(), (QStringList{"one.txt", "two.txt"}));
+}
+
+// Enter views, Delete asks to remove, Ctrl+E exports and Ctrl+O imports, Ctrl+F goes to the
+// search box; names and sizes too long for their column are in the tool tips.
+void TestVaultBrowser::theKeyboardReachesEveryAction() {
+    QVERIFY(store(QStringLiteral("alpha.txt"), "alpha"));
+    buildWidget();
+    QApplication::setActiveWindow(widget_.get());
+    QVERIFY(QTest::qWaitForWindowActive(widget_.get()));
+    const int row = rowOf(QStringLiteral("alpha.txt"));
+    QCOMPARE(table()->item(row, 0)->toolTip(), QStringLiteral("alpha.txt"));
+    QCOMPARE(table()->item(row, 1)->toolTip(), table()->item(row, 1)->text());
+
+    selectRow(QStringLiteral("alpha.txt"));
+    QStringList seen;
+    ModalScript script;
+    script.dialog<FileViewerDialog>([&](FileViewerDialog* viewer) {
+        seen << QStringLiteral("viewer");
+        viewer->reject();
+    });
+    script.messageBox([&](QMessageBox* box) {
+        seen << box->windowTitle();
+        box->button(QMessageBox::Cancel)->click();
+    });
+    const QString exported = dir_->filePath(QStringLiteral("exported.txt"));
+    script.fileDialog(exported);
+    const QString imported = source(QStringLiteral("beta.txt"), "beta");
+    script.fileDialog(imported);
+    for (const auto& [key, modifiers] :
+         {std::pair{Qt::Key_Return, Qt::NoModifier}, std::pair{Qt::Key_Delete, Qt::NoModifier},
+          std::pair{Qt::Key_E, Qt::ControlModifier}, std::pair{Qt::Key_O, Qt::ControlModifier}}) {
+        // As the window manager would, the window gets the focus back after each dialog.
+        QApplication::setActiveWindow(widget_.get());
+        table()->setFocus();
+        QTest::keyClick(table(), key, modifiers);
+    }
+    QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
+    QCOMPARE(seen, (QStringList{QStringLiteral("viewer"), QStringLiteral("Remove From Vault")}));
+    QCOMPARE(readWholeFile(exported), QByteArray("alpha"));
+    QCOMPARE(vaultNames(), (QStringList{"alpha.txt", "beta.txt"}));
+
+    QApplication::setActiveWindow(widget_.get());
+    table()->setFocus();
+    QTest::keyClick(table(), Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(searchBox()->hasFocus());
 }
 
 QTEST_MAIN(TestVaultBrowser)
