@@ -455,6 +455,12 @@ void VaultBrowserWidget::viewRow(int row) {
     const QString name = nameInRow(row);
     if (name.isEmpty())
         return;
+    // A type the viewer cannot show gets its message without the file being decrypted at all.
+    if (korvex::ui::viewerKindForFileName(name) == korvex::ui::ViewerKind::Unsupported) {
+        FileViewerDialog viewer(QByteArray(), name, this);
+        viewer.exec();
+        return;
+    }
 
     std::optional<korvex::crypto::PlaintextBuffer> content;
     bool outOfMemory = false;

@@ -280,6 +280,7 @@ private Q_SLOTS:
     void viewShowsContentAndReportsMissingEntries();
     void clearEmptiesEverything();
     void theKeyboardReachesEveryAction();
+    void anUnsupportedTypeIsNotDecrypted();
 };
 
 void TestVaultBrowser::init() {
@@ -822,6 +823,27 @@ void TestVaultBrowser::theKeyboardReachesEveryAction() {
     table()->setFocus();
     QTest::keyClick(table(), Qt::Key_F, Qt::ControlModifier);
     QVERIFY(searchBox()->hasFocus());
+}
+
+// A type the viewer cannot show is answered without reading the file: here the vault can no
+// longer decrypt anything, and the viewer still says what it would have said.
+void TestVaultBrowser::anUnsupportedTypeIsNotDecrypted() {
+    QVERIFY(store(QStringLiteral("archive.bin"), QByteArray(4096, 'x')));
+    buildWidget();
+    vault_->wipeSecrets();
+    selectRow(QStringLiteral("archive.bin"));
+    QString shown;
+    ModalScript script;
+    script.dialog<FileViewerDialog>([&](FileViewerDialog* viewer) {
+        QCOMPARE(viewer->kind(), ui::ViewerKind::Unsupported);
+        for (const QLabel* label : viewer->findChildren<QLabel*>())
+            shown += label->text();
+        viewer->reject();
+    });
+    button("viewButton")->click();
+    QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
+    QVERIFY2(shown.contains(QStringLiteral("doesn't support this file type")), qPrintable(shown));
+    QCOMPARE(status()->text(), QString());
 }
 
 QTEST_MAIN(TestVaultBrowser)
