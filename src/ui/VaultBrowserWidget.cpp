@@ -9,6 +9,8 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
@@ -17,11 +19,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSet>
 #include <QTableWidget>
 #include <QTableWidgetItem>
+#include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <optional>
@@ -212,6 +217,7 @@ VaultBrowserWidget::VaultBrowserWidget(korvex::vault::VaultContainer* container,
     importButton->setToolTip(importButton->toolTip() + tr(" (Ctrl+O)"));
     exportButton_->setToolTip(exportButton_->toolTip() + tr(" (Ctrl+E)"));
 
+    setAcceptDrops(true);
     refreshTable();
 }
 
@@ -279,17 +285,67 @@ void VaultBrowserWidget::applySearchFilter(const QString& text) {
 }
 
 void VaultBrowserWidget::onImportClicked() {
-    const QString path =
-        QFileDialog::getOpenFileName(this, tr("Import into vault"), QString(), QString(), nullptr,
-                                     QFileDialog::DontUseNativeDialog);
-    if (path.isEmpty())
+    importFiles(QFileDialog::getOpenFileNames(this, tr("Import into vault"), QString(), QString(),
+                                              nullptr, QFileDialog::DontUseNativeDialog));
+}
+
+void VaultBrowserWidget::importFiles(const QStringList& paths) {
+    if (paths.isEmpty())
         return;
+    if (paths.size() == 1) {
+        if (importOne(paths.first()) != ImportOutcome::Skipped)
+            refreshTable();
+        return;
+    }
+    // Each file is asked about and erased as if it came alone; one line then sums them up,
+    // followed by the first problem in its own words.
+    int imported = 0;
+    int skipped = 0;
+    int failed = 0;
+    int kept = 0;
+    QString firstProblem;
+    for (const QString& path : paths) {
+        const ImportOutcome outcome = importOne(path);
+        switch (outcome) {
+        case ImportOutcome::Imported:
+            ++imported;
+            break;
+        case ImportOutcome::Skipped:
+            ++skipped;
+            break;
+        case ImportOutcome::OriginalKept:
+            ++imported;
+            ++kept;
+            break;
+        case ImportOutcome::Failed:
+            ++failed;
+            break;
+        }
+        if ((outcome == ImportOutcome::Failed || outcome == ImportOutcome::OriginalKept) &&
+            firstProblem.isEmpty())
+            firstProblem = statusLabel_->text();
+    }
+    refreshTable();
+    QString summary = imported == 1 ? tr("Imported 1 file") : tr("Imported %1 files").arg(imported);
+    if (skipped > 0)
+        summary += tr("; %1 skipped").arg(skipped);
+    if (failed > 0)
+        summary += tr("; %1 failed").arg(failed);
+    if (kept > 0)
+        summary += tr("; %1 original(s) could not be erased").arg(kept);
+    if (firstProblem.isEmpty())
+        showSuccess(summary);
+    else
+        showFailure(summary + QLatin1Char('\n') + firstProblem);
+}
+
+VaultBrowserWidget::ImportOutcome VaultBrowserWidget::importOne(const QString& path) {
 
     const QString originalName = QFileInfo(path).fileName();
     // The vault and its settings must never be read into the vault and then erased.
     if (ownFiles_.contains(path)) {
         showFailure(ownFileImportMessage(originalName));
-        return;
+        return ImportOutcome::Failed;
     }
     if (!korvex::protect::canDelete(path)) {
         showFailure(tr("Could not import \"%1\" -- you don't have permission to delete this "
@@ -297,13 +353,13 @@ void VaultBrowserWidget::onImportClicked() {
                        "it in. Free up delete permission on it first, or move a copy somewhere "
                        "you can delete before importing it.")
                         .arg(originalName));
-        return;
+        return ImportOutcome::Failed;
     }
     if (container_ == nullptr) {
         showFailure(tr("Could not import \"%1\" (a file with that name may already be in the "
                        "vault).")
                         .arg(originalName));
-        return;
+        return ImportOutcome::Failed;
     }
 
     QString name = originalName;
@@ -335,7 +391,7 @@ void VaultBrowserWidget::onImportClicked() {
         } else if (choice == copy) {
             name = korvex::ui::firstFreeCopyName(name, taken);
         } else {
-            return;
+            return ImportOutcome::Skipped;
         }
     }
 
@@ -364,17 +420,42 @@ void VaultBrowserWidget::onImportClicked() {
                     .arg(name));
             break;
         }
-        return;
+        return ImportOutcome::Failed;
     }
 
-    statusLabel_->setStyleSheet(QString());
-    if (korvex::protect::secureErase(path))
-        statusLabel_->setText(tr("Imported \"%1\" and securely erased the original.").arg(name));
-    else
-        showFailure(tr("Imported \"%1\", but the original at \"%2\" could not be erased -- it's "
-                       "still on disk.")
-                        .arg(name, path));
-    refreshTable();
+    if (korvex::protect::secureErase(path)) {
+        showSuccess(tr("Imported \"%1\" and securely erased the original.").arg(name));
+        return ImportOutcome::Imported;
+    }
+    showFailure(tr("Imported \"%1\", but the original at \"%2\" could not be erased -- it's "
+                   "still on disk.")
+                    .arg(name, path));
+    return ImportOutcome::OriginalKept;
+}
+
+// Files dropped on the window are imported as if chosen in the import dialog; anything that is
+// not a local file (a link from a browser, text) is not accepted.
+void VaultBrowserWidget::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    const bool allLocal =
+        !urls.isEmpty() &&
+        std::all_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); });
+    if (allLocal)
+        event->acceptProposedAction();
+}
+
+void VaultBrowserWidget::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile())
+            paths.append(url.toLocalFile());
+    }
+    if (paths.isEmpty())
+        return;
+    event->acceptProposedAction();
+    // The drag source waits until the drop returns: the questions and the work come after it.
+    QMetaObject::invokeMethod(
+        this, [this, paths] { importFiles(paths); }, Qt::QueuedConnection);
 }
 
 void VaultBrowserWidget::onExportClicked() {

@@ -44,6 +44,10 @@ public:
     // disabled. The table is not filled again.
     void clear();
 
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
 private Q_SLOTS:
     void onImportClicked();
     void onExportClicked();
@@ -53,6 +57,11 @@ private Q_SLOTS:
     void onSearchTextChanged(const QString& text);
 
 private:
+    enum class ImportOutcome { Imported, Skipped, Failed, OriginalKept };
+    // Imports each file in turn; several end in one summary line.
+    void importFiles(const QStringList& paths);
+    // One file, with its name question and the erase of the original; its own status line.
+    ImportOutcome importOne(const QString& path);
     void refreshTable();
     void applySearchFilter(const QString& text);
     void setSelectionButtonsEnabled(bool enabled);

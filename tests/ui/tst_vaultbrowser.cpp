@@ -7,17 +7,20 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUrl>
 #include <QtTest>
 #include <cstdio>
 #include <functional>
@@ -281,6 +284,7 @@ private Q_SLOTS:
     void clearEmptiesEverything();
     void theKeyboardReachesEveryAction();
     void anUnsupportedTypeIsNotDecrypted();
+    void severalDroppedFilesEndInOneSummary();
 };
 
 void TestVaultBrowser::init() {
@@ -341,7 +345,7 @@ void TestVaultBrowser::importStoresErasesAndReports() {
     ModalScript script;
     script.fileDialog(path, [](QFileDialog* dialog) {
         QCOMPARE(dialog->windowTitle(), QStringLiteral("Import into vault"));
-        QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
+        QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
     });
     button("importButton")->click();
     QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
@@ -844,6 +848,48 @@ void TestVaultBrowser::anUnsupportedTypeIsNotDecrypted() {
     QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
     QVERIFY2(shown.contains(QStringLiteral("doesn't support this file type")), qPrintable(shown));
     QCOMPARE(status()->text(), QString());
+}
+
+// Files dropped together: each gets its own question and erase, and one line sums them up with
+// the first problem after it.
+void TestVaultBrowser::severalDroppedFilesEndInOneSummary() {
+    QVERIFY(store(QStringLiteral("clash.txt"), "already in the vault"));
+    buildWidget();
+    const QString fresh = source(QStringLiteral("fresh.txt"), "fresh");
+    const QString clash = source(QStringLiteral("clash.txt"), "the user's other copy");
+    const QString pipe = dir_->filePath(QStringLiteral("sources/pipe.txt"));
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+
+    auto* mime = new QMimeData;
+    mime->setUrls(
+        {QUrl::fromLocalFile(fresh), QUrl::fromLocalFile(clash), QUrl::fromLocalFile(pipe)});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget_.get(), &enter);
+    QVERIFY(enter.isAccepted());
+    ModalScript script;
+    script.messageBox([](QMessageBox* box) { box->button(QMessageBox::Cancel)->click(); });
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget_.get(), &drop);
+    QTRY_VERIFY(status()->text().startsWith(QStringLiteral("Imported")));
+    QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
+    delete mime;
+
+    QCOMPARE(status()->text(),
+             QStringLiteral("Imported 1 file; 1 skipped; 1 failed\nCould not import \"pipe.txt\" "
+                            "-- it is not a regular file (a folder, device, pipe or link)."));
+    QCOMPARE(vaultNames(), (QStringList{"clash.txt", "fresh.txt"}));
+    QCOMPARE(vaultContent(QStringLiteral("clash.txt")), QByteArray("already in the vault"));
+    QVERIFY(!QFileInfo::exists(fresh));
+    QCOMPARE(readWholeFile(clash), QByteArray("the user's other copy"));
+    QVERIFY(QFileInfo(pipe).exists());
+    QCOMPARE(column(0).size(), 2);
+
+    // Something that is not a local file is not taken.
+    QMimeData web;
+    web.setUrls({QUrl(QStringLiteral("https://example.org/file.txt"))});
+    QDragEnterEvent refused(QPoint(10, 10), Qt::CopyAction, &web, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget_.get(), &refused);
+    QVERIFY(!refused.isAccepted());
 }
 
 QTEST_MAIN(TestVaultBrowser)
