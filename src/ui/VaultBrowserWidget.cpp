@@ -305,6 +305,10 @@ void VaultBrowserWidget::importFiles(const QStringList& paths) {
     int kept = 0;
     QString firstProblem;
     for (const QString& path : paths) {
+        // A session wiped while a question was open ends the batch: nothing more is read, and
+        // no name is written back into the cleared window.
+        if (container_ != nullptr && container_->isWiped())
+            return;
         const ImportOutcome outcome = importOne(path);
         switch (outcome) {
         case ImportOutcome::Imported:
@@ -325,6 +329,8 @@ void VaultBrowserWidget::importFiles(const QStringList& paths) {
             firstProblem.isEmpty())
             firstProblem = statusLabel_->text();
     }
+    if (container_ != nullptr && container_->isWiped())
+        return;
     refreshTable();
     QString summary = imported == 1 ? tr("Imported 1 file") : tr("Imported %1 files").arg(imported);
     if (skipped > 0)
@@ -340,7 +346,6 @@ void VaultBrowserWidget::importFiles(const QStringList& paths) {
 }
 
 VaultBrowserWidget::ImportOutcome VaultBrowserWidget::importOne(const QString& path) {
-
     const QString originalName = QFileInfo(path).fileName();
     // The vault and its settings must never be read into the vault and then erased.
     if (ownFiles_.contains(path)) {

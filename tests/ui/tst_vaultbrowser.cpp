@@ -866,12 +866,14 @@ void TestVaultBrowser::severalDroppedFilesEndInOneSummary() {
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(widget_.get(), &enter);
     QVERIFY(enter.isAccepted());
-    ModalScript script;
-    script.messageBox([](QMessageBox* box) { box->button(QMessageBox::Cancel)->click(); });
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(widget_.get(), &drop);
-    QTRY_VERIFY(status()->text().startsWith(QStringLiteral("Imported")));
-    QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
+    {
+        ModalScript script;
+        script.messageBox([](QMessageBox* box) { box->button(QMessageBox::Cancel)->click(); });
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(widget_.get(), &drop);
+        QTRY_VERIFY(status()->text().startsWith(QStringLiteral("Imported")));
+        QVERIFY2(script.finished(), qPrintable(script.unexpected().join('\n')));
+    }
     delete mime;
 
     QCOMPARE(status()->text(),
@@ -883,6 +885,30 @@ void TestVaultBrowser::severalDroppedFilesEndInOneSummary() {
     QCOMPARE(readWholeFile(clash), QByteArray("the user's other copy"));
     QVERIFY(QFileInfo(pipe).exists());
     QCOMPARE(column(0).size(), 2);
+
+    // The session is wiped while the first of two questions is open: the second file is not
+    // touched, and nothing is written back into the cleared window.
+    const QString second = source(QStringLiteral("fresh2.txt"), "second");
+    const QString clashAgain = clash;
+    auto* more = new QMimeData;
+    more->setUrls({QUrl::fromLocalFile(clashAgain), QUrl::fromLocalFile(second)});
+    ModalScript wiped;
+    wiped.messageBox([this](QMessageBox* box) {
+        widget_->clear();
+        vault_->wipeSecrets();
+        box->button(QMessageBox::Cancel)->click();
+    });
+    QDragEnterEvent enterAgain(QPoint(10, 10), Qt::CopyAction, more, Qt::LeftButton,
+                               Qt::NoModifier);
+    QApplication::sendEvent(widget_.get(), &enterAgain);
+    QDropEvent late(QPointF(10, 10), Qt::CopyAction, more, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget_.get(), &late);
+    QTRY_VERIFY2(wiped.finished(), qPrintable(wiped.unexpected().join('\n')));
+    QCoreApplication::processEvents();
+    delete more;
+    QCOMPARE(status()->text(), QString());
+    QCOMPARE(readWholeFile(second), QByteArray("second"));
+    QCOMPARE(table()->rowCount(), 0);
 
     // Something that is not a local file is not taken.
     QMimeData web;
