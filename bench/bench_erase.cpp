@@ -35,7 +35,9 @@ bool writeRandomFile(const QString& path, qint64 bytes) {
     return file.flush();
 }
 
-void BM_SecureErase(benchmark::State& state) {
+// Times erase(path, bytes) on a fresh file of range(0) MiB, written and synced untimed before
+// each iteration; the bytes counted are the three passes.
+template <typename Erase> void timeErasing(benchmark::State& state, Erase erase) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("original"));
     const qint64 bytes = state.range(0) * kMiB;
@@ -47,30 +49,27 @@ void BM_SecureErase(benchmark::State& state) {
         }
         ::sync();
         state.ResumeTiming();
-        if (!korvex::protect::secureErase(path)) {
+        if (!erase(path, bytes)) {
             state.SkipWithError("the erase failed");
             return;
         }
     }
     state.SetBytesProcessed(state.iterations() * bytes * 3);
 }
+
+void BM_SecureErase(benchmark::State& state) {
+    timeErasing(state,
+                [](const QString& path, qint64) { return korvex::protect::secureErase(path); });
+}
 BENCHMARK(BM_SecureErase)->Arg(64)->Arg(256)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The floor: three passes of plain writes and an fsync after each, then unlink.
 void BM_ThreePlainPasses(benchmark::State& state) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("original"));
-    const qint64 bytes = state.range(0) * kMiB;
     std::vector<unsigned char> chunk(kChunk);
-    for (auto _ : state) {
-        state.PauseTiming();
-        if (!writeRandomFile(path, bytes)) {
-            state.SkipWithError("could not write the file");
-            return;
-        }
-        ::sync();
-        state.ResumeTiming();
+    timeErasing(state, [&chunk](const QString& path, qint64 bytes) {
         const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY);
+        if (fd < 0)
+            return false;
         for (int pass = 0; pass < 3; ++pass) {
             if (pass == 2)
                 randombytes_buf(chunk.data(), chunk.size());
@@ -82,9 +81,8 @@ void BM_ThreePlainPasses(benchmark::State& state) {
             ::fsync(fd);
         }
         ::close(fd);
-        ::unlink(QFile::encodeName(path).constData());
-    }
-    state.SetBytesProcessed(state.iterations() * bytes * 3);
+        return ::unlink(QFile::encodeName(path).constData()) == 0;
+    });
 }
 BENCHMARK(BM_ThreePlainPasses)->Arg(64)->Arg(256)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -153,12 +153,8 @@ void failMigrationAttempt(const core::StorageConfigFile& storage, const QString&
     const bool saved = updateConfig(storage, [&](StorageConfig& config) {
         config.container.pendingMigrateFromPath.clear();
         config.container.pendingMigrateAttempts = 0;
-        config.container.overrideDirectory =
-            QDir::cleanPath(source.absolutePath()) == QDir::cleanPath(dataFolder)
-                ? QString()
-                : source.absolutePath();
-        config.container.overrideFileName =
-            source.fileName() == QStringLiteral("vault.kvxs") ? QString() : source.fileName();
+        core::StorageConfigFile::setContainerLocation(config.container, source.absolutePath(),
+                                                      source.fileName(), dataFolder);
     });
     if (!saved)
         qWarning("applyPendingContainerMigration: failed to persist container config -- migration "

@@ -42,7 +42,6 @@ const QString kPendingMigrateAttempts = QStringLiteral("pendingMigrateAttempts")
 
 const QString kRawDiskText = QStringLiteral("rawdisk");
 const QString kContainerText = QStringLiteral("container");
-const QString kDefaultVaultFileName = QStringLiteral("vault.kvxs");
 
 // Offsets, lengths, sector sizes and the size limit travel as decimal text. Missing or empty
 // text is 0; anything else that is not a decimal number of the target type (a JSON number in
@@ -363,12 +362,21 @@ QString StorageConfigFile::resolveVaultPath(const ContainerSettings& container,
     const QString name =
         !container.overrideFileName.isEmpty() && isValidOverrideFileName(container.overrideFileName)
             ? container.overrideFileName
-            : kDefaultVaultFileName;
+            : QString::fromLatin1(kDefaultVaultFileName);
     // An override of "/" (or one with a trailing separator) must not produce "//name", which
     // would read as a network path.
     if (folder.endsWith(QLatin1Char('/')))
         return folder + name;
     return folder + QLatin1Char('/') + name;
+}
+
+void StorageConfigFile::setContainerLocation(ContainerSettings& settings, const QString& folder,
+                                             const QString& fileName,
+                                             const QString& defaultDirectory) {
+    settings.overrideDirectory =
+        QDir::cleanPath(folder) == QDir::cleanPath(defaultDirectory) ? QString() : folder;
+    settings.overrideFileName =
+        fileName == QLatin1String(kDefaultVaultFileName) ? QString() : fileName;
 }
 
 QString currentContainerPath(const ContainerSettings& settings, const QString& defaultDirectory) {

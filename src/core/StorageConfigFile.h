@@ -9,6 +9,9 @@
 
 namespace korvex::core {
 
+// The container file's name when the configuration names none.
+inline constexpr char kDefaultVaultFileName[] = "vault.kvxs";
+
 using vault::StorageBackend;
 
 struct RawDiskClaim {
@@ -93,6 +96,10 @@ public:
                                     const QString& defaultDirectory);
 
     static bool isValidOverrideDirectory(const QString& directory);
+    // Points settings at folder/fileName: the overrides stay empty for the default folder and
+    // the default file name, so that the configuration keeps following the defaults there.
+    static void setContainerLocation(ContainerSettings& settings, const QString& folder,
+                                     const QString& fileName, const QString& defaultDirectory);
     static bool isValidOverrideFileName(const QString& fileName);
 
 private:

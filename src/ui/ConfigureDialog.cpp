@@ -12,6 +12,7 @@
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RecoveryCode.h"
 #include "protect/RollbackGuard.h"
+#include "ui/DialogHeader.h"
 #include "ui/PasswordPrompt.h"
 #include "ui/RecoveryCodeDialog.h"
 #include "ui/Theme.h"
@@ -49,11 +50,18 @@ using korvex::vault::StorageBackend;
 
 namespace {
 
+QLabel* heading(const QString& text) {
+    return korvex::ui::makeRoleLabel(text, "heading");
+}
+
+QLabel* subtext(const QString& text) {
+    return korvex::ui::makeRoleLabel(text, "subtext");
+}
+
 constexpr int kQrModulePixels = 6;
 constexpr int kQrQuietModules = 4;
 constexpr qint64 kBytesPerMegabyte = 1048576;
 constexpr int kMaxSizeMegabytes = 1000000;
-const char* const kDefaultVaultFileName = "vault.kvxs";
 
 enum class Tone { Success, Failure, Plain };
 
@@ -75,20 +83,6 @@ void showStatus(QLabel* label, const QString& text, Tone tone) {
 void clearStatus(QLabel* label) {
     label->setStyleSheet(QString());
     label->clear();
-}
-
-QLabel* heading(const QString& text) {
-    auto* label = new QLabel(text);
-    label->setProperty("role", QStringLiteral("heading"));
-    label->setWordWrap(true);
-    return label;
-}
-
-QLabel* subtext(const QString& text) {
-    auto* label = new QLabel(text);
-    label->setProperty("role", QStringLiteral("subtext"));
-    label->setWordWrap(true);
-    return label;
 }
 
 QLabel* statusLabel(const char* objectName) {
@@ -114,19 +108,6 @@ QPushButton* button(const QString& text, const char* objectName, bool accent = f
     if (accent)
         result->setProperty("accent", true);
     return result;
-}
-
-// A tab page: a vertical list with 14 pixels between sections, in a frameless scroll area that
-// resizes its content.
-QScrollArea* scrolledPage(QVBoxLayout** column) {
-    auto* content = new QWidget;
-    *column = new QVBoxLayout(content);
-    (*column)->setSpacing(14);
-    auto* scroll = new QScrollArea;
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setWidget(content);
-    return scroll;
 }
 
 // Runs its function when the scope ends, whichever way it is left.
@@ -203,7 +184,7 @@ ConfigureDialog::~ConfigureDialog() {
 
 QWidget* ConfigureDialog::buildGeneralPage() {
     QVBoxLayout* column = nullptr;
-    QScrollArea* page = scrolledPage(&column);
+    QScrollArea* page = korvex::ui::makeScrollPage(14, &column);
 
     column->addWidget(heading(tr("Account")));
     auto* user = new QLabel(tr("Signed in as: %1").arg(username_));
@@ -229,7 +210,7 @@ QWidget* ConfigureDialog::buildGeneralPage() {
 
 QWidget* ConfigureDialog::buildSecurityPage() {
     QVBoxLayout* column = nullptr;
-    QScrollArea* page = scrolledPage(&column);
+    QScrollArea* page = korvex::ui::makeScrollPage(14, &column);
 
     // Two-factor authentication.
     column->addWidget(heading(tr("Two-Factor Authentication")));
@@ -394,7 +375,7 @@ QWidget* ConfigureDialog::buildSecurityPage() {
 
 QWidget* ConfigureDialog::buildStoragePage() {
     QVBoxLayout* column = nullptr;
-    QScrollArea* page = scrolledPage(&column);
+    QScrollArea* page = korvex::ui::makeScrollPage(14, &column);
 
     column->addWidget(heading(tr("Storage")));
     column->addWidget(subtext(tr("Choose where your encrypted vault lives: an ordinary file, or "
@@ -569,8 +550,8 @@ QString ConfigureDialog::dataFolder() const {
     return QFileInfo(generationRecordPath_).absolutePath();
 }
 
-QString ConfigureDialog::currentVaultPath() const {
-    return korvex::core::currentContainerPath(storage_.containerSettings(), dataFolder());
+QString ConfigureDialog::vaultPathNow(const korvex::core::ContainerSettings& settings) const {
+    return korvex::core::currentContainerPath(settings, dataFolder());
 }
 
 void ConfigureDialog::scrubPasswordFields() {
@@ -658,16 +639,16 @@ void ConfigureDialog::refreshStorageSection() {
         locationDirectoryEdit_->setText(config.container.overrideDirectory.isEmpty()
                                             ? QDir::toNativeSeparators(dataFolder())
                                             : config.container.overrideDirectory);
-        locationFileNameEdit_->setText(config.container.overrideFileName.isEmpty()
-                                           ? QString::fromLatin1(kDefaultVaultFileName)
-                                           : config.container.overrideFileName);
+        locationFileNameEdit_->setText(
+            config.container.overrideFileName.isEmpty()
+                ? QString::fromLatin1(korvex::core::kDefaultVaultFileName)
+                : config.container.overrideFileName);
     }
 
     {
         const QSignalBlocker hiddenBlocker(hiddenCheckBox_);
         const QSignalBlocker restrictedBlocker(deleteRestrictedCheckBox_);
-        const QString vaultPath =
-            korvex::core::currentContainerPath(config.container, dataFolder());
+        const QString vaultPath = vaultPathNow(config.container);
         if (containerBackend && QFileInfo::exists(vaultPath)) {
             hiddenCheckBox_->setChecked(korvex::protect::isHidden(vaultPath));
             deleteRestrictedCheckBox_->setChecked(korvex::protect::isDeleteRestricted(vaultPath));
@@ -1130,11 +1111,8 @@ void ConfigureDialog::onApplyLocationClicked() {
     }
 
     korvex::core::ContainerSettings settings = storage_.containerSettings();
-    const QString currentPath = currentVaultPath();
-    settings.overrideDirectory =
-        QDir::cleanPath(folder) == QDir::cleanPath(dataFolder()) ? QString() : folder;
-    settings.overrideFileName =
-        fileName == QLatin1String(kDefaultVaultFileName) ? QString() : fileName;
+    const QString currentPath = vaultPathNow(settings);
+    korvex::core::StorageConfigFile::setContainerLocation(settings, folder, fileName, dataFolder());
     const QString newPath =
         korvex::core::StorageConfigFile::resolveVaultPath(settings, dataFolder());
     const bool unchanged = QDir::cleanPath(newPath) == QDir::cleanPath(currentPath);
@@ -1157,9 +1135,11 @@ void ConfigureDialog::onApplyLocationClicked() {
 }
 
 void ConfigureDialog::onHiddenToggled(bool checked) {
-    const bool containerBackend = storage_.backend() == StorageBackend::Container;
+    korvex::core::StorageConfig config;
+    storage_.load(&config);
+    const bool containerBackend = config.backend == StorageBackend::Container;
     if (containerBackend && container_) {
-        if (!korvex::protect::setHidden(currentVaultPath(), checked)) {
+        if (!korvex::protect::setHidden(vaultPathNow(config.container), checked)) {
             showStatus(containerProtectionStatusLabel_,
                        tr("Could not change the hidden attribute."), Tone::Failure);
             const QSignalBlocker blocker(hiddenCheckBox_);
@@ -1167,7 +1147,7 @@ void ConfigureDialog::onHiddenToggled(bool checked) {
             return;
         }
     }
-    korvex::core::ContainerSettings settings = storage_.containerSettings();
+    korvex::core::ContainerSettings& settings = config.container;
     settings.hidden = checked;
     const bool saved = storage_.setContainerSettings(settings);
     if (containerBackend && container_) {
@@ -1216,14 +1196,16 @@ void ConfigureDialog::onDeleteRestrictedToggled(bool checked) {
     if (answer != QMessageBox::Yes)
         return setBack();
 
-    korvex::core::ContainerSettings settings = storage_.containerSettings();
-    if (storage_.backend() != StorageBackend::Container || !container_) {
+    korvex::core::StorageConfig config;
+    storage_.load(&config);
+    korvex::core::ContainerSettings& settings = config.container;
+    if (config.backend != StorageBackend::Container || !container_) {
         settings.deleteRestricted = checked;
         storage_.setContainerSettings(settings);
         return;
     }
     const QString verified =
-        korvex::vault::VaultContainer::resolveVaultFilePath(currentVaultPath());
+        korvex::vault::VaultContainer::resolveVaultFilePath(vaultPathNow(settings));
     if (verified.isEmpty()) {
         showStatus(containerProtectionStatusLabel_,
                    tr("Could not verify the vault location. Permissions not changed."),
@@ -1250,7 +1232,9 @@ void ConfigureDialog::onDeleteRestrictedToggled(bool checked) {
 }
 
 void ConfigureDialog::onDeleteVaultClicked() {
-    if (!container_ || storage_.backend() != StorageBackend::Container)
+    korvex::core::StorageConfig config;
+    storage_.load(&config);
+    if (!container_ || config.backend != StorageBackend::Container)
         return;
     std::optional<QString> password =
         askPassword(tr("Type your master password to delete the vault:"));
@@ -1266,7 +1250,7 @@ void ConfigureDialog::onDeleteVaultClicked() {
                    Tone::Failure);
         return;
     }
-    const QString vaultPath = currentVaultPath();
+    const QString vaultPath = vaultPathNow(config.container);
     const auto answer = QMessageBox::warning(
         this, tr("Delete Vault"),
         tr("This will PERMANENTLY delete the vault at:\n%1\n\nand everything in it. This cannot "

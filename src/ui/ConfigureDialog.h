@@ -18,6 +18,7 @@ class QWidget;
 
 namespace korvex::core {
 class AuthManager;
+struct ContainerSettings;
 class StorageConfigFile;
 class TwoFactorManager;
 } // namespace korvex::core
@@ -112,9 +113,9 @@ private:
     void withdrawRollbackAdvance(quint64 startGeneration);
     // The default data folder (the one holding the generation record).
     QString dataFolder() const;
-    // Where the vault file is now: a move requested earlier and not yet carried out leaves it
-    // at its old place.
-    QString currentVaultPath() const;
+    // Where the vault file of these settings is now: a move requested earlier and not yet
+    // carried out leaves it at its old place.
+    QString vaultPathNow(const korvex::core::ContainerSettings& settings) const;
     // True (with the message in status) while an earlier key change is still pending.
     bool refuseWhileChangePending(QLabel* status);
     // A password typed into a "Confirm Your Password" prompt; nothing when cancelled.

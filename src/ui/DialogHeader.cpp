@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -53,6 +54,24 @@ QWidget* makeDialogHeader(QWidget* parent, const QString& iconPath, const QStrin
     row->addLayout(texts);
     row->addStretch(1);
     return header;
+}
+
+QLabel* makeRoleLabel(const QString& text, const char* role) {
+    auto* label = new QLabel(text);
+    label->setProperty("role", QString::fromLatin1(role));
+    label->setWordWrap(true);
+    return label;
+}
+
+QScrollArea* makeScrollPage(int spacing, QVBoxLayout** column) {
+    auto* content = new QWidget;
+    *column = new QVBoxLayout(content);
+    (*column)->setSpacing(spacing);
+    auto* scroll = new QScrollArea;
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setWidget(content);
+    return scroll;
 }
 
 QPushButton* makeCloseButton(QDialog* dialog, const QString& objectName) {

@@ -3,7 +3,10 @@
 #include <QString>
 
 class QDialog;
+class QLabel;
 class QPushButton;
+class QScrollArea;
+class QVBoxLayout;
 class QWidget;
 
 namespace korvex::ui {
@@ -19,6 +22,12 @@ inline constexpr const char* kDialogHeaderSubtextName = "dialogHeaderSubtext";
 // the returned widget, a child of parent, into its layout.
 QWidget* makeDialogHeader(QWidget* parent, const QString& iconPath, const QString& heading,
                           const QString& subtext);
+
+// A word-wrapped label of a style role ("heading", "subtext"), not yet placed anywhere.
+QLabel* makeRoleLabel(const QString& text, const char* role);
+// A tab page: a frameless scroll area that resizes its content, whose vertical list (items
+// spacing pixels apart) is handed back in column for the caller to fill.
+QScrollArea* makeScrollPage(int spacing, QVBoxLayout** column);
 
 // The gold "Close" button that ends an information dialog: the default button, accepting it.
 QPushButton* makeCloseButton(QDialog* dialog, const QString& objectName);

@@ -20,9 +20,8 @@ namespace {
 using Section = QPair<QString, QString>; // heading, body
 
 QLabel* headingLabel(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setProperty("role", QStringLiteral("heading"));
-    label->setWordWrap(true);
+    QLabel* label = korvex::ui::makeRoleLabel(text, "heading");
+    label->setParent(parent);
     return label;
 }
 
@@ -35,19 +34,11 @@ QLabel* bodyLabel(const QString& text, QWidget* parent) {
 // A tab page: the widgets stacked with 12 pixels between them and a closing stretch, in a
 // frameless scroll area that resizes its content.
 QWidget* makePage(const QList<QWidget*>& items) {
-    auto* content = new QWidget;
-    auto* column = new QVBoxLayout(content);
-    column->setSpacing(12);
-    for (QWidget* item : items) {
-        item->setParent(content);
+    QVBoxLayout* column = nullptr;
+    QScrollArea* scroll = korvex::ui::makeScrollPage(12, &column);
+    for (QWidget* item : items)
         column->addWidget(item);
-    }
     column->addStretch(1);
-
-    auto* scroll = new QScrollArea;
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setWidget(content);
     return scroll;
 }
 

@@ -56,9 +56,11 @@ MainWindow::MainWindow(korvex::crypto::SecureBuffer vaultKey, const QString& use
         // The data folder holds the generation record; the vault file is where the storage
         // configuration puts it (none for a raw-disk vault).
         const QString dataFolder = QFileInfo(generationRecordPath).absolutePath();
+        korvex::core::StorageConfig config;
+        storage_.load(&config);
         const QString vaultPath =
-            storage_.backend() == korvex::vault::StorageBackend::Container
-                ? korvex::core::currentContainerPath(storage_.containerSettings(), dataFolder)
+            config.backend == korvex::vault::StorageBackend::Container
+                ? korvex::core::currentContainerPath(config.container, dataFolder)
                 : QString();
         setCentralWidget(new VaultBrowserWidget(
             container_.get(), this, korvex::protect::OwnFiles::of(dataFolder, vaultPath)));

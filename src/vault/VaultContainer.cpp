@@ -427,10 +427,10 @@ bool VaultContainer::replaceFile(const QString& sourcePath, const QString& name)
     return store(sourcePath, name, true);
 }
 
-bool VaultContainer::store(const QString& sourcePath, const QString& name, bool replace) {
+template <typename Work> bool VaultContainer::transfer(Work work) {
     lastTransferError_ = TransferError::Failed;
     try {
-        if (!storeUnguarded(sourcePath, name, replace))
+        if (!work())
             return false;
     } catch (const std::bad_alloc&) {
         lastTransferError_ = TransferError::OutOfMemory;
@@ -438,6 +438,10 @@ bool VaultContainer::store(const QString& sourcePath, const QString& name, bool 
     }
     lastTransferError_ = TransferError::None;
     return true;
+}
+
+bool VaultContainer::store(const QString& sourcePath, const QString& name, bool replace) {
+    return transfer([&] { return storeUnguarded(sourcePath, name, replace); });
 }
 
 namespace {
@@ -606,16 +610,7 @@ std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name) {
 }
 
 bool VaultContainer::exportFile(const QString& name, const QString& destinationPath) {
-    lastTransferError_ = TransferError::Failed;
-    try {
-        if (!exportFileUnguarded(name, destinationPath))
-            return false;
-    } catch (const std::bad_alloc&) {
-        lastTransferError_ = TransferError::OutOfMemory;
-        return false;
-    }
-    lastTransferError_ = TransferError::None;
-    return true;
+    return transfer([&] { return exportFileUnguarded(name, destinationPath); });
 }
 
 bool VaultContainer::exportFileUnguarded(const QString& name, const QString& destinationPath) {

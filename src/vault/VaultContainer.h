@@ -112,6 +112,9 @@ private:
     bool commitIndexAndHeader();
     bool commitCurrentFormat();
     bool commitLegacyFormat();
+    // Runs an import or export, saying in lastTransferError_ why it failed; running out of
+    // memory is a failure, never an exception.
+    template <typename Work> bool transfer(Work work);
     bool store(const QString& sourcePath, const QString& name, bool replace);
     bool storeUnguarded(const QString& sourcePath, const QString& name, bool replace);
     bool exportFileUnguarded(const QString& name, const QString& destinationPath);
