@@ -4,6 +4,7 @@
 // vault deleted -- with the imported file read back byte for byte after every step.
 
 #include "GuiScript.h"
+#include "SessionWindows.h"
 #include "app/SessionRunner.h"
 #include "core/AuthManager.h"
 #include "core/LockoutTracker.h"
@@ -36,7 +37,10 @@
 #include <memory>
 
 using namespace korvex;
+using test::child;
 using test::GuiScript;
+using test::mainWindow;
+using test::mainWindowReady;
 
 namespace {
 
@@ -45,22 +49,6 @@ const QString kPassword = QStringLiteral("Correct-Horse-42!");
 const QString kNewPassword = QStringLiteral("Battery-Staple-77#");
 const QString kMachine = QStringLiteral("0123456789abcdef0123456789abcdef");
 const QByteArray kDocument("the document that must survive every key change\n");
-
-MainWindow* mainWindow() {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* window = qobject_cast<MainWindow*>(widget); window && window->isVisible())
-            return window;
-    }
-    return nullptr;
-}
-
-bool mainWindowReady() {
-    return mainWindow() && !QApplication::activeModalWidget();
-}
-
-template <typename T> T* child(QWidget* parent, const char* name) {
-    return parent->findChild<T*>(QString::fromLatin1(name));
-}
 
 // What an authenticator app does with the manual secret, written here from RFC 4648 and RFC 6238
 // rather than with the program's own code, so that a fault shared by both cannot hide.

@@ -2,6 +2,7 @@
 // with a name clash, export, sign-out, a wrong and a right password, two-factor sign-in.
 
 #include "GuiScript.h"
+#include "SessionWindows.h"
 #include "app/SessionRunner.h"
 #include "core/AuthManager.h"
 #include "core/LockoutTracker.h"
@@ -37,30 +38,16 @@
 #include <memory>
 
 using namespace korvex;
+using test::child;
 using test::GuiScript;
+using test::mainWindow;
+using test::mainWindowReady;
 
 namespace {
 
 const QString kUser = QStringLiteral("alice");
 const QString kPassword = QStringLiteral("Correct-Horse-42!");
 const QString kMachine = QStringLiteral("0123456789abcdef0123456789abcdef");
-
-MainWindow* mainWindow() {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* window = qobject_cast<MainWindow*>(widget); window && window->isVisible())
-            return window;
-    }
-    return nullptr;
-}
-
-// The main window is up and nothing modal covers it.
-bool mainWindowReady() {
-    return mainWindow() && !QApplication::activeModalWidget();
-}
-
-template <typename T> T* child(QWidget* parent, const char* name) {
-    return parent->findChild<T*>(QString::fromLatin1(name));
-}
 
 // Picks path in Qt's own file dialog and accepts it. While the name field has the focus,
 // selectFile() leaves it alone, so the path is typed in as a user would.
