@@ -85,7 +85,7 @@ void fill(std::vector<std::uint8_t>& chunk, Pattern pattern) {
 
 // One pass over the first size bytes, then a sync: without it the kernel may simply drop the
 // dirty pages of a file that is about to be unlinked, and nothing would reach the device.
-bool overwritePass(int fd, off_t size, Pattern pattern) {
+bool overwritePass(int fd, off_t size, Pattern pattern, vault::TransferProgress* progress) {
     if (::lseek(fd, 0, SEEK_SET) != 0)
         return false;
     std::vector<std::uint8_t> chunk;
@@ -95,6 +95,7 @@ bool overwritePass(int fd, off_t size, Pattern pattern) {
         if (!writeWhole(fd, chunk.data(), chunk.size()))
             return false;
         done += off_t(chunk.size());
+        vault::TransferProgress::advance(progress, qint64(chunk.size()));
     }
     return platform::syncFileData(fd);
 }
@@ -170,7 +171,10 @@ bool canDelete(const QString& path) {
     return deleteAccess(path) == Access::Allowed;
 }
 
-bool secureErase(const QString& path) {
+bool secureErase(const QString& path, vault::TransferProgress* progress) {
+    // An erase is never left half done on request: the file is erased to the end, or, should
+    // it fail, left for the user to see.
+    vault::TransferProgress::setStoppable(progress, false);
     const QByteArray native = QFile::encodeName(path);
     struct stat info {};
     if (::lstat(native.constData(), &info) != 0 || !S_ISREG(info.st_mode))
@@ -180,10 +184,13 @@ bool secureErase(const QString& path) {
     if (fd < 0)
         return false;
     bool overwritten = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (overwritten)
+        vault::TransferProgress::beginStep(progress, vault::TransferStep::Erasing,
+                                           3 * qint64(info.st_size));
     for (const Pattern pattern : {Pattern::Zeros, Pattern::Ones, Pattern::Random}) {
         if (!overwritten)
             break;
-        overwritten = overwritePass(fd, info.st_size, pattern);
+        overwritten = overwritePass(fd, info.st_size, pattern, progress);
     }
     ::close(fd);
     if (!overwritten)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "vault/TransferProgress.h"
+
 #include <QFlags>
 #include <QString>
 
@@ -43,8 +45,9 @@ bool canDelete(const QString& path);
 // Overwrites a regular file three times (0x00, 0xFF, random), syncing each pass to the device,
 // then deletes it; true once it is deleted (a folder that cannot be synced afterwards is only
 // logged). Never deletes a file whose overwrite did not complete; a failed erase may leave it
-// partly overwritten. Refuses symbolic links and anything that is not a regular file.
-bool secureErase(const QString& path);
+// partly overwritten. Refuses symbolic links and anything that is not a regular file. Reports its
+// passes to progress, when given, and does not stop when asked to.
+bool secureErase(const QString& path, vault::TransferProgress* progress = nullptr);
 
 } // namespace korvex::protect
 

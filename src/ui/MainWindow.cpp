@@ -12,6 +12,7 @@
 #include "protect/OwnFiles.h"
 #include "protect/RollbackGuard.h"
 #include "ui/AboutDialog.h"
+#include "ui/BackgroundTask.h"
 #include "ui/ConfigureDialog.h"
 #include "ui/FileViewerDialog.h"
 #include "ui/HelpDialog.h"
@@ -249,7 +250,8 @@ quint64 MainWindow::lastRecordedGeneration() const {
 }
 
 void MainWindow::onRollbackGuardAdvanceTimeout() {
-    if (!container_ || wiped_)
+    // A worker that has the vault is not disturbed; the next tick comes soon enough.
+    if (!container_ || wiped_ || korvex::ui::BackgroundTask::isRunning())
         return;
     korvex::protect::checkAndAdvance(generationRecordPath_, container_->vaultId(),
                                      container_->generationCounter(), false);
@@ -290,6 +292,9 @@ bool MainWindow::wipeSecretsOnce() {
     idleTimer_->stop();
     if (rollbackGuardTimer_)
         rollbackGuardTimer_->stop();
+    // Long work on the vault stops at its next safe point (an erase or a commit under way is
+    // finished) before anything it uses is wiped; the suspend stays held back meanwhile.
+    korvex::ui::BackgroundTask::stopAndWait();
     if (!vaultKey_.empty())
         sodium_memzero(vaultKey_.data(), vaultKey_.size());
     auth_.forgetSessionKey();

@@ -3,6 +3,7 @@
 #include "crypto/PlaintextBuffer.h"
 #include "crypto/SecureWipe.h"
 #include "protect/FileProtection.h"
+#include "ui/BackgroundTask.h"
 #include "ui/FileViewerDialog.h"
 #include "ui/Theme.h"
 #include "vault/VaultContainer.h"
@@ -293,7 +294,8 @@ void VaultBrowserWidget::importFiles(const QStringList& paths) {
     if (paths.isEmpty())
         return;
     if (paths.size() == 1) {
-        if (importOne(paths.first()) != ImportOutcome::Skipped)
+        const ImportOutcome outcome = importOne(paths.first());
+        if (outcome != ImportOutcome::Skipped && outcome != ImportOutcome::Cancelled)
             refreshTable();
         return;
     }
@@ -304,12 +306,12 @@ void VaultBrowserWidget::importFiles(const QStringList& paths) {
     int failed = 0;
     int kept = 0;
     QString firstProblem;
-    for (const QString& path : paths) {
+    for (qsizetype i = 0; i < paths.size(); ++i) {
         // A session wiped while a question was open ends the batch: nothing more is read, and
         // no name is written back into the cleared window.
         if (container_ != nullptr && container_->isWiped())
             return;
-        const ImportOutcome outcome = importOne(path);
+        const ImportOutcome outcome = importOne(paths[i]);
         switch (outcome) {
         case ImportOutcome::Imported:
             ++imported;
@@ -323,6 +325,14 @@ void VaultBrowserWidget::importFiles(const QStringList& paths) {
             break;
         case ImportOutcome::Failed:
             ++failed;
+            break;
+        case ImportOutcome::Cancelled:
+            ++skipped;
+            break;
+        }
+        // Cancel stops the whole batch: what was not yet imported stays where it is.
+        if (outcome == ImportOutcome::Cancelled) {
+            skipped += int(paths.size() - i - 1);
             break;
         }
         if ((outcome == ImportOutcome::Failed || outcome == ImportOutcome::OriginalKept) &&
@@ -400,8 +410,20 @@ VaultBrowserWidget::ImportOutcome VaultBrowserWidget::importOne(const QString& p
         }
     }
 
-    const bool stored =
-        replaced ? container_->replaceFile(path, name) : container_->importFile(path, name);
+    // Read, encrypt, save and erase on the worker; the erase follows a commit and is never
+    // left half done.
+    korvex::vault::TransferProgress progress;
+    bool stored = false;
+    bool erased = false;
+    korvex::ui::BackgroundTask::run(this, tr("Importing"), originalName, progress, [&] {
+        stored = replaced ? container_->replaceFile(path, name, &progress)
+                          : container_->importFile(path, name, &progress);
+        if (stored)
+            erased = korvex::protect::secureErase(path, &progress);
+    });
+    // The session was wiped meanwhile: nothing goes back into the cleared window.
+    if (container_->isWiped())
+        return stored ? ImportOutcome::Imported : ImportOutcome::Cancelled;
     if (!stored) {
         switch (container_->lastTransferError()) {
         case korvex::vault::TransferError::OutOfMemory:
@@ -418,6 +440,10 @@ VaultBrowserWidget::ImportOutcome VaultBrowserWidget::importOne(const QString& p
                            "pipe or link).")
                             .arg(originalName));
             break;
+        case korvex::vault::TransferError::Cancelled:
+            showSuccess(tr("Import of \"%1\" cancelled. The vault and the original are unchanged.")
+                            .arg(originalName));
+            return ImportOutcome::Cancelled;
         case korvex::vault::TransferError::None:
         case korvex::vault::TransferError::Failed:
             showFailure(
@@ -428,7 +454,7 @@ VaultBrowserWidget::ImportOutcome VaultBrowserWidget::importOne(const QString& p
         return ImportOutcome::Failed;
     }
 
-    if (korvex::protect::secureErase(path)) {
+    if (erased) {
         showSuccess(tr("Imported \"%1\" and securely erased the original.").arg(name));
         return ImportOutcome::Imported;
     }
@@ -477,11 +503,21 @@ void VaultBrowserWidget::onExportClicked() {
         showFailure(ownFileExportMessage(name));
         return;
     }
-    if (container_->exportFile(name, path)) {
+    korvex::vault::TransferProgress progress;
+    bool exported = false;
+    korvex::ui::BackgroundTask::run(this, tr("Exporting"), name, progress, [&] {
+        exported = container_->exportFile(name, path, &progress);
+    });
+    if (container_->isWiped())
+        return;
+    if (exported) {
         showSuccess(tr("Exported \"%1\".").arg(name));
         return;
     }
     switch (container_->lastTransferError()) {
+    case korvex::vault::TransferError::Cancelled:
+        showSuccess(tr("Export of \"%1\" cancelled; nothing was written.").arg(name));
+        break;
     case korvex::vault::TransferError::OutOfMemory:
         showFailure(tr("Could not export \"%1\" -- there is not enough memory to decrypt the "
                        "whole file.")
@@ -548,15 +584,31 @@ void VaultBrowserWidget::viewRow(int row) {
         return;
     }
 
+    if (container_ == nullptr) {
+        showFailure(tr("Could not open \"%1\" for viewing.").arg(name));
+        return;
+    }
     std::optional<korvex::crypto::PlaintextBuffer> content;
     bool outOfMemory = false;
-    try {
-        if (container_ != nullptr)
-            content = container_->readFile(name);
-    } catch (const std::bad_alloc&) {
-        // No memory for the whole file: nothing to show, and nothing to crash over.
+    korvex::vault::TransferProgress progress;
+    korvex::ui::BackgroundTask::run(this, tr("Opening"), name, progress, [&] {
+        try {
+            content = container_->readFile(name, &progress);
+        } catch (const std::bad_alloc&) {
+            // No memory for the whole file: nothing to show, and nothing to crash over.
+            content.reset();
+            outOfMemory = true;
+        }
+    });
+    // Wiped while it was read: the plaintext goes at once and nothing is shown.
+    if (container_->isWiped()) {
         content.reset();
-        outOfMemory = true;
+        return;
+    }
+    if (progress.stopRequested()) {
+        content.reset();
+        showSuccess(tr("Opening \"%1\" cancelled.").arg(name));
+        return;
     }
     if (content) {
         FileViewerDialog viewer(content->bytes(), name, this);

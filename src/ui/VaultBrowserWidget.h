@@ -57,7 +57,7 @@ private Q_SLOTS:
     void onSearchTextChanged(const QString& text);
 
 private:
-    enum class ImportOutcome { Imported, Skipped, Failed, OriginalKept };
+    enum class ImportOutcome { Imported, Skipped, Failed, OriginalKept, Cancelled };
     // Imports each file in turn; several end in one summary line.
     void importFiles(const QStringList& paths);
     // One file, with its name question and the erase of the original; its own status line.

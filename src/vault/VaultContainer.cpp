@@ -419,12 +419,21 @@ quint64 VaultContainer::dataAreaStart() const {
     return kFirstIndexRegionOffset + 2 * indexCapacity_;
 }
 
-bool VaultContainer::importFile(const QString& sourcePath, const QString& name) {
-    return store(sourcePath, name, false);
+bool VaultContainer::importFile(const QString& sourcePath, const QString& name,
+                                TransferProgress* progress) {
+    return store(sourcePath, name, false, progress);
 }
 
-bool VaultContainer::replaceFile(const QString& sourcePath, const QString& name) {
-    return store(sourcePath, name, true);
+bool VaultContainer::replaceFile(const QString& sourcePath, const QString& name,
+                                 TransferProgress* progress) {
+    return store(sourcePath, name, true, progress);
+}
+
+bool VaultContainer::cancelled(const TransferProgress* progress) {
+    if (!TransferProgress::stopRequested(progress))
+        return false;
+    lastTransferError_ = TransferError::Cancelled;
+    return true;
 }
 
 template <typename Work> bool VaultContainer::transfer(Work work) {
@@ -440,8 +449,9 @@ template <typename Work> bool VaultContainer::transfer(Work work) {
     return true;
 }
 
-bool VaultContainer::store(const QString& sourcePath, const QString& name, bool replace) {
-    return transfer([&] { return storeUnguarded(sourcePath, name, replace); });
+bool VaultContainer::store(const QString& sourcePath, const QString& name, bool replace,
+                           TransferProgress* progress) {
+    return transfer([&] { return storeUnguarded(sourcePath, name, replace, progress); });
 }
 
 namespace {
@@ -469,8 +479,9 @@ private:
 
 } // namespace
 
-bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& name, bool replace) {
-    if (wiped_)
+bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& name, bool replace,
+                                    TransferProgress* progress) {
+    if (wiped_ || cancelled(progress))
         return false;
     const int existing = findEntry(name);
     if (existing >= 0 && !replace)
@@ -521,8 +532,17 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
     std::uint8_t* const blob = record.storage() + kNonceBytes;
     // A short read, or a file that grew while it was read, would store something other than
     // the original, which the caller is about to erase.
-    if (!platform::readFully(source.get(), blob + 1, static_cast<std::size_t>(size)) ||
-        !platform::atEndOfFile(source.get()))
+    TransferProgress::beginStep(progress, TransferStep::Reading, static_cast<qint64>(size));
+    for (quint64 done = 0; done < size;) {
+        if (cancelled(progress))
+            return false;
+        const quint64 piece = std::min<quint64>(size - done, kTransferChunkBytes);
+        if (!platform::readFully(source.get(), blob + 1 + done, static_cast<std::size_t>(piece)))
+            return false;
+        done += piece;
+        TransferProgress::advance(progress, static_cast<qint64>(piece));
+    }
+    if (!platform::atEndOfFile(source.get()))
         return false;
     source.close();
 
@@ -535,15 +555,35 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
     const SecureBuffer fileKey = AeadCipher::generateKey();
     const Bytes nonce = AeadCipher::generateNonce();
     std::memcpy(record.storage(), nonce.data(), kNonceBytes);
-    AeadCipher::encryptInPlace(fileKey, nonce, blob, static_cast<std::size_t>(size), ad);
-
-    if (!store_->writeAt(static_cast<qint64>(nextAppendOffset_), record.storage(),
-                         static_cast<qint64>(recordLength)))
+    if (cancelled(progress))
         return false;
+    TransferProgress::beginStep(progress, TransferStep::Encrypting, static_cast<qint64>(size));
+    AeadCipher::encryptInPlace(fileKey, nonce, blob, static_cast<std::size_t>(size), ad);
+    TransferProgress::advance(progress, static_cast<qint64>(size));
+
+    // The record goes past everything the index knows of: a stop before the commit leaves only
+    // ciphertext under a key that is then gone.
+    TransferProgress::beginStep(progress, TransferStep::Saving, static_cast<qint64>(recordLength));
+    for (std::size_t done = 0; done < recordLength;) {
+        if (cancelled(progress))
+            return false;
+        const std::size_t piece =
+            std::min<std::size_t>(recordLength - done, std::size_t(kTransferChunkBytes));
+        if (!store_->writeAt(static_cast<qint64>(nextAppendOffset_ + done), record.storage() + done,
+                             static_cast<qint64>(piece)))
+            return false;
+        done += piece;
+        TransferProgress::advance(progress, static_cast<qint64>(piece));
+    }
     entry.dataOffset = nextAppendOffset_;
     entry.dataLength = recordLength;
     entry.wrappedFileKey = AeadCipher::seal(vaultKey_, fileKey, ad);
 
+    // The last point where stopping changes nothing; the commit and what follows it are seen
+    // through.
+    if (cancelled(progress))
+        return false;
+    TransferProgress::setStoppable(progress, false);
     const quint64 savedNextAppend = nextAppendOffset_;
     nextAppendOffset_ += entry.dataLength;
     // A replaced entry leaves the list in the commit that adds the new one.
@@ -575,8 +615,9 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
     return true;
 }
 
-std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name) {
-    if (wiped_)
+std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name,
+                                                        TransferProgress* progress) {
+    if (wiped_ || cancelled(progress))
         return std::nullopt;
     const int index = findEntry(name);
     if (index < 0)
@@ -591,9 +632,22 @@ std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name) {
     // One buffer for the whole record (nonce, suite byte, ciphertext, tag): the ciphertext is
     // decrypted where it was read, and the plaintext is handed out where it then lies.
     PlaintextBuffer record(static_cast<std::size_t>(entry.dataLength));
-    if (!store_->readAt(static_cast<qint64>(entry.dataOffset), record.storage(),
-                        static_cast<qint64>(entry.dataLength)))
+    TransferProgress::beginStep(progress, TransferStep::Reading,
+                                static_cast<qint64>(entry.dataLength));
+    for (quint64 done = 0; done < entry.dataLength;) {
+        if (cancelled(progress))
+            return std::nullopt;
+        const quint64 piece = std::min<quint64>(entry.dataLength - done, kTransferChunkBytes);
+        if (!store_->readAt(static_cast<qint64>(entry.dataOffset + done), record.storage() + done,
+                            static_cast<qint64>(piece)))
+            return std::nullopt;
+        done += piece;
+        TransferProgress::advance(progress, static_cast<qint64>(piece));
+    }
+    if (cancelled(progress))
         return std::nullopt;
+    TransferProgress::beginStep(progress, TransferStep::Decrypting,
+                                static_cast<qint64>(entry.dataLength));
     std::array<std::uint8_t, kNonceBytes> nonce{};
     std::memcpy(nonce.data(), record.storage(), kNonceBytes);
     const Bytes ad = entryAd(entry);
@@ -605,18 +659,21 @@ std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name) {
         *fileKey, nonce, record.storage() + kNonceBytes, record.capacity() - kNonceBytes, ad);
     if (!plainLength)
         return std::nullopt;
+    TransferProgress::advance(progress, static_cast<qint64>(entry.dataLength));
     record.setView(kNonceBytes + 1, *plainLength);
     return record;
 }
 
-bool VaultContainer::exportFile(const QString& name, const QString& destinationPath) {
-    return transfer([&] { return exportFileUnguarded(name, destinationPath); });
+bool VaultContainer::exportFile(const QString& name, const QString& destinationPath,
+                                TransferProgress* progress) {
+    return transfer([&] { return exportFileUnguarded(name, destinationPath, progress); });
 }
 
-bool VaultContainer::exportFileUnguarded(const QString& name, const QString& destinationPath) {
+bool VaultContainer::exportFileUnguarded(const QString& name, const QString& destinationPath,
+                                         TransferProgress* progress) {
     // The content is zeroed when it goes out of scope, whichever way this returns.
-    const std::optional<PlaintextBuffer> content = readFile(name);
-    if (!content)
+    const std::optional<PlaintextBuffer> content = readFile(name, progress);
+    if (!content || cancelled(progress))
         return false;
 
     // Only a regular file is written, never through a link, and never a FIFO or device; a new
@@ -638,8 +695,21 @@ bool VaultContainer::exportFileUnguarded(const QString& name, const QString& des
     // Plaintext the user chose to take out is still theirs alone.
     platform::restrictToOwner(fd);
     const bool truncated = ::ftruncate(fd, 0) == 0;
-    const bool written = truncated && platform::writeFully(fd, content->data(), content->size()) &&
-                         platform::syncFileData(fd);
+    bool written = truncated;
+    TransferProgress::beginStep(progress, TransferStep::Saving,
+                                static_cast<qint64>(content->size()));
+    for (std::size_t done = 0; written && done < content->size();) {
+        if (cancelled(progress)) {
+            written = false;
+            break;
+        }
+        const std::size_t piece =
+            std::min<std::size_t>(content->size() - done, std::size_t(kTransferChunkBytes));
+        written = platform::writeFully(fd, content->data() + done, piece);
+        done += piece;
+        TransferProgress::advance(progress, static_cast<qint64>(piece));
+    }
+    written = written && platform::syncFileData(fd);
     const bool closed = destination.close();
     if (!written || !closed) {
         // Leave no partial plaintext copy behind that looks like a finished export; a file of

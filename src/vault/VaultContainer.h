@@ -4,6 +4,7 @@
 #include "crypto/PlaintextBuffer.h"
 #include "crypto/SecureBuffer.h"
 #include "vault/IVaultBlockStore.h"
+#include "vault/TransferProgress.h"
 #include "vault/VaultFormat.h"
 
 #include <QDateTime>
@@ -20,13 +21,14 @@ struct EntrySummary {
     QDateTime importedAt;
 };
 
-// Why the last importFile or exportFile failed.
+// Why the last importFile, replaceFile or exportFile failed.
 enum class TransferError {
     None = 0,
     Failed = 1,         // anything not listed below
     NotRegularFile = 2, // the source or destination is a folder, FIFO, device or symbolic link
     OwnStorage = 3,     // the path is the vault's own file
     OutOfMemory = 4,    // there was no memory for the whole file
+    Cancelled = 5,      // stopped on request before anything was changed
 };
 
 enum class RekeyResult {
@@ -37,7 +39,8 @@ enum class RekeyResult {
 
 // The one object through which stored files are listed, imported, read, exported and removed,
 // and through which the vault is re-keyed. Every change is committed (index, flush, header,
-// flush) before success is reported. Not thread-safe.
+// flush) before success is reported. Not thread-safe: one thread at a time
+// may use it (a transfer may run on a worker while no other thread touches the container).
 class VaultContainer {
 public:
     // Both consume the store; they return nothing on failure.
@@ -67,14 +70,22 @@ public:
     std::optional<quint64> fallbackGeneration() const { return fallbackGeneration_; }
 
     QList<EntrySummary> listEntries() const;
-    bool importFile(const QString& sourcePath, const QString& name);
+    // The transfers report to progress, when given, and stop when it asks them to: an import
+    // until its commit begins (the vault is then as before), a read until it is decrypted, an
+    // export until its copy is complete (a partial copy is removed). A stopped transfer fails
+    // with TransferError::Cancelled.
+    bool importFile(const QString& sourcePath, const QString& name,
+                    TransferProgress* progress = nullptr);
     // importFile, except that an entry of that name is replaced in the same commit that stores
     // the new one: should anything fail, the old file is still in the vault. The replaced
     // record is overwritten afterwards.
-    bool replaceFile(const QString& sourcePath, const QString& name);
+    bool replaceFile(const QString& sourcePath, const QString& name,
+                     TransferProgress* progress = nullptr);
     // The content where it was decrypted, in a buffer that zeroes itself when released.
-    std::optional<crypto::PlaintextBuffer> readFile(const QString& name);
-    bool exportFile(const QString& name, const QString& destinationPath);
+    std::optional<crypto::PlaintextBuffer> readFile(const QString& name,
+                                                    TransferProgress* progress = nullptr);
+    bool exportFile(const QString& name, const QString& destinationPath,
+                    TransferProgress* progress = nullptr);
     bool removeFile(const QString& name);
     RekeyResult rekey(const crypto::SecureBuffer& newVaultKey);
     void wipeSecrets();
@@ -115,9 +126,14 @@ private:
     // Runs an import or export, saying in lastTransferError_ why it failed; running out of
     // memory is a failure, never an exception.
     template <typename Work> bool transfer(Work work);
-    bool store(const QString& sourcePath, const QString& name, bool replace);
-    bool storeUnguarded(const QString& sourcePath, const QString& name, bool replace);
-    bool exportFileUnguarded(const QString& name, const QString& destinationPath);
+    bool store(const QString& sourcePath, const QString& name, bool replace,
+               TransferProgress* progress);
+    bool storeUnguarded(const QString& sourcePath, const QString& name, bool replace,
+                        TransferProgress* progress);
+    bool exportFileUnguarded(const QString& name, const QString& destinationPath,
+                             TransferProgress* progress);
+    // A stop asked for through progress: the transfer fails as cancelled.
+    bool cancelled(const TransferProgress* progress);
     bool clearFailedMigration();
     // Overwrites the range three times (0x00, 0xFF, random), best effort, no flush.
     void wipeRegion(quint64 offset, quint64 length);

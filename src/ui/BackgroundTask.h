@@ -1,0 +1,42 @@
+#pragma once
+
+#include "vault/TransferProgress.h"
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace korvex::ui {
+
+// Runs long vault work (an import with its erase, an export, the read behind a view) on a
+// worker thread while the window stays painted and answers the session's events. Work that
+// ends quickly shows nothing; after kShowDelayMs a modal progress dialog shows the step, the
+// bytes done of the total, and Cancel while the work may still stop. User input is held back
+// until then, so nothing else touches the vault while the worker has it: one task runs at a
+// time, and only the interface thread starts, stops or waits for it.
+class BackgroundTask {
+public:
+    static constexpr int kShowDelayMs = 400;
+
+    // Runs work to its end and returns then. progress is what work reports to; title heads the
+    // dialog, subject (a file name) is shown under it. Should another task still be running,
+    // the work runs right here instead.
+    static void run(QWidget* parent, const QString& title, const QString& subject,
+                    vault::TransferProgress& progress, const std::function<void()>& work);
+
+    // For the session wipe: asks the running task, if any, to stop at its next safe point and
+    // waits until it has ended. Work that may no longer stop (a commit, an erase) is waited for
+    // to its end.
+    static void stopAndWait();
+    static bool isRunning();
+
+    // Called on the worker thread with each report of every task started from here on; for
+    // whatever follows the work from outside (tests, tools). Empty to stop.
+    static void setObserver(vault::TransferProgress::Observer observer);
+
+    // The words for a step, as the dialog shows them.
+    static QString stepText(vault::TransferStep step);
+};
+
+} // namespace korvex::ui
