@@ -297,6 +297,7 @@ std::optional<SecureBuffer> AuthManager::login(std::string password, bool resetL
     };
     if (lockoutSecondsRemaining() >= 1)
         return fail(LoginFailureReason::LockedOut);
+    const quint64 forgetsAtStart = keyForgets_;
 
     const std::optional<IdentityRecord> record = loadIdentity(reason);
     if (!record)
@@ -347,6 +348,13 @@ std::optional<SecureBuffer> AuthManager::login(std::string password, bool resetL
     }
     if (!vaultKey)
         return fail(LoginFailureReason::VaultKeyUnwrapFailed);
+    // The window kept handling events while the key was derived: a wipe meanwhile ends the
+    // session, and what was derived for it goes with the rest.
+    if (keyForgets_ != forgetsAtStart) {
+        qWarning("AuthManager::login: the session was wiped while signing in; the keys were "
+                 "dropped.");
+        return fail(LoginFailureReason::Interrupted);
+    }
 
     if (resetLockoutOnSuccess)
         resetFailedAttempts();
@@ -423,6 +431,7 @@ bool AuthManager::rewrapVaultKey(const SecureBuffer& vaultKey, const std::string
 
 void AuthManager::forgetSessionKey() {
     heldKek_.reset();
+    ++keyForgets_;
 }
 
 bool AuthManager::recordFailedAttempt() {

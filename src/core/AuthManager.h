@@ -28,6 +28,9 @@ enum class LoginFailureReason {
     // What protects the account file's key (the desktop keyring, or the user's key file) cannot
     // be reached: nothing is wrong with the file or the password.
     ProtectionUnavailable = 9,
+    // The password was right, but the session was wiped (a lock, a suspend) while it was being
+    // checked: the keys were dropped. Not a failed attempt.
+    Interrupted = 10,
 };
 
 // The account record of identity.dat.
@@ -66,6 +69,7 @@ public:
     std::optional<crypto::SecureBuffer> verifyPasswordAndGenerateKey(const std::string& password);
     bool rewrapVaultKey(const crypto::SecureBuffer& vaultKey, const std::string& password,
                         const QString& vaultId);
+    // Drops the held key, and with it the result of any sign-in still being worked out.
     void forgetSessionKey();
 
     bool recordFailedAttempt();
@@ -103,6 +107,8 @@ private:
     LockoutTracker lockout_;
     QString username_;
     std::optional<crypto::SecureBuffer> heldKek_;
+    // Counts forgetSessionKey calls, so that a sign-in that outlives one knows.
+    quint64 keyForgets_ = 0;
 };
 
 } // namespace korvex::core

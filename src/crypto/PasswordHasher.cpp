@@ -2,6 +2,7 @@
 
 #include "crypto/Sodium.h"
 
+#include <chrono>
 #include <future>
 #include <sodium.h>
 #include <stdexcept>
@@ -63,7 +64,39 @@ template <typename F> std::future<std::invoke_result_t<F>> alongside(F work) {
     }
 }
 
+thread_local PasswordHasher::Wait tWait;
+
+// Both results of two runs side by side: with a wait installed on this thread, both go to
+// threads of their own and the wait covers them; otherwise the second runs right here.
+template <typename A, typename B>
+std::pair<std::invoke_result_t<A>, std::invoke_result_t<B>> bothOf(A first, B second) {
+    // Both read the caller's data. Should either throw, the other's future is destroyed before
+    // that data goes, and the destructor of a future from std::async waits for its run.
+    auto firstFuture = alongside(std::move(first));
+    if (!tWait) {
+        auto secondResult = second();
+        return {firstFuture.get(), std::move(secondResult)};
+    }
+    auto secondFuture = alongside(std::move(second));
+    // A run that could not get a thread of its own is deferred, and counts as ready: get() then
+    // does it here.
+    auto ready = [](const auto& future) {
+        return future.wait_for(std::chrono::seconds(0)) != std::future_status::timeout;
+    };
+    tWait([&] { return ready(firstFuture) && ready(secondFuture); });
+    auto secondResult = secondFuture.get();
+    return {firstFuture.get(), std::move(secondResult)};
+}
+
 } // namespace
+
+PasswordHasher::WaitScope::WaitScope(Wait wait) : previous_(std::move(tWait)) {
+    tWait = std::move(wait);
+}
+
+PasswordHasher::WaitScope::~WaitScope() {
+    tWait = std::move(previous_);
+}
 
 PasswordHasher::VerifiedKey PasswordHasher::verifyAndDeriveKey(const std::string& encodedHash,
                                                                const std::string& passwordUtf8,
@@ -73,16 +106,17 @@ PasswordHasher::VerifiedKey PasswordHasher::verifyAndDeriveKey(const std::string
         throw std::invalid_argument(
             "PasswordHasher::verifyAndDeriveKey: salt must be kSaltBytes long");
     ensureSodiumInitialised();
-    auto derivation = alongside([&]() -> std::optional<SecureBuffer> {
-        try {
-            return deriveKey(passwordUtf8, salt, outLen);
-        } catch (const std::runtime_error&) {
-            return std::nullopt;
-        }
-    });
+    auto [key, verified] = bothOf(
+        [&]() -> std::optional<SecureBuffer> {
+            try {
+                return deriveKey(passwordUtf8, salt, outLen);
+            } catch (const std::runtime_error&) {
+                return std::nullopt;
+            }
+        },
+        [&] { return verifyPassword(encodedHash, passwordUtf8); });
     VerifiedKey result;
-    result.verified = verifyPassword(encodedHash, passwordUtf8);
-    std::optional<SecureBuffer> key = derivation.get();
+    result.verified = verified;
     if (result.verified)
         result.key = std::move(key);
     return result;
@@ -92,19 +126,9 @@ std::pair<std::string, SecureBuffer>
 PasswordHasher::hashAndDeriveKey(const std::string& passwordUtf8, const Bytes& salt,
                                  std::size_t outLen) {
     ensureSodiumInitialised();
-    auto derivation = alongside([&] { return deriveKey(passwordUtf8, salt, outLen); });
-    std::string hash;
-    try {
-        hash = hashPassword(passwordUtf8);
-    } catch (...) {
-        // The derivation still reads the password: it is waited for before anything goes.
-        try {
-            derivation.get();
-        } catch (...) {
-        }
-        throw;
-    }
-    return {std::move(hash), derivation.get()};
+    auto [key, hash] = bothOf([&] { return deriveKey(passwordUtf8, salt, outLen); },
+                              [&] { return hashPassword(passwordUtf8); });
+    return {std::move(hash), std::move(key)};
 }
 
 } // namespace korvex::crypto

@@ -4,6 +4,7 @@
 #include "crypto/SecureBuffer.h"
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -41,6 +42,22 @@ public:
     // std::runtime_error when either cannot get its memory.
     static std::pair<std::string, SecureBuffer>
     hashAndDeriveKey(const std::string& passwordUtf8, const Bytes& salt, std::size_t outLen);
+
+    // How the calling thread waits for the two runs above. By default it does one of them
+    // itself and blocks for the other. While a WaitScope lives on a thread, both run on threads
+    // of their own and that thread calls wait instead, which returns once finished() is true
+    // (a window keeps painting meanwhile).
+    using Wait = std::function<void(const std::function<bool()>& finished)>;
+    class WaitScope {
+    public:
+        explicit WaitScope(Wait wait);
+        ~WaitScope();
+        WaitScope(const WaitScope&) = delete;
+        WaitScope& operator=(const WaitScope&) = delete;
+
+    private:
+        Wait previous_;
+    };
 };
 
 } // namespace korvex::crypto

@@ -1,6 +1,9 @@
 #include "ui/BackgroundTask.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QEventLoop>
 #include <QHBoxLayout>
@@ -149,17 +152,8 @@ void BackgroundTask::run(QWidget* parent, const QString& title, const QString& s
 
     // A short task ends before anything is shown. Meanwhile the window is painted and the
     // session's events (a lock, a suspend) are handled; what the user does waits.
-    {
-        QEventLoop loop;
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-            if (running.finished.load())
-                loop.quit();
-        });
-        poll.start(kPollMs);
-        QTimer::singleShot(kShowDelayMs, &loop, &QEventLoop::quit);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
+    const QDeadlineTimer showAt(kShowDelayMs);
+    waitWithoutInput([&] { return running.finished.load() || showAt.hasExpired(); });
     if (!running.finished.load()) {
         ProgressDialog dialog(parent, title, subject, running);
         dialog.exec();
@@ -168,6 +162,19 @@ void BackgroundTask::run(QWidget* parent, const QString& title, const QString& s
     gRunning = nullptr;
     if (running.failure)
         std::rethrow_exception(running.failure);
+}
+
+void BackgroundTask::waitWithoutInput(const std::function<bool()>& finished) {
+    if (finished())
+        return;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (finished())
+            loop.quit();
+    });
+    poll.start(kPollMs);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
 void BackgroundTask::stopAndWait() {
@@ -183,6 +190,28 @@ bool BackgroundTask::isRunning() {
 
 void BackgroundTask::setObserver(vault::TransferProgress::Observer observer) {
     gObserver = std::move(observer);
+}
+
+WorkingState::WorkingState(QWidget* dialog, QAbstractButton* button, const QString& text)
+    : button_(button), buttonText_(button->text()) {
+    for (QWidget* child : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child->isEnabled() && !child->isWindow()) {
+            child->setEnabled(false);
+            switchedOff_.append(child);
+        }
+    }
+    button_->setText(text);
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+}
+
+WorkingState::~WorkingState() {
+    QCoreApplication::processEvents();
+    QApplication::restoreOverrideCursor();
+    button_->setText(buttonText_);
+    for (const QPointer<QWidget>& child : switchedOff_) {
+        if (child)
+            child->setEnabled(true);
+    }
 }
 
 QString BackgroundTask::stepText(vault::TransferStep step) {

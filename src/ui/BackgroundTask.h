@@ -2,10 +2,13 @@
 
 #include "vault/TransferProgress.h"
 
+#include <QList>
+#include <QPointer>
 #include <QString>
+#include <QWidget>
 #include <functional>
 
-class QWidget;
+class QAbstractButton;
 
 namespace korvex::ui {
 
@@ -35,8 +38,29 @@ public:
     // whatever follows the work from outside (tests, tools). Empty to stop.
     static void setObserver(vault::TransferProgress::Observer observer);
 
+    // Keeps the window painted and the session's events handled until finished() is true;
+    // what the user does meanwhile waits. For short work on other threads (a sign-in's key
+    // derivation), whose dialog shows by itself that it is working.
+    static void waitWithoutInput(const std::function<bool()>& finished);
+
     // The words for a step, as the dialog shows them.
     static QString stepText(vault::TransferStep step);
+};
+
+// A dialog busy with short work it waits for (waitWithoutInput): while this lives, its
+// widgets are switched off and button says text. When it ends, input that came meanwhile is
+// delivered to the switched-off widgets (and so ignored) before they come back.
+class WorkingState {
+public:
+    WorkingState(QWidget* dialog, QAbstractButton* button, const QString& text);
+    ~WorkingState();
+    WorkingState(const WorkingState&) = delete;
+    WorkingState& operator=(const WorkingState&) = delete;
+
+private:
+    QAbstractButton* button_;
+    QString buttonText_;
+    QList<QPointer<QWidget>> switchedOff_;
 };
 
 } // namespace korvex::ui

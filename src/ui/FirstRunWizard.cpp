@@ -2,9 +2,11 @@
 
 #include "core/AuthManager.h"
 #include "core/PasswordPolicy.h"
+#include "crypto/PasswordHasher.h"
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
 #include "protect/LocalIntegrityKey.h"
+#include "ui/BackgroundTask.h"
 #include "ui/DialogHeader.h"
 #include "ui/Theme.h"
 
@@ -128,7 +130,15 @@ void FirstRunWizard::onCreateClicked() {
     QByteArray utf8 = password.toUtf8();
     std::string bytes(utf8.constData(), static_cast<std::size_t>(utf8.size()));
     korvex::crypto::secureWipe(utf8);
-    std::optional<korvex::crypto::SecureBuffer> key = auth_.createAccount(username, bytes);
+    std::optional<korvex::crypto::SecureBuffer> key;
+    {
+        // The password's hash and key are worked out on other threads while the dialog shows
+        // that it is working.
+        const korvex::ui::WorkingState working(this, createButton_, tr("Creating..."));
+        const korvex::crypto::PasswordHasher::WaitScope wait(
+            &korvex::ui::BackgroundTask::waitWithoutInput);
+        key = auth_.createAccount(username, bytes);
+    }
     korvex::crypto::secureWipe(bytes);
     korvex::crypto::secureWipe(password);
 

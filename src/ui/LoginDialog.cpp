@@ -1,9 +1,11 @@
 #include "ui/LoginDialog.h"
 
+#include "crypto/PasswordHasher.h"
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RecoveryCode.h"
+#include "ui/BackgroundTask.h"
 #include "ui/DialogHeader.h"
 #include "ui/Theme.h"
 
@@ -75,6 +77,9 @@ QString loginFailureMessage(LoginFailureReason reason) {
         return tr("Incorrect password. Zelvora also could not save this attempt to its data folder "
                   "-- its protection against repeated guessing may not be active right now. Check "
                   "that the data folder is writable.");
+    case LoginFailureReason::Interrupted:
+        return tr("The session was locked while signing in, so nothing was unlocked. Sign in "
+                  "again.");
     }
     return tr("Incorrect password.");
 }
@@ -171,9 +176,15 @@ void LoginDialog::onLoginClicked() {
 
     LoginFailureReason reason = LoginFailureReason::WrongPassword;
     QString recovered;
-    // login zeroes its own copy of the password.
-    std::optional<korvex::crypto::SecureBuffer> key =
-        auth_.login(bytes, !twoFactorEnabled_, vaultId_, &recovered, &reason);
+    std::optional<korvex::crypto::SecureBuffer> key;
+    {
+        // The key derivation runs on other threads while the dialog shows that it is working.
+        const korvex::ui::WorkingState working(this, unlockButton_, tr("Signing in..."));
+        const korvex::crypto::PasswordHasher::WaitScope wait(
+            &korvex::ui::BackgroundTask::waitWithoutInput);
+        // login zeroes its own copy of the password.
+        key = auth_.login(bytes, !twoFactorEnabled_, vaultId_, &recovered, &reason);
+    }
     korvex::crypto::secureWipe(bytes);
     passwordEdit_->setText(QString());
     korvex::crypto::secureWipe(password);

@@ -561,17 +561,24 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
     AeadCipher::encryptInPlace(fileKey, nonce, blob, static_cast<std::size_t>(size), ad);
     TransferProgress::advance(progress, static_cast<qint64>(size));
 
-    // The record goes past everything the index knows of: a stop before the commit leaves only
-    // ciphertext under a key that is then gone.
+    // The record goes past everything the index knows of. A save that stops or fails part way
+    // gives the space back when the record was going onto the end of the store.
     TransferProgress::beginStep(progress, TransferStep::Saving, static_cast<qint64>(recordLength));
+    const qint64 sizeBefore = store_->size();
+    auto giveBackSpace = [&] {
+        if (sizeBefore >= 0 && static_cast<quint64>(sizeBefore) <= nextAppendOffset_ &&
+            store_->size() > sizeBefore)
+            store_->resize(sizeBefore);
+        return false;
+    };
     for (std::size_t done = 0; done < recordLength;) {
         if (cancelled(progress))
-            return false;
+            return giveBackSpace();
         const std::size_t piece =
             std::min<std::size_t>(recordLength - done, std::size_t(kTransferChunkBytes));
         if (!store_->writeAt(static_cast<qint64>(nextAppendOffset_ + done), record.storage() + done,
                              static_cast<qint64>(piece)))
-            return false;
+            return giveBackSpace();
         done += piece;
         TransferProgress::advance(progress, static_cast<qint64>(piece));
     }
@@ -582,7 +589,7 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
     // The last point where stopping changes nothing; the commit and what follows it are seen
     // through.
     if (cancelled(progress))
-        return false;
+        return giveBackSpace();
     TransferProgress::setStoppable(progress, false);
     const quint64 savedNextAppend = nextAppendOffset_;
     nextAppendOffset_ += entry.dataLength;
