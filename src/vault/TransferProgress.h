@@ -30,7 +30,10 @@ public:
     void setObserver(Observer observer) { observer_ = std::move(observer); }
 
     void requestStop() noexcept { stopRequested_.store(true); }
+    // Whether the work should stop now: a stop was asked for, and the work may still stop.
     bool stopRequested() const noexcept { return stoppable_.load() && stopRequested_.load(); }
+    // Whether a stop was asked for at all, honoured or not.
+    bool stopAsked() const noexcept { return stopRequested_.load(); }
     void setStoppable(bool stoppable) noexcept { stoppable_.store(stoppable); }
     bool stoppable() const noexcept { return stoppable_.load(); }
 

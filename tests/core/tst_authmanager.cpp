@@ -1,5 +1,6 @@
 #include "core/AuthManager.h"
 #include "crypto/AeadCipher.h"
+#include "crypto/PasswordHasher.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/ProtectedFile.h"
 #include "support/ManualClock.h"
@@ -12,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 
 #include <functional>
 
@@ -149,6 +151,42 @@ private Q_SLOTS:
         for (int i = 0; i < 5; ++i)
             QVERIFY(auth->recordFailedAttempt());
         QCOMPARE(auth->lockoutSecondsRemaining(), 0);
+    }
+
+    // The session is wiped while the password is being worked out (the window keeps handling
+    // events meanwhile): the sign-in fails as interrupted, holds no key afterwards, and counts
+    // no failed attempt. A sign-in that is left alone then works.
+    void aWipeDuringSignInDropsItsKeys() {
+        newFolder("interrupted");
+        auto auth = manager();
+        const std::optional<crypto::SecureBuffer> vaultKey =
+            auth->createAccount(QStringLiteral("ada"), kPassword);
+        QVERIFY(vaultKey);
+        auth->forgetSessionKey();
+        const QByteArray lockoutBefore =
+            test::readWholeFile(identity() + QStringLiteral(".lockout"));
+        LoginFailureReason reason = LoginFailureReason::WrongPassword;
+        {
+            const crypto::PasswordHasher::WaitScope wipeMeanwhile(
+                [&](const std::function<bool()>& finished) {
+                    auth->forgetSessionKey();
+                    while (!finished())
+                        QThread::msleep(5);
+                });
+            QTest::ignoreMessage(QtWarningMsg,
+                                 "AuthManager::login: the session was wiped while signing in; the "
+                                 "keys were dropped.");
+            QVERIFY(!auth->login(kPassword, true, QString(), nullptr, &reason));
+        }
+        QCOMPARE(reason, LoginFailureReason::Interrupted);
+        QVERIFY(!auth->bindVaultId(*vaultKey, QStringLiteral("vault-id")));
+        QCOMPARE(test::readWholeFile(identity() + QStringLiteral(".lockout")), lockoutBefore);
+        QCOMPARE(auth->lockoutSecondsRemaining(), 0);
+
+        const std::optional<crypto::SecureBuffer> again =
+            auth->login(kPassword, true, QString(), nullptr, &reason);
+        QVERIFY(again);
+        QCOMPARE(test::bytesOf(*again), test::bytesOf(*vaultKey));
     }
 
     void anAttemptThatCannotBeSavedIsSaidSo() {

@@ -2,6 +2,8 @@
 #include "crypto/PasswordHasher.h"
 
 #include <QtTest>
+#include <functional>
+#include <optional>
 #include <sodium.h>
 #include <string>
 
@@ -58,6 +60,7 @@ private slots:
     void verifyRejectsMalformedEncodings_data();
     void verifyRejectsMalformedEncodings();
     void saltsAreFresh();
+    void sideBySideGivesTheSameResults_data();
     void sideBySideGivesTheSameResults();
 };
 
@@ -149,9 +152,28 @@ void TestPasswordHasher::saltsAreFresh() {
     QVERIFY(salt != PasswordHasher::generateSalt());
 }
 
+void TestPasswordHasher::sideBySideGivesTheSameResults_data() {
+    QTest::addColumn<bool>("waitElsewhere");
+    QTest::newRow("the caller does one run") << false;
+    QTest::newRow("the caller waits for both") << true;
+}
+
 // The two runs side by side give exactly what the single calls give: the same hash format and
-// verdicts, the same key; a key of a password that did not verify never comes back.
+// verdicts, the same key; a key of a password that did not verify never comes back. With a wait
+// installed, the calling thread does none of the work: it waits, through the wait, for both.
 void TestPasswordHasher::sideBySideGivesTheSameResults() {
+    QFETCH(bool, waitElsewhere);
+    int waits = 0;
+    int waitsBeforeTheEnd = 0;
+    std::optional<PasswordHasher::WaitScope> scope;
+    if (waitElsewhere)
+        scope.emplace([&](const std::function<bool()>& finished) {
+            ++waits;
+            if (!finished())
+                ++waitsBeforeTheEnd;
+            while (!finished())
+                QThread::msleep(5);
+        });
     const auto [encoded, key] = PasswordHasher::hashAndDeriveKey(kPassword, countingSalt(0), 32);
     QVERIFY2(encoded.rfind("$argon2id$v=19$m=262144,t=3,p=1$", 0) == 0, encoded.c_str());
     QCOMPARE(bytesOf(key), fromHex(kKnownKeyHex));
@@ -169,6 +191,8 @@ void TestPasswordHasher::sideBySideGivesTheSameResults() {
 
     QVERIFY_THROWS_EXCEPTION(std::invalid_argument,
                              PasswordHasher::verifyAndDeriveKey(encoded, kPassword, Bytes(15), 32));
+    QCOMPARE(waits, waitElsewhere ? 3 : 0);
+    QCOMPARE(waitsBeforeTheEnd, waits);
 }
 
 QTEST_APPLESS_MAIN(TestPasswordHasher)

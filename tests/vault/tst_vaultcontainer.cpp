@@ -336,6 +336,81 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(target));
     }
 
+    // A stop asked for at any point before the commit (or, for a read or an export, before the
+    // end) leaves the vault file byte for byte as it was, the source whole and no exported copy;
+    // the transfer says it was cancelled. A stop after the commit is not honoured.
+    void aStopBeforeTheCommitChangesNothing_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<int>("stopAt");
+        const auto row = [](const char* operation, vault::TransferStep step) {
+            const char* const stepNames[] = {"starting", "reading", "encrypting",
+                                             "decrypting", "saving", "erasing"};
+            QTest::addRow("%s while %s", operation, stepNames[int(step)])
+                << QString::fromLatin1(operation) << int(step);
+        };
+        for (const vault::TransferStep step : {vault::TransferStep::Reading,
+                                               vault::TransferStep::Encrypting,
+                                               vault::TransferStep::Saving}) {
+            row("import", step);
+            row("replace", step);
+        }
+        row("read", vault::TransferStep::Reading);
+        row("export", vault::TransferStep::Reading);
+        row("export", vault::TransferStep::Saving);
+    }
+    void aStopBeforeTheCommitChangesNothing() {
+        QFETCH(QString, operation);
+        QFETCH(int, stopAt);
+        // Several pieces, so that a stop in the middle of a step is seen at the next one.
+        const QByteArray content = randomBytes(qsizetype(2.5 * vault::kTransferChunkBytes));
+        auto vault = create();
+        QVERIFY(vault->importFile(source(QStringLiteral("old"), "old"), QStringLiteral("f")));
+        QVERIFY(vault->importFile(source(QStringLiteral("big"), content), QStringLiteral("big")));
+        const QString sourcePath = source(QStringLiteral("new"), content);
+        const QString target = dir_.filePath(QStringLiteral("exported"));
+        const QByteArray before = test::readWholeFile(path_);
+
+        vault::TransferProgress progress;
+        QList<vault::TransferStep> steps;
+        progress.setObserver([&](const vault::TransferProgress& seen) {
+            if (steps.isEmpty() || steps.last() != seen.step())
+                steps << seen.step();
+            if (int(seen.step()) == stopAt && seen.done() > 0)
+                progress.requestStop();
+        });
+        bool succeeded = true;
+        if (operation == QStringLiteral("import"))
+            succeeded = vault->importFile(sourcePath, QStringLiteral("g"), &progress);
+        else if (operation == QStringLiteral("replace"))
+            succeeded = vault->replaceFile(sourcePath, QStringLiteral("f"), &progress);
+        else if (operation == QStringLiteral("read"))
+            succeeded = vault->readFile(QStringLiteral("big"), &progress).has_value();
+        else
+            succeeded = vault->exportFile(QStringLiteral("big"), target, &progress);
+        QVERIFY(!succeeded);
+        QVERIFY(steps.contains(vault::TransferStep(stopAt)));
+        if (operation != QStringLiteral("read"))
+            QCOMPARE(vault->lastTransferError(), vault::TransferError::Cancelled);
+        QCOMPARE(test::readWholeFile(path_), before);
+        QCOMPARE(test::readWholeFile(sourcePath), content);
+        QVERIFY(!QFileInfo::exists(target));
+        QCOMPARE(names(*vault), (QStringList{QStringLiteral("f"), QStringLiteral("big")}));
+        QCOMPARE(toQByteArray(*vault->readFile(QStringLiteral("f"))), QByteArray("old"));
+
+        // Without a stop the same transfer goes through, reporting its steps in order; a stop
+        // asked for once the commit has begun changes nothing.
+        vault::TransferProgress late;
+        late.setObserver([&](const vault::TransferProgress& seen) {
+            if (!seen.stoppable())
+                late.requestStop();
+        });
+        if (operation == QStringLiteral("import") || operation == QStringLiteral("replace")) {
+            QVERIFY(vault->importFile(sourcePath, QStringLiteral("g"), &late));
+            QVERIFY(!late.stoppable());
+            QCOMPARE(toQByteArray(*vault->readFile(QStringLiteral("g"))), content);
+        }
+    }
+
     // A replacement stores the new file and drops the old one in one commit: whatever makes it
     // fail leaves the old file in the vault.
     void aReplacementIsOneCommit() {
