@@ -10,11 +10,10 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
-#include <QTemporaryDir>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-
 #include <functional>
 
 using namespace korvex;
@@ -57,7 +56,8 @@ private:
             protect::readProtectedFile(identity(), protect::EnvelopeKind::Authenticated);
         QVERIFY(read.ok());
         change(read.object);
-        QVERIFY(protect::writeProtectedFile(identity(), read.object, protect::EnvelopeKind::Authenticated));
+        QVERIFY(protect::writeProtectedFile(identity(), read.object,
+                                            protect::EnvelopeKind::Authenticated));
     }
 
 private Q_SLOTS:
@@ -77,7 +77,8 @@ private Q_SLOTS:
         QVERIFY(!auth->createAccount(QStringLiteral("ada"), "short")); // policy, no Argon2 run
         QVERIFY(!QFile::exists(identity()));
 
-        const std::optional<crypto::SecureBuffer> vaultKey = auth->createAccount(QStringLiteral("ada"), kPassword);
+        const std::optional<crypto::SecureBuffer> vaultKey =
+            auth->createAccount(QStringLiteral("ada"), kPassword);
         QVERIFY(vaultKey && vaultKey->size() == 32);
         QCOMPARE(auth->username(), QStringLiteral("ada"));
         QVERIFY(!QFile::exists(identity() + QStringLiteral(".oldcopy")));
@@ -127,9 +128,11 @@ private Q_SLOTS:
         auto auth = manager();
         QVERIFY(auth->createAccount(QStringLiteral("ada"), kPassword));
         LoginFailureReason reason = LoginFailureReason::LockedOut;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
-            "^AuthManager::login: password did not verify\\. identity\\.dat last modified "
-            "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ, size \\d+ bytes\\.$")));
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression(QStringLiteral(
+                "^AuthManager::login: password did not verify\\. identity\\.dat last modified "
+                "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ, size \\d+ bytes\\.$")));
         QVERIFY(!auth->login("Wrong-Horse-99", true, QString(), nullptr, &reason));
         QCOMPARE(reason, LoginFailureReason::WrongPassword);
         // verifying for a password change counts nothing
@@ -196,7 +199,8 @@ private Q_SLOTS:
         // A folder stands where the lockout file must be written.
         QVERIFY(QDir().mkpath(identity() + QStringLiteral(".lockout/blocker")));
         LoginFailureReason reason = LoginFailureReason::LockedOut;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("password did not verify")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("password did not verify")));
         QVERIFY(!auth->login("Wrong-Horse-99", true, QString(), nullptr, &reason));
         QCOMPARE(reason, LoginFailureReason::WrongPasswordNotRecorded);
     }
@@ -233,7 +237,8 @@ private Q_SLOTS:
         expect(LoginFailureReason::HardwareKeyUnavailable);
 
         // A key file of the retired format.
-        QVERIFY(test::writeFile(identity() + QStringLiteral(".key"), QByteArray("KVXTPMK1") + QByteArray(256, 'k')));
+        QVERIFY(test::writeFile(identity() + QStringLiteral(".key"),
+                                QByteArray("KVXTPMK1") + QByteArray(256, 'k')));
         expect(LoginFailureReason::IdentityLegacyFormat);
     }
 
@@ -241,7 +246,8 @@ private Q_SLOTS:
         newFolder("salt");
         QVERIFY(manager()->createAccount(QStringLiteral("ada"), kPassword));
         rewriteIdentity([](QJsonObject& o) {
-            o.insert(QStringLiteral("keySalt"), QString::fromLatin1(QByteArray(15, 's').toBase64()));
+            o.insert(QStringLiteral("keySalt"),
+                     QString::fromLatin1(QByteArray(15, 's').toBase64()));
         });
         LoginFailureReason reason = LoginFailureReason::WrongPassword;
         QVERIFY(!manager()->login(kPassword, true, QString(), nullptr, &reason));
@@ -255,7 +261,8 @@ private Q_SLOTS:
         // A save was cut off after moving the old identity aside.
         QVERIFY(QFile::rename(identity(), identity() + QStringLiteral(".oldcopy")));
         auto auth = manager();
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("restored the identity")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("restored the identity")));
         QVERIFY(auth->identityExists());
         QVERIFY(!auth->createAccount(QStringLiteral("eve"), kPassword));
         const auto key = auth->login(kPassword, true, QString(), nullptr, nullptr);

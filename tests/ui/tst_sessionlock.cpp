@@ -15,19 +15,32 @@
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RollbackGuard.h"
 #include "support/PlatformDoubles.h"
+#include "support/TestSupport.h"
+#include "ui/BackgroundTask.h"
 #include "ui/ConfigureDialog.h"
+#include "ui/FileViewerDialog.h"
 #include "ui/MainWindow.h"
+#include "ui/VaultBrowserWidget.h"
 #include "vault/FileBlockStore.h"
 #include "vault/VaultContainer.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDeadlineTimer>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QUrl>
+#include <atomic>
 #include <memory>
 
 using namespace korvex;
@@ -71,6 +84,13 @@ void watchWipe(QtMsgType type, const QMessageLogContext& context, const QString&
         gPrevious(type, context, message);
 }
 
+QByteArray randomBytes(qint64 size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(bytes.data()),
+                                          bytes.size() / qsizetype(sizeof(quint32)));
+    return bytes;
+}
+
 } // namespace
 
 class TestSessionLock : public QObject {
@@ -88,9 +108,23 @@ class TestSessionLock : public QObject {
     std::unique_ptr<core::StorageConfigFile> storage_;
     int windows_ = 0;
 
+    // A file dropped on the window, as from a file manager.
+    static void dropOn(QWidget* target, const QString& path) {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(path)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &drop);
+    }
+
+    static crypto::SecureBuffer vaultKey() {
+        return crypto::SecureBuffer::copyOf("0123456789abcdef0123456789abcdef", 32);
+    }
+
     std::unique_ptr<MainWindow> newWindow() {
-        const crypto::SecureBuffer key =
-            crypto::SecureBuffer::copyOf("0123456789abcdef0123456789abcdef", 32);
+        const crypto::SecureBuffer key = vaultKey();
         auto vault =
             vault::VaultContainer::create(std::make_unique<vault::FileBlockStore>(dir_.filePath(
                                               QStringLiteral("v%1.kvxs").arg(++windows_))),
@@ -180,6 +214,162 @@ private Q_SLOTS:
         window.reset();
         QCOMPARE(logind_->inhibitor(logind_->inhibitorsGiven() - 1),
                  FakeLogind::Inhibitor::Released);
+    }
+
+    // The desktop locks while an import, an export or a view is working on the vault: the work
+    // stops at its next safe point (an erase under way is finished), the wipe waits for it with
+    // the suspend still held back, and nothing decrypted is shown or left behind. The vault then
+    // opens with every committed file and without the unfinished one; the original of an
+    // unfinished import is still whole.
+    void aLockDuringLongWorkStopsItAndWaits_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<int>("step");
+        QTest::newRow("import while reading") << "import" << int(vault::TransferStep::Reading);
+        QTest::newRow("import while saving") << "import" << int(vault::TransferStep::Saving);
+        QTest::newRow("import while erasing") << "import" << int(vault::TransferStep::Erasing);
+        QTest::newRow("export while saving") << "export" << int(vault::TransferStep::Saving);
+        QTest::newRow("view while reading") << "view" << int(vault::TransferStep::Reading);
+    }
+    void aLockDuringLongWorkStopsItAndWaits() {
+        QFETCH(QString, operation);
+        QFETCH(int, step);
+        gAtWipeEnd.clear();
+        const QByteArray content = randomBytes(3 * vault::kTransferChunkBytes);
+        std::unique_ptr<MainWindow> window = newWindow();
+        const QString vaultPath = dir_.filePath(QStringLiteral("v%1.kvxs").arg(windows_));
+        QSignalSpy ended(window.get(), &MainWindow::sessionEnded);
+        // The user's own files, outside the data folder.
+        QTemporaryDir home;
+        const QString kept = home.filePath(QStringLiteral("kept.pdf"));
+        QVERIFY(test::writeFile(kept, content));
+        auto* browser = window->findChild<VaultBrowserWidget*>();
+        auto* table = window->findChild<QTableWidget*>(QStringLiteral("vaultTable"));
+        dropOn(browser, kept);
+        QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, 30000);
+        const QString original = home.filePath(QStringLiteral("new.pdf"));
+        QVERIFY(test::writeFile(original, content));
+        const QString exported = home.filePath(QStringLiteral("exported.pdf"));
+
+        // The worker holds still at the chosen point until the wipe asks it to stop; the lock
+        // arrives from logind meanwhile.
+        std::atomic<bool> reached{false};
+        std::atomic<bool> passedOn{false};
+        ui::BackgroundTask::setObserver([&](const vault::TransferProgress& progress) {
+            if (int(progress.step()) != step || progress.done() == 0 || reached.exchange(true))
+                return;
+            const QDeadlineTimer limit(30000);
+            while (!progress.stopAsked() && !limit.hasExpired())
+                QThread::msleep(2);
+            passedOn = !progress.stopRequested();
+        });
+        QTimer lockWhenReached;
+        connect(&lockWhenReached, &QTimer::timeout, this, [&] {
+            if (reached) {
+                lockWhenReached.stop();
+                QVERIFY(logind_->sendLock(kSessionPath));
+            }
+        });
+        lockWhenReached.start(5);
+
+        test::GuiScript script;
+        if (operation == QStringLiteral("import")) {
+            dropOn(browser, original);
+        } else {
+            table->selectRow(0);
+            if (operation == QStringLiteral("export")) {
+                script.onModal<QFileDialog>(QStringLiteral("choose where"), [&](QFileDialog* d) {
+                    d->selectFile(exported);
+                    QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
+                });
+                script.start();
+                test::GuiScript::clickLater(
+                    window->findChild<QPushButton*>(QStringLiteral("exportButton")));
+            } else {
+                test::GuiScript::clickLater(
+                    window->findChild<QPushButton*>(QStringLiteral("viewButton")));
+            }
+        }
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            window->isWiped(),
+            qPrintable(window->findChild<QLabel*>(QStringLiteral("vaultStatusLabel"))->text()),
+            30000);
+        QTRY_COMPARE(ended.count(), 1);
+        ui::BackgroundTask::setObserver({});
+        QVERIFY(reached);
+        QVERIFY2(script.finished(), qPrintable(script.failure()));
+        QCOMPARE(gAtWipeEnd, QStringList{QStringLiteral("inhibitor held")});
+        // Only an erase goes on once asked to stop.
+        QCOMPARE(bool(passedOn), step == int(vault::TransferStep::Erasing));
+        QVERIFY(!ui::BackgroundTask::isRunning());
+        QCOMPARE(table->rowCount(), 0);
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            QVERIFY2(!qobject_cast<FileViewerDialog*>(widget) || !widget->isVisible(),
+                     "a viewer was shown after the wipe");
+        window.reset();
+
+        const bool imported = step == int(vault::TransferStep::Erasing);
+        QCOMPARE(QFile::exists(original), !imported);
+        if (!imported)
+            QCOMPARE(test::readWholeFile(original), content);
+        QVERIFY(!QFile::exists(exported));
+        auto reopened =
+            vault::VaultContainer::open(std::make_unique<vault::FileBlockStore>(vaultPath),
+                                        vaultKey(), QStringLiteral("machine"));
+        QVERIFY(reopened);
+        QStringList names;
+        for (const vault::EntrySummary& entry : reopened->listEntries())
+            names << entry.name;
+        QCOMPARE(names, imported
+                            ? (QStringList{QStringLiteral("kept.pdf"), QStringLiteral("new.pdf")})
+                            : QStringList{QStringLiteral("kept.pdf")});
+        for (const QString& name : names)
+            QCOMPARE(test::bytesOf(*reopened->readFile(name)), content);
+    }
+
+    // Work that takes a while shows its progress dialog; Cancel there stops an import before
+    // its commit, and the vault and the original stay as they were.
+    void cancelInTheProgressDialogLeavesEverythingAsItWas() {
+        const QByteArray content = randomBytes(2 * vault::kTransferChunkBytes);
+        std::unique_ptr<MainWindow> window = newWindow();
+        QTemporaryDir home;
+        const QString original = home.filePath(QStringLiteral("cancelled.txt"));
+        QVERIFY(test::writeFile(original, content));
+        const quint64 generation = window->container()->generationCounter();
+        ui::BackgroundTask::setObserver([](const vault::TransferProgress& progress) {
+            // Held in its first piece until Cancel: the dialog is shown meanwhile.
+            if (progress.step() != vault::TransferStep::Reading || progress.done() == 0)
+                return;
+            const QDeadlineTimer limit(30000);
+            while (!progress.stopAsked() && !limit.hasExpired())
+                QThread::msleep(2);
+        });
+        QStringList seen;
+        test::GuiScript script;
+        script.onModal<QDialog>(
+            QStringLiteral("cancel in the progress dialog"),
+            [&](QDialog* dialog) {
+                seen << dialog->windowTitle()
+                     << dialog->findChild<QLabel*>(QStringLiteral("transferStepLabel"))->text();
+                dialog->findChild<QPushButton*>(QStringLiteral("transferCancelButton"))->click();
+            },
+            [](QDialog* dialog) {
+                return dialog->objectName() == QStringLiteral("transferProgressDialog");
+            });
+        script.start();
+        dropOn(window->findChild<VaultBrowserWidget*>(), original);
+        auto* status = window->findChild<QLabel*>(QStringLiteral("vaultStatusLabel"));
+        QTRY_VERIFY_WITH_TIMEOUT(!status->text().isEmpty(), 30000);
+        ui::BackgroundTask::setObserver({});
+        QVERIFY2(script.finished(), qPrintable(script.failure()));
+        QCOMPARE(seen.value(0), QStringLiteral("Importing"));
+        QVERIFY2(seen.value(1).startsWith(QStringLiteral("Reading -- ")),
+                 qPrintable(seen.value(1)));
+        QCOMPARE(status->text(), QStringLiteral("Import of \"cancelled.txt\" cancelled. The vault "
+                                                "and the original are unchanged."));
+        QCOMPARE(test::readWholeFile(original), content);
+        QVERIFY(window->container()->listEntries().isEmpty());
+        QCOMPARE(window->container()->generationCounter(), generation);
+        window->wipeSessionSynchronously();
     }
 
     // The desktop locks while the settings are open, after two-factor authentication was

@@ -343,14 +343,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("operation");
         QTest::addColumn<int>("stopAt");
         const auto row = [](const char* operation, vault::TransferStep step) {
-            const char* const stepNames[] = {"starting", "reading", "encrypting",
-                                             "decrypting", "saving", "erasing"};
+            const char* const stepNames[] = {"starting",   "reading", "encrypting",
+                                             "decrypting", "saving",  "erasing"};
             QTest::addRow("%s while %s", operation, stepNames[int(step)])
                 << QString::fromLatin1(operation) << int(step);
         };
-        for (const vault::TransferStep step : {vault::TransferStep::Reading,
-                                               vault::TransferStep::Encrypting,
-                                               vault::TransferStep::Saving}) {
+        for (const vault::TransferStep step :
+             {vault::TransferStep::Reading, vault::TransferStep::Encrypting,
+              vault::TransferStep::Saving}) {
             row("import", step);
             row("replace", step);
         }
