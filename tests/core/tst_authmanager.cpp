@@ -160,7 +160,7 @@ private Q_SLOTS:
     // events meanwhile): the sign-in fails as interrupted, holds no key afterwards, and counts
     // no failed attempt. A sign-in that is left alone then works.
     void aWipeDuringSignInDropsItsKeys() {
-        newFolder("interrupted");
+        newFolder("wiped-while-signing-in");
         auto auth = manager();
         const std::optional<crypto::SecureBuffer> vaultKey =
             auth->createAccount(QStringLiteral("ada"), kPassword);
