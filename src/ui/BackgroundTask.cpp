@@ -103,7 +103,7 @@ private:
         if (total > 0)
             text = tr("%1 -- %2 of %3")
                        .arg(text, locale.formattedDataSize(done), locale.formattedDataSize(total));
-        const bool stopping = progress.stoppable() && progress.stopRequested();
+        const bool stopping = progress.stopRequested();
         if (stopping)
             text = tr("Stopping...");
         stepLabel_->setText(text);
@@ -193,7 +193,7 @@ void BackgroundTask::setObserver(vault::TransferProgress::Observer observer) {
 }
 
 WorkingState::WorkingState(QWidget* dialog, QAbstractButton* button, const QString& text)
-    : button_(button), buttonText_(button->text()) {
+    : button_(button), buttonText_(button->text()), wait_(&BackgroundTask::waitWithoutInput) {
     for (QWidget* child : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         if (child->isEnabled() && !child->isWindow()) {
             child->setEnabled(false);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "crypto/PasswordHasher.h"
 #include "vault/TransferProgress.h"
 
 #include <QList>
@@ -47,9 +48,10 @@ public:
     static QString stepText(vault::TransferStep step);
 };
 
-// A dialog busy with short work it waits for (waitWithoutInput): while this lives, its
-// widgets are switched off and button says text. When it ends, input that came meanwhile is
-// delivered to the switched-off widgets (and so ignored) before they come back.
+// A dialog working out a password (a sign-in, a new account): while this lives, the password
+// runs go to threads of their own and this thread waits for them with waitWithoutInput, the
+// dialog's widgets are switched off and button says text. When it ends, input that came
+// meanwhile is delivered to the switched-off widgets (and so ignored) before they come back.
 class WorkingState {
 public:
     WorkingState(QWidget* dialog, QAbstractButton* button, const QString& text);
@@ -61,6 +63,7 @@ private:
     QAbstractButton* button_;
     QString buttonText_;
     QList<QPointer<QWidget>> switchedOff_;
+    crypto::PasswordHasher::WaitScope wait_;
 };
 
 } // namespace korvex::ui

@@ -2,7 +2,6 @@
 
 #include "core/AuthManager.h"
 #include "core/PasswordPolicy.h"
-#include "crypto/PasswordHasher.h"
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
 #include "protect/LocalIntegrityKey.h"
@@ -135,8 +134,6 @@ void FirstRunWizard::onCreateClicked() {
         // The password's hash and key are worked out on other threads while the dialog shows
         // that it is working.
         const korvex::ui::WorkingState working(this, createButton_, tr("Creating..."));
-        const korvex::crypto::PasswordHasher::WaitScope wait(
-            &korvex::ui::BackgroundTask::waitWithoutInput);
         key = auth_.createAccount(username, bytes);
     }
     korvex::crypto::secureWipe(bytes);

@@ -1,6 +1,5 @@
 #include "ui/LoginDialog.h"
 
-#include "crypto/PasswordHasher.h"
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
 #include "protect/LocalIntegrityKey.h"
@@ -180,8 +179,6 @@ void LoginDialog::onLoginClicked() {
     {
         // The key derivation runs on other threads while the dialog shows that it is working.
         const korvex::ui::WorkingState working(this, unlockButton_, tr("Signing in..."));
-        const korvex::crypto::PasswordHasher::WaitScope wait(
-            &korvex::ui::BackgroundTask::waitWithoutInput);
         // login zeroes its own copy of the password.
         key = auth_.login(bytes, !twoFactorEnabled_, vaultId_, &recovered, &reason);
     }

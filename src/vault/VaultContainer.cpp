@@ -436,6 +436,22 @@ bool VaultContainer::cancelled(const TransferProgress* progress) {
     return true;
 }
 
+template <typename Piece>
+bool VaultContainer::inPieces(TransferStep step, quint64 total, TransferProgress* progress,
+                              Piece piece) {
+    TransferProgress::beginStep(progress, step, static_cast<qint64>(total));
+    for (quint64 done = 0; done < total;) {
+        if (cancelled(progress))
+            return false;
+        const quint64 length = std::min<quint64>(total - done, kTransferChunkBytes);
+        if (!piece(done, length))
+            return false;
+        done += length;
+        TransferProgress::advance(progress, static_cast<qint64>(length));
+    }
+    return true;
+}
+
 template <typename Work> bool VaultContainer::transfer(Work work) {
     lastTransferError_ = TransferError::Failed;
     try {
@@ -532,17 +548,12 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
     std::uint8_t* const blob = record.storage() + kNonceBytes;
     // A short read, or a file that grew while it was read, would store something other than
     // the original, which the caller is about to erase.
-    TransferProgress::beginStep(progress, TransferStep::Reading, static_cast<qint64>(size));
-    for (quint64 done = 0; done < size;) {
-        if (cancelled(progress))
-            return false;
-        const quint64 piece = std::min<quint64>(size - done, kTransferChunkBytes);
-        if (!platform::readFully(source.get(), blob + 1 + done, static_cast<std::size_t>(piece)))
-            return false;
-        done += piece;
-        TransferProgress::advance(progress, static_cast<qint64>(piece));
-    }
-    if (!platform::atEndOfFile(source.get()))
+    const bool read =
+        inPieces(TransferStep::Reading, size, progress, [&](quint64 at, quint64 length) {
+            return platform::readFully(source.get(), blob + 1 + at,
+                                       static_cast<std::size_t>(length));
+        });
+    if (!read || !platform::atEndOfFile(source.get()))
         return false;
     source.close();
 
@@ -563,7 +574,6 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
 
     // The record goes past everything the index knows of. A save that stops or fails part way
     // gives the space back when the record was going onto the end of the store.
-    TransferProgress::beginStep(progress, TransferStep::Saving, static_cast<qint64>(recordLength));
     const qint64 sizeBefore = store_->size();
     auto giveBackSpace = [&] {
         if (sizeBefore >= 0 && static_cast<quint64>(sizeBefore) <= nextAppendOffset_ &&
@@ -571,17 +581,13 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
             store_->resize(sizeBefore);
         return false;
     };
-    for (std::size_t done = 0; done < recordLength;) {
-        if (cancelled(progress))
-            return giveBackSpace();
-        const std::size_t piece =
-            std::min<std::size_t>(recordLength - done, std::size_t(kTransferChunkBytes));
-        if (!store_->writeAt(static_cast<qint64>(nextAppendOffset_ + done), record.storage() + done,
-                             static_cast<qint64>(piece)))
-            return giveBackSpace();
-        done += piece;
-        TransferProgress::advance(progress, static_cast<qint64>(piece));
-    }
+    const bool saved =
+        inPieces(TransferStep::Saving, recordLength, progress, [&](quint64 at, quint64 length) {
+            return store_->writeAt(static_cast<qint64>(nextAppendOffset_ + at),
+                                   record.storage() + at, static_cast<qint64>(length));
+        });
+    if (!saved)
+        return giveBackSpace();
     entry.dataOffset = nextAppendOffset_;
     entry.dataLength = recordLength;
     entry.wrappedFileKey = AeadCipher::seal(vaultKey_, fileKey, ad);
@@ -639,19 +645,12 @@ std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name,
     // One buffer for the whole record (nonce, suite byte, ciphertext, tag): the ciphertext is
     // decrypted where it was read, and the plaintext is handed out where it then lies.
     PlaintextBuffer record(static_cast<std::size_t>(entry.dataLength));
-    TransferProgress::beginStep(progress, TransferStep::Reading,
-                                static_cast<qint64>(entry.dataLength));
-    for (quint64 done = 0; done < entry.dataLength;) {
-        if (cancelled(progress))
-            return std::nullopt;
-        const quint64 piece = std::min<quint64>(entry.dataLength - done, kTransferChunkBytes);
-        if (!store_->readAt(static_cast<qint64>(entry.dataOffset + done), record.storage() + done,
-                            static_cast<qint64>(piece)))
-            return std::nullopt;
-        done += piece;
-        TransferProgress::advance(progress, static_cast<qint64>(piece));
-    }
-    if (cancelled(progress))
+    const bool read = inPieces(
+        TransferStep::Reading, entry.dataLength, progress, [&](quint64 at, quint64 length) {
+            return store_->readAt(static_cast<qint64>(entry.dataOffset + at), record.storage() + at,
+                                  static_cast<qint64>(length));
+        });
+    if (!read || cancelled(progress))
         return std::nullopt;
     TransferProgress::beginStep(progress, TransferStep::Decrypting,
                                 static_cast<qint64>(entry.dataLength));
@@ -702,21 +701,13 @@ bool VaultContainer::exportFileUnguarded(const QString& name, const QString& des
     // Plaintext the user chose to take out is still theirs alone.
     platform::restrictToOwner(fd);
     const bool truncated = ::ftruncate(fd, 0) == 0;
-    bool written = truncated;
-    TransferProgress::beginStep(progress, TransferStep::Saving,
-                                static_cast<qint64>(content->size()));
-    for (std::size_t done = 0; written && done < content->size();) {
-        if (cancelled(progress)) {
-            written = false;
-            break;
-        }
-        const std::size_t piece =
-            std::min<std::size_t>(content->size() - done, std::size_t(kTransferChunkBytes));
-        written = platform::writeFully(fd, content->data() + done, piece);
-        done += piece;
-        TransferProgress::advance(progress, static_cast<qint64>(piece));
-    }
-    written = written && platform::syncFileData(fd);
+    const bool written = truncated &&
+                         inPieces(TransferStep::Saving, content->size(), progress,
+                                  [&](quint64 at, quint64 length) {
+                                      return platform::writeFully(fd, content->data() + at,
+                                                                  static_cast<std::size_t>(length));
+                                  }) &&
+                         platform::syncFileData(fd);
     const bool closed = destination.close();
     if (!written || !closed) {
         // Leave no partial plaintext copy behind that looks like a finished export; a file of

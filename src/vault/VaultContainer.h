@@ -134,6 +134,10 @@ private:
                              TransferProgress* progress);
     // A stop asked for through progress: the transfer fails as cancelled.
     bool cancelled(const TransferProgress* progress);
+    // Runs piece(offset, length) over [0, total) in kTransferChunkBytes pieces, reported to
+    // progress as step, looking for a stop before each; false when a piece failed or a stop came.
+    template <typename Piece>
+    bool inPieces(TransferStep step, quint64 total, TransferProgress* progress, Piece piece);
     bool clearFailedMigration();
     // Overwrites the range three times (0x00, 0xFF, random), best effort, no flush.
     void wipeRegion(quint64 offset, quint64 length);
