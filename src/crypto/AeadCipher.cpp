@@ -23,11 +23,9 @@ const unsigned char* adPointer(ByteView ad) {
     return ad.empty() ? nullptr : ad.data();
 }
 
-// Opens a combined ciphertext-and-tag under the given suite byte into plain, which may be the
-// same address as cipher: both libsodium decryptions check the tag over the whole ciphertext
-// before they write, and then produce each output block from the input block at the same
-// offset. No value for an unknown suite or one this processor cannot run; otherwise the
-// length of the authenticated plaintext, or no value when authentication failed.
+// Opens a combined ciphertext-and-tag under the given suite byte into plain. No value for an
+// unknown suite or one this processor cannot run; otherwise the length of the authenticated
+// plaintext, or no value when authentication failed.
 std::optional<std::size_t> openSuite(std::uint8_t suite, std::uint8_t* plain,
                                      const std::uint8_t* cipher, std::size_t cipherLength,
                                      ByteView associatedData, ByteView nonce,
@@ -80,26 +78,6 @@ Bytes AeadCipher::encrypt(const SecureBuffer& key, ByteView nonce, ByteView plai
     return blob;
 }
 
-void AeadCipher::encryptInPlace(const SecureBuffer& key, ByteView nonce, std::uint8_t* blob,
-                                std::size_t plaintextLength, ByteView associatedData) {
-    checkKeyAndNonce(key, nonce, "AeadCipher::encrypt: key must be kKeyBytes long",
-                     "AeadCipher::encrypt: nonce must be kNonceBytes long");
-    const CipherSuite suite = preferredSuite();
-    blob[0] = static_cast<std::uint8_t>(suite);
-    // Both constructions encrypt in place (output and input at the same address) and put the
-    // tag right after the ciphertext.
-    std::uint8_t* text = blob + 1;
-    if (suite == CipherSuite::Aes256Gcm) {
-        crypto_aead_aes256gcm_encrypt(text, nullptr, text, plaintextLength,
-                                      adPointer(associatedData), associatedData.size(), nullptr,
-                                      nonce.data(), key.data());
-    } else {
-        crypto_aead_xchacha20poly1305_ietf_encrypt(text, nullptr, text, plaintextLength,
-                                                   adPointer(associatedData), associatedData.size(),
-                                                   nullptr, nonce.data(), key.data());
-    }
-}
-
 std::optional<Bytes> AeadCipher::decrypt(const SecureBuffer& key, ByteView nonce, ByteView blob,
                                          ByteView associatedData) {
     checkKeyAndNonce(key, nonce, "AeadCipher::decrypt: key must be kKeyBytes long",
@@ -117,22 +95,6 @@ std::optional<Bytes> AeadCipher::decrypt(const SecureBuffer& key, ByteView nonce
     }
     plaintext.resize(*plainLength);
     return plaintext;
-}
-
-std::optional<std::size_t> AeadCipher::decryptInPlace(const SecureBuffer& key, ByteView nonce,
-                                                      std::uint8_t* blob, std::size_t blobLength,
-                                                      ByteView associatedData) {
-    checkKeyAndNonce(key, nonce, "AeadCipher::decrypt: key must be kKeyBytes long",
-                     "AeadCipher::decrypt: nonce must be kNonceBytes long");
-    std::optional<std::size_t> plainLength;
-    if (blob != nullptr && blobLength >= kAeadOverheadBytes) {
-        ensureSodiumInitialised();
-        plainLength =
-            openSuite(blob[0], blob + 1, blob + 1, blobLength - 1, associatedData, nonce, key);
-    }
-    if (!plainLength && blobLength > 1)
-        secureWipe(blob + 1, blobLength - 1);
-    return plainLength;
 }
 
 SecureBuffer AeadCipher::generateKey() {

@@ -30,23 +30,10 @@ public:
     // that is not kKeyBytes or a nonce that is not kNonceBytes long (the key is checked first).
     static Bytes encrypt(const SecureBuffer& key, ByteView nonce, ByteView plaintext,
                          ByteView associatedData);
-    // encrypt without a second buffer: blob holds plaintextLength bytes of plaintext at blob + 1
-    // and room for the tag after them (plaintextLength + kAeadOverheadBytes in all); on return
-    // it holds the suite byte, the ciphertext and the tag, exactly what encrypt returns. Same
-    // exceptions as encrypt.
-    static void encryptInPlace(const SecureBuffer& key, ByteView nonce, std::uint8_t* blob,
-                               std::size_t plaintextLength, ByteView associatedData);
     // No value for a short blob, an unknown suite, a suite this processor cannot run, or any
     // failed authentication.
     static std::optional<Bytes> decrypt(const SecureBuffer& key, ByteView nonce, ByteView blob,
                                         ByteView associatedData);
-    // decrypt without a second buffer: the plaintext replaces the ciphertext, so it lies at
-    // blob + 1 and its length (blobLength - kAeadOverheadBytes) is returned. Same checks,
-    // exceptions and suites as decrypt. Whenever no value is returned, blob[1, blobLength) has
-    // been zeroed: a failed authentication leaves nothing behind that might be plaintext.
-    static std::optional<std::size_t> decryptInPlace(const SecureBuffer& key, ByteView nonce,
-                                                     std::uint8_t* blob, std::size_t blobLength,
-                                                     ByteView associatedData);
 
     static SecureBuffer generateKey();
     static Bytes generateNonce();

@@ -218,8 +218,6 @@ QString BackgroundTask::stepText(vault::TransferStep step) {
     switch (step) {
     case vault::TransferStep::Starting:
         break;
-    case vault::TransferStep::Reading:
-        return QCoreApplication::translate("BackgroundTask", "Reading");
     case vault::TransferStep::Encrypting:
         return QCoreApplication::translate("BackgroundTask", "Encrypting");
     case vault::TransferStep::Decrypting:

@@ -177,4 +177,9 @@ bool FileBlockStore::flush() {
     return platform::syncFileData(file_.handle());
 }
 
+void FileBlockStore::startWriteBack(qint64 offset, qint64 length) {
+    if (file_.isOpen() && offset >= 0 && length > 0)
+        (void)::sync_file_range(file_.handle(), offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
 } // namespace korvex::vault

@@ -29,6 +29,7 @@ public:
     bool readAt(qint64 offset, void* buffer, qint64 length) override;
     bool writeAt(qint64 offset, const void* buffer, qint64 length) override;
     bool flush() override;
+    void startWriteBack(qint64 offset, qint64 length) override;
     std::optional<platform::FileIdentity> backingFile() const override;
 
     QString path() const { return path_; }

@@ -33,6 +33,12 @@ public:
     virtual bool readAt(qint64 offset, void* buffer, qint64 length) = 0;
     virtual bool writeAt(qint64 offset, const void* buffer, qint64 length) = 0;
     virtual bool flush() = 0;
+    // Starts putting a written range on the disk without waiting for it, so that a later
+    // flush() has less left to wait for. Only a hint: flush() is still what makes it durable.
+    virtual void startWriteBack(qint64 offset, qint64 length) {
+        Q_UNUSED(offset);
+        Q_UNUSED(length);
+    }
 
     // While open: the identity of the file that holds the address space, when it is a file,
     // so that the vault's own file is never taken for an import source or export target.

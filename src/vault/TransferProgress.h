@@ -9,11 +9,10 @@ namespace korvex::vault {
 // The step a long vault operation is in.
 enum class TransferStep {
     Starting = 0,
-    Reading = 1, // the source file, or the stored record
-    Encrypting = 2,
-    Decrypting = 3,
-    Saving = 4,  // the record into the vault, or the exported copy to its place
-    Erasing = 5, // the three passes over an imported original
+    Encrypting = 1, // reading the source and encrypting it
+    Decrypting = 2, // reading the stored record and decrypting it
+    Saving = 3,     // the record into the vault, or the exported copy to its place
+    Erasing = 4,    // the three passes over an imported original
 };
 
 // Shared between the thread doing a long import, export, read or erase and the window that

@@ -1,10 +1,12 @@
 #include "vault/VaultContainer.h"
 
 #include "crypto/AeadCipher.h"
+#include "crypto/AeadStream.h"
 #include "crypto/SecureWipe.h"
 #include "platform/FileSync.h"
 #include "platform/PrivatePaths.h"
 #include "platform/RegularFile.h"
+#include "vault/PieceWriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,12 +23,14 @@
 #include <limits>
 #include <new>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <utility>
 
 namespace korvex::vault {
 
 using crypto::AeadCipher;
+using crypto::AeadStream;
 using crypto::Bytes;
 using crypto::ByteView;
 using crypto::kNonceBytes;
@@ -35,6 +39,9 @@ using crypto::SecureBuffer;
 using crypto::secureWipe;
 
 namespace {
+
+// A stored file's record starts with its nonce and the suite byte of its AEAD blob.
+constexpr std::size_t kRecordPrefixBytes = kNonceBytes + 1;
 
 constexpr qint64 kWipeChunkBytes = 65536;
 // Entry sizes travel through a JSON double, which is exact up to here.
@@ -460,6 +467,9 @@ template <typename Work> bool VaultContainer::transfer(Work work) {
     } catch (const std::bad_alloc&) {
         lastTransferError_ = TransferError::OutOfMemory;
         return false;
+    } catch (const std::system_error&) {
+        // No thread could be started for the writing.
+        return false;
     }
     lastTransferError_ = TransferError::None;
     return true;
@@ -539,24 +549,6 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
             return false;
     }
 
-    // The whole record in one buffer: nonce, suite byte, content, tag. The content is read
-    // where its ciphertext will lie and encrypted in place; the buffer zeroes itself when
-    // released. Throws std::bad_alloc when there is no memory for it.
-    const std::size_t recordLength =
-        kNonceBytes + crypto::kAeadOverheadBytes + static_cast<std::size_t>(size);
-    PlaintextBuffer record(recordLength);
-    std::uint8_t* const blob = record.storage() + kNonceBytes;
-    // A short read, or a file that grew while it was read, would store something other than
-    // the original, which the caller is about to erase.
-    const bool read =
-        inPieces(TransferStep::Reading, size, progress, [&](quint64 at, quint64 length) {
-            return platform::readFully(source.get(), blob + 1 + at,
-                                       static_cast<std::size_t>(length));
-        });
-    if (!read || !platform::atEndOfFile(source.get()))
-        return false;
-    source.close();
-
     Entry entry;
     entry.name = name;
     entry.size = static_cast<qint64>(size);
@@ -564,31 +556,71 @@ bool VaultContainer::storeUnguarded(const QString& sourcePath, const QString& na
     entry.entryId = newUuid();
     const Bytes ad = entryAd(entry);
     const SecureBuffer fileKey = AeadCipher::generateKey();
+    // The record: nonce, suite byte, ciphertext, tag. It goes past everything the index knows
+    // of; a save that stops or fails part way gives the space back when the record was going
+    // onto the end of the store.
+    std::array<std::uint8_t, kRecordPrefixBytes> prefix{};
     const Bytes nonce = AeadCipher::generateNonce();
-    std::memcpy(record.storage(), nonce.data(), kNonceBytes);
-    if (cancelled(progress))
-        return false;
-    TransferProgress::beginStep(progress, TransferStep::Encrypting, static_cast<qint64>(size));
-    AeadCipher::encryptInPlace(fileKey, nonce, blob, static_cast<std::size_t>(size), ad);
-    TransferProgress::advance(progress, static_cast<qint64>(size));
-
-    // The record goes past everything the index knows of. A save that stops or fails part way
-    // gives the space back when the record was going onto the end of the store.
+    std::memcpy(prefix.data(), nonce.data(), kNonceBytes);
+    prefix[kNonceBytes] = static_cast<std::uint8_t>(AeadCipher::preferredSuite());
+    std::optional<AeadStream> cipher =
+        AeadStream::encrypting(prefix[kNonceBytes], fileKey, nonce, ad);
+    const quint64 recordLength = kRecordPrefixBytes + size + crypto::kTagBytes;
+    const quint64 start = nextAppendOffset_;
     const qint64 sizeBefore = store_->size();
+    // The source is read, encrypted and written a piece at a time: one piece is written on the
+    // writer's thread while the next is read and encrypted here. Plaintext is only ever in the
+    // writer's two buffers, which are zeroed when it goes.
+    PieceWriter writer(*store_,
+                       static_cast<std::size_t>(std::clamp<quint64>(size, 1, kTransferChunkBytes)));
     auto giveBackSpace = [&] {
-        if (sizeBefore >= 0 && static_cast<quint64>(sizeBefore) <= nextAppendOffset_ &&
+        writer.stop();
+        if (sizeBefore >= 0 && static_cast<quint64>(sizeBefore) <= start &&
             store_->size() > sizeBefore)
             store_->resize(sizeBefore);
         return false;
     };
-    const bool saved =
-        inPieces(TransferStep::Saving, recordLength, progress, [&](quint64 at, quint64 length) {
-            return store_->writeAt(static_cast<qint64>(nextAppendOffset_ + at),
-                                   record.storage() + at, static_cast<qint64>(length));
-        });
-    if (!saved)
+    if (!cipher || !store_->writeAt(static_cast<qint64>(start), prefix.data(), kRecordPrefixBytes))
         return giveBackSpace();
-    entry.dataOffset = nextAppendOffset_;
+    // A short read, or a file that grew while it was read, would store something other than
+    // the original, which the caller is about to erase.
+    const bool encrypted =
+        inPieces(TransferStep::Encrypting, size, progress, [&](quint64 at, quint64 length) {
+            std::uint8_t* const piece = writer.buffer();
+            if (piece == nullptr ||
+                !platform::readFully(source.get(), piece, static_cast<std::size_t>(length)) ||
+                !cipher->update(piece, piece, static_cast<std::size_t>(length)))
+                return false;
+            writer.submit(static_cast<qint64>(start + kRecordPrefixBytes + at),
+                          static_cast<std::size_t>(length));
+            return true;
+        });
+    std::array<std::uint8_t, crypto::kTagBytes> tag{};
+    if (!encrypted || !platform::atEndOfFile(source.get()) || !cipher->finish(tag.data()))
+        return giveBackSpace();
+    source.close();
+
+    // Saving: what the writer still has, the tag, and the flush that makes the record durable.
+    TransferProgress::beginStep(progress, TransferStep::Saving, static_cast<qint64>(recordLength));
+    for (quint64 reported = 0;;) {
+        const quint64 written = writer.waitBeyond(reported);
+        TransferProgress::advance(progress, static_cast<qint64>(written - reported));
+        if (cancelled(progress))
+            return giveBackSpace();
+        if (written == reported)
+            break;
+        reported = written;
+    }
+    const bool saved = writer.drain();
+    writer.stop();
+    if (!saved ||
+        !store_->writeAt(static_cast<qint64>(start + kRecordPrefixBytes + size), tag.data(),
+                         static_cast<qint64>(tag.size())) ||
+        !store_->flush())
+        return giveBackSpace();
+    TransferProgress::advance(progress,
+                              static_cast<qint64>(kRecordPrefixBytes + crypto::kTagBytes));
+    entry.dataOffset = start;
     entry.dataLength = recordLength;
     entry.wrappedFileKey = AeadCipher::seal(vaultKey_, fileKey, ad);
 
@@ -637,36 +669,43 @@ std::optional<PlaintextBuffer> VaultContainer::readFile(const QString& name,
         return std::nullopt;
     const Entry& entry = entries_[index];
     const qint64 storeSize = store_->size();
-    if (storeSize < 0 || entry.dataLength < kNonceBytes ||
+    if (storeSize < 0 || entry.dataLength < kRecordPrefixBytes + crypto::kTagBytes ||
         entry.dataOffset > static_cast<quint64>(storeSize) ||
         entry.dataLength > static_cast<quint64>(storeSize) - entry.dataOffset)
         return std::nullopt;
 
-    // One buffer for the whole record (nonce, suite byte, ciphertext, tag): the ciphertext is
-    // decrypted where it was read, and the plaintext is handed out where it then lies.
+    // One buffer for the whole record (nonce, suite byte, ciphertext, tag): each piece of
+    // ciphertext is decrypted where it was read, and the plaintext is handed out where it then
+    // lies once the tag has accepted all of it. Until then nothing leaves this function, and the
+    // buffer is zeroed when it is dropped.
+    const quint64 size = entry.dataLength - kRecordPrefixBytes - crypto::kTagBytes;
     PlaintextBuffer record(static_cast<std::size_t>(entry.dataLength));
-    const bool read = inPieces(
-        TransferStep::Reading, entry.dataLength, progress, [&](quint64 at, quint64 length) {
-            return store_->readAt(static_cast<qint64>(entry.dataOffset + at), record.storage() + at,
-                                  static_cast<qint64>(length));
-        });
-    if (!read || cancelled(progress))
+    if (!store_->readAt(static_cast<qint64>(entry.dataOffset), record.storage(),
+                        static_cast<qint64>(kRecordPrefixBytes)))
         return std::nullopt;
-    TransferProgress::beginStep(progress, TransferStep::Decrypting,
-                                static_cast<qint64>(entry.dataLength));
-    std::array<std::uint8_t, kNonceBytes> nonce{};
-    std::memcpy(nonce.data(), record.storage(), kNonceBytes);
     const Bytes ad = entryAd(entry);
     const std::optional<SecureBuffer> fileKey =
         AeadCipher::open(vaultKey_, entry.wrappedFileKey, ad);
     if (!fileKey)
         return std::nullopt;
-    const std::optional<std::size_t> plainLength = AeadCipher::decryptInPlace(
-        *fileKey, nonce, record.storage() + kNonceBytes, record.capacity() - kNonceBytes, ad);
-    if (!plainLength)
+    std::optional<AeadStream> cipher = AeadStream::decrypting(
+        record.storage()[kNonceBytes], *fileKey, ByteView(record.storage(), kNonceBytes), ad);
+    if (!cipher)
         return std::nullopt;
-    TransferProgress::advance(progress, static_cast<qint64>(entry.dataLength));
-    record.setView(kNonceBytes + 1, *plainLength);
+    std::uint8_t* const text = record.storage() + kRecordPrefixBytes;
+    const bool decrypted =
+        inPieces(TransferStep::Decrypting, size, progress, [&](quint64 at, quint64 length) {
+            return store_->readAt(static_cast<qint64>(entry.dataOffset + kRecordPrefixBytes + at),
+                                  text + at, static_cast<qint64>(length)) &&
+                   cipher->update(text + at, text + at, static_cast<std::size_t>(length));
+        });
+    std::uint8_t* const tag = text + size;
+    if (!decrypted || cancelled(progress) ||
+        !store_->readAt(static_cast<qint64>(entry.dataOffset + kRecordPrefixBytes + size), tag,
+                        static_cast<qint64>(crypto::kTagBytes)) ||
+        !cipher->verify(tag))
+        return std::nullopt;
+    record.setView(kRecordPrefixBytes, static_cast<std::size_t>(size));
     return record;
 }
 

@@ -441,11 +441,11 @@ private Q_SLOTS:
     void aCrashBetweenRecordAndBindingLeavesBothReadable_data() {
         QTest::addColumn<QString>("sequence");
         QTest::addColumn<int>("crashAfter");
-        for (const char* sequence : {"advance", "deletion", "first vault"}) {
-            const int steps = QString::fromLatin1(sequence) == QLatin1String("deletion") ? 4 : 3;
+        for (const QString& sequence : {QStringLiteral("advance"), QStringLiteral("deletion"),
+                                        QStringLiteral("first vault")}) {
+            const int steps = sequence == QLatin1String("deletion") ? 4 : 3;
             for (int k = 0; k <= steps; ++k)
-                QTest::addRow("%s, after step %d", sequence, k)
-                    << QString::fromLatin1(sequence) << k;
+                QTest::addRow("%s, after step %d", qPrintable(sequence), k) << sequence << k;
         }
     }
     void aCrashBetweenRecordAndBindingLeavesBothReadable() {

@@ -1,5 +1,6 @@
 #include "CryptoTestUtil.h"
 #include "crypto/AeadCipher.h"
+#include "crypto/AeadStream.h"
 
 #include <QtTest>
 #include <algorithm>
@@ -61,12 +62,12 @@ enum class Mutation {
     ExtendedByOne,
 };
 
-enum class InPlace { RoundTrip, CipherByteFlipped, TagByteFlipped, AdChanged, Short, UnknownSuite };
+enum class InPieces { RoundTrip, CipherByteFlipped, TagByteFlipped, AdChanged, UnknownSuite };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Mutation)
-Q_DECLARE_METATYPE(InPlace)
+Q_DECLARE_METATYPE(InPieces)
 
 class TestAeadCipher : public QObject {
     Q_OBJECT
@@ -80,8 +81,8 @@ private slots:
     void alteredBlobYieldsNothing();
     void blobShorterThanOverheadYieldsNothing_data();
     void blobShorterThanOverheadYieldsNothing();
-    void decryptInPlace_data();
-    void decryptInPlace();
+    void streamInPiecesMatchesOneCall_data();
+    void streamInPiecesMatchesOneCall();
     void wrongKeyOrNonceLengthThrows_data();
     void wrongKeyOrNonceLengthThrows();
     void sealAndOpenRoundTrip_data();
@@ -267,80 +268,86 @@ void TestAeadCipher::blobShorterThanOverheadYieldsNothing() {
     QVERIFY(!AeadCipher::decrypt(key, nonce, blob, {}).has_value());
 }
 
-void TestAeadCipher::decryptInPlace_data() {
+void TestAeadCipher::streamInPiecesMatchesOneCall_data() {
     QTest::addColumn<int>("suite");
     QTest::addColumn<int>("length");
-    QTest::addColumn<InPlace>("change");
+    QTest::addColumn<int>("piece");
+    QTest::addColumn<InPieces>("change");
     for (int suite : {0, 1}) {
-        // Lengths around the 16-byte block and the 128-byte stride of the AES code path.
+        // Lengths around the 16-byte block and the 128-byte stride of the AES code path, in
+        // pieces that cut across blocks and in one piece.
         for (int length : {0, 1, 15, 127, 128, 129, 70001})
-            QTest::addRow("suite %d, %d bytes", suite, length)
-                << suite << length << InPlace::RoundTrip;
+            for (int piece : {7, 4099, 70001})
+                QTest::addRow("suite %d, %d bytes in pieces of %d", suite, length, piece)
+                    << suite << length << piece << InPieces::RoundTrip;
         QTest::addRow("suite %d, ciphertext byte flipped", suite)
-            << suite << 1000 << InPlace::CipherByteFlipped;
+            << suite << 1000 << 100 << InPieces::CipherByteFlipped;
         QTest::addRow("suite %d, tag byte flipped", suite)
-            << suite << 1000 << InPlace::TagByteFlipped;
+            << suite << 1000 << 100 << InPieces::TagByteFlipped;
         QTest::addRow("suite %d, other associated data", suite)
-            << suite << 1000 << InPlace::AdChanged;
-        QTest::addRow("suite %d, 16-byte blob", suite) << suite << 0 << InPlace::Short;
+            << suite << 1000 << 100 << InPieces::AdChanged;
     }
-    QTest::newRow("suite byte 2") << 2 << 100 << InPlace::UnknownSuite;
+    QTest::newRow("suite byte 2") << 2 << 100 << 10 << InPieces::UnknownSuite;
 }
 
-// The blob is decrypted inside a record (nonce, blob, then guard bytes), the way the vault
-// holds it: the plaintext starts at an odd address, and nothing outside the blob may change.
-void TestAeadCipher::decryptInPlace() {
+// A message sealed or opened in pieces, in place, is byte for byte what libsodium makes and
+// opens in one call; a changed byte anywhere, or other associated data, fails the tag.
+void TestAeadCipher::streamInPiecesMatchesOneCall() {
     QFETCH(int, suite);
     QFETCH(int, length);
-    QFETCH(InPlace, change);
+    QFETCH(int, piece);
+    QFETCH(InPieces, change);
     if (suite == 0 && !aesAvailable())
         QSKIP("AES-256-GCM is not available on this processor");
     const SecureBuffer key = patternBuffer(kKeyBytes, 71);
     const Bytes nonce = patternBytes(kNonceBytes, 72);
     const Bytes plaintext = patternBytes(std::size_t(length), 73);
     Bytes ad = toBytes("vault id, entry id, machine id");
-
-    Bytes blob = referenceBlob(change == InPlace::UnknownSuite ? 1 : std::uint8_t(suite), key,
-                               nonce, plaintext, ad);
-    switch (change) {
-    case InPlace::RoundTrip:
-        break;
-    case InPlace::CipherByteFlipped:
-        blob[1 + plaintext.size() / 2] ^= 0x04;
-        break;
-    case InPlace::TagByteFlipped:
-        blob.back() ^= 0x01;
-        break;
-    case InPlace::AdChanged:
-        ad.front() ^= 0x01;
-        break;
-    case InPlace::Short:
-        blob.resize(kAeadOverheadBytes - 1);
-        break;
-    case InPlace::UnknownSuite:
-        blob[0] = std::uint8_t(suite);
-        break;
-    }
-    const Bytes guard(8, 0x5A);
-    Bytes record = nonce;
-    record.insert(record.end(), blob.begin(), blob.end());
-    record.insert(record.end(), guard.begin(), guard.end());
-    std::uint8_t* const inPlace = record.data() + kNonceBytes;
-
-    const std::optional<std::size_t> opened =
-        AeadCipher::decryptInPlace(key, nonce, inPlace, blob.size(), ad);
-
-    QVERIFY(std::equal(nonce.begin(), nonce.end(), record.begin()));
-    QVERIFY(std::equal(guard.begin(), guard.end(), record.end() - guard.size()));
-    QCOMPARE(inPlace[0], blob[0]);
-    if (change == InPlace::RoundTrip) {
-        QCOMPARE(opened, std::optional<std::size_t>(plaintext.size()));
-        QCOMPARE(Bytes(inPlace + 1, inPlace + 1 + plaintext.size()), plaintext);
+    const auto inPieces = [&](AeadStream& stream, Bytes& text) {
+        for (std::size_t at = 0; at < text.size(); at += std::size_t(piece)) {
+            const std::size_t n = std::min(std::size_t(piece), text.size() - at);
+            if (!stream.update(text.data() + at, text.data() + at, n))
+                return false;
+        }
+        return true;
+    };
+    if (change == InPieces::UnknownSuite) {
+        QVERIFY(!AeadStream::encrypting(std::uint8_t(suite), key, nonce, ad).has_value());
+        QVERIFY(!AeadStream::decrypting(std::uint8_t(suite), key, nonce, ad).has_value());
         return;
     }
-    QVERIFY(!opened.has_value());
-    // Whatever libsodium may have written, nothing of it is left behind.
-    QVERIFY(std::all_of(inPlace + 1, inPlace + blob.size(), [](std::uint8_t b) { return b == 0; }));
+    const Bytes reference = referenceBlob(std::uint8_t(suite), key, nonce, plaintext, ad);
+
+    std::optional<AeadStream> sealing = AeadStream::encrypting(std::uint8_t(suite), key, nonce, ad);
+    QVERIFY(sealing.has_value());
+    Bytes text = plaintext;
+    QVERIFY(inPieces(*sealing, text));
+    Bytes tag(kTagBytes);
+    QVERIFY(sealing->finish(tag.data()));
+    Bytes blob{std::uint8_t(suite)};
+    blob.insert(blob.end(), text.begin(), text.end());
+    blob.insert(blob.end(), tag.begin(), tag.end());
+    QCOMPARE(blob, reference);
+
+    switch (change) {
+    case InPieces::CipherByteFlipped:
+        text[text.size() / 2] ^= 0x04;
+        break;
+    case InPieces::TagByteFlipped:
+        tag.back() ^= 0x01;
+        break;
+    case InPieces::AdChanged:
+        ad.front() ^= 0x01;
+        break;
+    default:
+        break;
+    }
+    std::optional<AeadStream> opening = AeadStream::decrypting(std::uint8_t(suite), key, nonce, ad);
+    QVERIFY(opening.has_value());
+    QVERIFY(inPieces(*opening, text));
+    QCOMPARE(opening->verify(tag.data()), change == InPieces::RoundTrip);
+    if (change == InPieces::RoundTrip)
+        QCOMPARE(text, plaintext);
 }
 
 void TestAeadCipher::wrongKeyOrNonceLengthThrows_data() {
@@ -352,6 +359,8 @@ void TestAeadCipher::wrongKeyOrNonceLengthThrows_data() {
     const QString encryptNonce = "AeadCipher::encrypt: nonce must be kNonceBytes long";
     const QString decryptKey = "AeadCipher::decrypt: key must be kKeyBytes long";
     const QString decryptNonce = "AeadCipher::decrypt: nonce must be kNonceBytes long";
+    const QString streamKey = "AeadStream: key must be kKeyBytes long";
+    const QString streamNonce = "AeadStream: nonce must be kNonceBytes long";
 
     // The key is checked first: a bad key wins over a bad nonce.
     QTest::newRow("encrypt, key 31") << "encrypt" << 31 << 24 << encryptKey;
@@ -369,8 +378,8 @@ void TestAeadCipher::wrongKeyOrNonceLengthThrows_data() {
     QTest::newRow("decrypt, no key, no nonce") << "decrypt" << 0 << 0 << decryptKey;
     QTest::newRow("decrypt, nonce 12") << "decrypt" << 32 << 12 << decryptNonce;
     QTest::newRow("decrypt, nonce 25") << "decrypt" << 32 << 25 << decryptNonce;
-    QTest::newRow("in place, key 33, nonce 23") << "decryptInPlace" << 33 << 23 << decryptKey;
-    QTest::newRow("in place, nonce 12") << "decryptInPlace" << 32 << 12 << decryptNonce;
+    QTest::newRow("stream, key 33, nonce 23") << "stream" << 33 << 23 << streamKey;
+    QTest::newRow("stream, nonce 12") << "stream" << 32 << 12 << streamNonce;
     // seal draws its own nonce and open splits it off the sealed bytes.
     QTest::newRow("seal, key 31") << "seal" << 31 << 24 << encryptKey;
     QTest::newRow("open, key 33") << "open" << 33 << 24 << decryptKey;
@@ -386,15 +395,14 @@ void TestAeadCipher::wrongKeyOrNonceLengthThrows() {
     const Bytes data = patternBytes(5, 43);
     const Bytes sealed = patternBytes(kSealedOverheadBytes + 8, 44);
     const SecureBuffer secret = patternBuffer(8, 45);
-    Bytes writable = data;
 
     const std::optional<std::string> thrown = invalidArgumentMessage([&] {
         if (operation == "encrypt")
             AeadCipher::encrypt(key, nonce, data, {});
         else if (operation == "decrypt")
             AeadCipher::decrypt(key, nonce, data, {});
-        else if (operation == "decryptInPlace")
-            AeadCipher::decryptInPlace(key, nonce, writable.data(), writable.size(), {});
+        else if (operation == "stream")
+            AeadStream::decrypting(0, key, nonce, {});
         else if (operation == "seal")
             AeadCipher::seal(key, secret, {});
         else

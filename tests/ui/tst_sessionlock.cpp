@@ -224,11 +224,12 @@ private Q_SLOTS:
     void aLockDuringLongWorkStopsItAndWaits_data() {
         QTest::addColumn<QString>("operation");
         QTest::addColumn<int>("step");
-        QTest::newRow("import while reading") << "import" << int(vault::TransferStep::Reading);
+        QTest::newRow("import while encrypting")
+            << "import" << int(vault::TransferStep::Encrypting);
         QTest::newRow("import while saving") << "import" << int(vault::TransferStep::Saving);
         QTest::newRow("import while erasing") << "import" << int(vault::TransferStep::Erasing);
         QTest::newRow("export while saving") << "export" << int(vault::TransferStep::Saving);
-        QTest::newRow("view while reading") << "view" << int(vault::TransferStep::Reading);
+        QTest::newRow("view while decrypting") << "view" << int(vault::TransferStep::Decrypting);
     }
     void aLockDuringLongWorkStopsItAndWaits() {
         QFETCH(QString, operation);
@@ -337,7 +338,7 @@ private Q_SLOTS:
         const quint64 generation = window->container()->generationCounter();
         ui::BackgroundTask::setObserver([](const vault::TransferProgress& progress) {
             // Held in its first piece until Cancel: the dialog is shown meanwhile.
-            if (progress.step() != vault::TransferStep::Reading || progress.done() == 0)
+            if (progress.step() != vault::TransferStep::Encrypting || progress.done() == 0)
                 return;
             const QDeadlineTimer limit(30000);
             while (!progress.stopAsked() && !limit.hasExpired())
@@ -362,7 +363,7 @@ private Q_SLOTS:
         ui::BackgroundTask::setObserver({});
         QVERIFY2(script.finished(), qPrintable(script.failure()));
         QCOMPARE(seen.value(0), QStringLiteral("Importing"));
-        QVERIFY2(seen.value(1).startsWith(QStringLiteral("Reading -- ")),
+        QVERIFY2(seen.value(1).startsWith(QStringLiteral("Encrypting -- ")),
                  qPrintable(seen.value(1)));
         QCOMPARE(status->text(), QStringLiteral("Import of \"cancelled.txt\" cancelled. The vault "
                                                 "and the original are unchanged."));

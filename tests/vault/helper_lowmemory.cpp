@@ -1,7 +1,9 @@
-// Imports a large file into a new vault in <folder> with the address space limited to what the
-// process already uses plus <headroom MiB>, so that there is no memory for the file: the import
-// must fail, say it ran out of memory, and leave the vault working (a small file imports
-// afterwards). Exit status 0 when all of that holds, 1 when it does not, 2 on a set-up error.
+// With the address space limited to what the process already uses plus <headroom MiB>, less
+// than the file's size: a large file still imports into a new vault in <folder>, since an import
+// works a piece at a time, but exporting it, which decrypts the whole file in memory, must fail,
+// say it ran out of memory, and write nothing. With no headroom at all even an import fails that
+// way. The vault goes on working afterwards (a small file imports). Exit status 0 when all of
+// that holds, 1 when it does not, 2 on a set-up error.
 //
 //   helper_lowmemory <folder> <file size MiB> <headroom MiB>
 
@@ -55,21 +57,38 @@ int main(int argc, char** argv) {
     rlimit saved{};
     if (::getrlimit(RLIMIT_AS, &saved) != 0)
         return 2;
-    rlimit limited = saved;
-    limited.rlim_cur = addressSpaceInUse() + headroom;
-    if (::setrlimit(RLIMIT_AS, &limited) != 0)
+    const auto limitTo = [&](unsigned long long room) {
+        rlimit limited = saved;
+        limited.rlim_cur = addressSpaceInUse() + room;
+        return ::setrlimit(RLIMIT_AS, &limited) == 0;
+    };
+    const QString exported = folder + QStringLiteral("/exported.bin");
+    if (!limitTo(headroom))
         return 2;
     const bool imported = vault->importFile(big.fileName(), QStringLiteral("big.bin"));
-    const vault::TransferError error = vault->lastTransferError();
+    const bool exportedAll = vault->exportFile(QStringLiteral("big.bin"), exported);
+    const vault::TransferError exportError = vault->lastTransferError();
+    if (!limitTo(0))
+        return 2;
+    const bool importedWithout = vault->importFile(small.fileName(), QStringLiteral("small.txt"));
+    const vault::TransferError importError = vault->lastTransferError();
     ::setrlimit(RLIMIT_AS, &saved);
 
-    if (imported || error != vault::TransferError::OutOfMemory) {
-        std::printf("import: %s, error %d\n", imported ? "done" : "failed", int(error));
+    if (!imported || exportedAll || exportError != vault::TransferError::OutOfMemory ||
+        QFile::exists(exported)) {
+        std::printf("with %llu MiB: import %s; export %s, error %d\n", headroom >> 20,
+                    imported ? "done" : "failed", exportedAll ? "done" : "failed",
+                    int(exportError));
         return 1;
     }
-    if (!QFile::exists(big.fileName()) ||
+    if (importedWithout || importError != vault::TransferError::OutOfMemory) {
+        std::printf("with no room: import %s, error %d\n", importedWithout ? "done" : "failed",
+                    int(importError));
+        return 1;
+    }
+    if (!QFile::exists(small.fileName()) ||
         !vault->importFile(small.fileName(), QStringLiteral("small.txt")) ||
-        vault->listEntries().size() != 1) {
+        vault->listEntries().size() != 2) {
         std::printf("the vault did not go on working\n");
         return 1;
     }
