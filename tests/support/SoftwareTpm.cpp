@@ -1,0 +1,155 @@
+#include "support/SoftwareTpm.h"
+
+#include <QDeadlineTimer>
+#include <QStandardPaths>
+#include <QThread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <tss2/tss2_esys.h>
+#include <tss2/tss2_tctildr.h>
+#include <unistd.h>
+
+namespace korvex::test {
+
+namespace {
+
+// Whether a loopback TCP port can be bound (and so is free just now).
+bool portIsFree(quint16 port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return free;
+}
+
+// A port the kernel picks, whose next port is free as well (swtpm's control channel).
+quint16 freePortPair() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        quint16 port = 0;
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port = ntohs(address.sin_port);
+        if (fd >= 0)
+            ::close(fd);
+        if (port != 0 && port < 65535 && portIsFree(port) && portIsFree(port + 1))
+            return port;
+    }
+    return 0;
+}
+
+// An ESYS context on the TPM, closed when this goes.
+struct Connection {
+    explicit Connection(const QString& tcti) {
+        ::setenv("TSS2_LOG", "all+NONE", 0);
+        if (Tss2_TctiLdr_Initialize(tcti.toLocal8Bit().constData(), &tctiContext) ==
+            TSS2_RC_SUCCESS)
+            Esys_Initialize(&esys, tctiContext, nullptr);
+    }
+    ~Connection() {
+        if (esys != nullptr)
+            Esys_Finalize(&esys);
+        if (tctiContext != nullptr)
+            Tss2_TctiLdr_Finalize(&tctiContext);
+    }
+    TSS2_TCTI_CONTEXT* tctiContext = nullptr;
+    ESYS_CONTEXT* esys = nullptr;
+};
+
+} // namespace
+
+SoftwareTpm::SoftwareTpm() {
+    start();
+}
+
+SoftwareTpm::~SoftwareTpm() {
+    stop();
+}
+
+bool SoftwareTpm::isRunning() const {
+    return process_.state() == QProcess::Running;
+}
+
+QString SoftwareTpm::tcti() const {
+    return QStringLiteral("swtpm:host=127.0.0.1,port=%1").arg(port_);
+}
+
+bool SoftwareTpm::clear() {
+    stop();
+    return start();
+}
+
+bool SoftwareTpm::start() {
+    failure_.clear();
+    const QString swtpm = QStandardPaths::findExecutable(QStringLiteral("swtpm"));
+    if (swtpm.isEmpty()) {
+        failure_ = QStringLiteral("swtpm is not installed");
+        return false;
+    }
+    state_ = std::make_unique<QTemporaryDir>();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port_ = freePortPair();
+        if (port_ == 0)
+            continue;
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        process_.start(swtpm,
+                       {QStringLiteral("socket"), QStringLiteral("--tpm2"),
+                        QStringLiteral("--tpmstate"), QStringLiteral("dir=") + state_->path(),
+                        QStringLiteral("--server"),
+                        QStringLiteral("type=tcp,port=%1,bindaddr=127.0.0.1").arg(port_),
+                        QStringLiteral("--ctrl"),
+                        QStringLiteral("type=tcp,port=%1,bindaddr=127.0.0.1").arg(port_ + 1),
+                        QStringLiteral("--flags"), QStringLiteral("not-need-init,startup-clear")});
+        if (!process_.waitForStarted(10000))
+            continue;
+        // Ready once it answers a command.
+        const QDeadlineTimer limit(10000);
+        while (!limit.hasExpired() && process_.state() == QProcess::Running) {
+            Connection connection(tcti());
+            if (connection.esys != nullptr) {
+                TPMS_CAPABILITY_DATA* capability = nullptr;
+                TPMI_YES_NO more = TPM2_NO;
+                const TSS2_RC rc = Esys_GetCapability(
+                    connection.esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                    TPM2_CAP_TPM_PROPERTIES, TPM2_PT_FAMILY_INDICATOR, 1, &more, &capability);
+                Esys_Free(capability);
+                if (rc == TSS2_RC_SUCCESS)
+                    return true;
+            }
+            QThread::msleep(20);
+        }
+        stop();
+    }
+    failure_ = QStringLiteral("swtpm did not start: ") + QString::fromLocal8Bit(process_.readAll());
+    return false;
+}
+
+void SoftwareTpm::stop() {
+    if (process_.state() != QProcess::NotRunning) {
+        process_.terminate();
+        if (!process_.waitForFinished(5000)) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+}
+
+bool SoftwareTpm::setLockoutPolicy(unsigned maxTries, unsigned recoverySeconds) {
+    Connection connection(tcti());
+    return connection.esys != nullptr &&
+           Esys_DictionaryAttackParameters(connection.esys, ESYS_TR_RH_LOCKOUT, ESYS_TR_PASSWORD,
+                                           ESYS_TR_NONE, ESYS_TR_NONE, maxTries, recoverySeconds,
+                                           recoverySeconds) == TSS2_RC_SUCCESS;
+}
+
+} // namespace korvex::test
