@@ -237,7 +237,7 @@ SealedKeyResult LocalIntegrityKey::sealRoot(const SecureBuffer& root, const QByt
     if (probe != SealedKeyResult::Ok)
         return probe == SealedKeyResult::NoProvider ? probe : SealedKeyResult::Failed;
     if (exists) {
-        qWarning("LocalIntegrityKey: refusing to seal under a CNG key name that already exists -- "
+        qWarning("LocalIntegrityKey: refusing to seal under a sealed-key name that already exists -- "
                  "something this call doesn't understand already created it.");
         if (nameTaken)
             *nameTaken = true;

@@ -1,43 +1,19 @@
 #include "platform/TpmSealedKeyStore.h"
+#include "support/ScriptedPinPrompt.h"
 #include "support/SoftwareTpm.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <deque>
 #include <sys/stat.h>
 
 using namespace korvex;
 using platform::PinRequest;
 using platform::SealedKeyResult;
 using platform::TpmSealedKeyStore;
+using test::ScriptedPinPrompt;
 
 namespace {
-
-// Answers the PIN prompt from a script: each answer a PIN, or none for Cancel. Records what it
-// was asked.
-class ScriptedPinPrompt : public platform::ISealedKeyPinPrompt {
-public:
-    std::optional<crypto::SecureBuffer> askForPin(const platform::SealedKeyPrompt& words,
-                                                  PinRequest request) override {
-        asked.push_back(request);
-        shownNames.push_back(words.friendlyName);
-        if (answers.empty())
-            return std::nullopt;
-        const std::optional<QByteArray> answer = answers.front();
-        answers.pop_front();
-        if (!answer)
-            return std::nullopt;
-        return crypto::SecureBuffer::copyOf(answer->constData(),
-                                            static_cast<std::size_t>(answer->size()));
-    }
-    void tellLockedOut(const platform::SealedKeyPrompt&) override { ++lockedOut; }
-
-    std::deque<std::optional<QByteArray>> answers;
-    QList<PinRequest> asked;
-    QStringList shownNames;
-    int lockedOut = 0;
-};
 
 platform::SealedKeyPrompt words() {
     return {QStringLiteral("Zelvora"), QStringLiteral("Zelvora local integrity key"),
