@@ -11,11 +11,13 @@
 #include "platform/PrivatePaths.h"
 #include "platform/SealedKeyStore.h"
 #include "platform/SecretServiceProtection.h"
+#include "platform/TpmSealedKeyStore.h"
 #include "platform/UserDataProtection.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RollbackGuard.h"
 #include "protect/UserProtectionChoice.h"
 #include "ui/Theme.h"
+#include "ui/TpmPinDialog.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -132,9 +134,15 @@ int runApplication(int argc, char** argv) {
     setNames(kProductName);
     ui::applyApplicationStyle(app);
 
-    // The machine's protection for the settings keys, for the life of the process. This build
-    // has no TPM access: the keys are protected for the user, by the kind recorded for the data
-    // folder (the keyring, or the user key file), chosen once when the folder is first used.
+    // The machine's protection for the settings keys, for the life of the process: the TPM
+    // when one answers and this user may use it (its key's PIN asked through a dialog), and
+    // otherwise, as for files made before, protection for the user, by the kind recorded for
+    // the data folder (the keyring, or the user key file), chosen once when the folder is first
+    // used.
+    static ui::TpmPinPrompt pinPrompt;
+    static platform::TpmSealedKeyStore tpm(platform::TpmSealedKeyStore::defaultTctiConfig(),
+                                           platform::TpmSealedKeyStore::defaultKeyFolder(),
+                                           &pinPrompt);
     static platform::NoSealedKeyStore noTpm;
     static std::unique_ptr<platform::IUserDataProtection> userProtection;
     const ProtectionSetup setUp = [](const QString& dataFolder) {
@@ -143,7 +151,10 @@ int runApplication(int argc, char** argv) {
             [](platform::UserProtectionKind kind) {
                 return platform::createUserDataProtection(kind);
             });
-        protect::setLocalProtectionServices(&noTpm, userProtection.get());
+        platform::ISealedKeyStore* sealedKeys = &noTpm;
+        if (tpm.hasProvider())
+            sealedKeys = &tpm;
+        protect::setLocalProtectionServices(sealedKeys, userProtection.get());
     };
     return startAndRunSessions({}, {}, setUp);
 }

@@ -332,10 +332,7 @@ QWidget* ConfigureDialog::buildSecurityPage() {
             "recovery code, that code -- not this device -- becomes the real key: anyone who has "
             "it can read a copy of these files on any device."));
     } else {
-        const bool tpmLookedFor =
-            korvex::protect::LocalIntegrityKey::sealedKeyStore().hasProvider();
-        const QString why = tpmLookedFor ? tr("no usable TPM was found on this device")
-                                         : tr("this version of Zelvora does not use a TPM");
+        const QString why = tr("no usable TPM was found on this device");
         using korvex::protect::LocalProtectionKind;
         switch (korvex::protect::LocalIntegrityKey::protectionOf(accountKeyFile)) {
         case LocalProtectionKind::Keyring:

@@ -154,9 +154,9 @@ void FirstRunWizard::onCreateClicked() {
                      "happening, please contact support."));
     } else {
         showError(tr("Could not create the account: Zelvora could not obtain a usable security "
-                     "key on this device (its TPM, or your desktop keyring). If you saw a "
-                     "security or keyring unlock prompt, try again and approve it; if this keeps "
-                     "happening, please contact support."));
+                     "key on this device (its TPM, or your desktop keyring). If you saw the TPM "
+                     "key's PIN prompt or a keyring unlock prompt, try again and complete it; if "
+                     "this keeps happening, please contact support."));
     }
 }
 

@@ -99,10 +99,10 @@ QList<Section> manualSections() {
 QString securityPromptsText() {
     if (korvex::protect::LocalIntegrityKey::sealedKeyStore().hasProvider())
         return helpTr(
-            "If this PC has a usable TPM (see the Local Security tab), Zelvora asks the system to "
-            "show a security prompt the first time each run actually needs it -- at most once per "
-            "launch, not once per file. Without a TPM, your desktop keyring may likewise ask you "
-            "to unlock it. If you cancel that prompt, Zelvora will NOT silently fall back to "
+            "If this PC has a usable TPM (see the Local Security tab), Zelvora asks for the PIN of "
+            "its TPM key the first time each run actually needs it -- at most once per launch, "
+            "not once per file. Without a TPM, your desktop keyring may likewise ask you to "
+            "unlock it. If you cancel that prompt, Zelvora will NOT silently fall back to "
             "weaker protection: the action you were doing will simply fail, and you can try "
             "again. Only approve the prompt if you recognize it as Zelvora asking; if anything "
             "about it looks wrong, decline it and contact support before retrying.");
@@ -159,24 +159,15 @@ QList<Section> warningSections() {
 // mechanism gets its own paragraph, so the tab never claims more than this machine gives.
 QString localProtectionText(korvex::protect::LocalProtectionKind kind) {
     using korvex::protect::LocalProtectionKind;
-    // Without a TPM provider Zelvora never looks for one: nothing may be said of "this PC's TPM".
-    const bool tpmUsed = korvex::protect::LocalIntegrityKey::sealedKeyStore().hasProvider();
     switch (kind) {
     case LocalProtectionKind::Tpm:
         return helpTr(
             "Yes. This PC has a usable TPM, and Zelvora is using it: your local account "
             "files are protected by a hardware key that never leaves the TPM, gated behind "
-            "a mandatory security prompt on first use each run. Even someone with full "
+            "the key's PIN, asked on first use each run. Even someone with full "
             "access to this PC's disk cannot extract that key without the physical TPM "
             "chip.");
     case LocalProtectionKind::Keyring:
-        if (!tpmUsed)
-            return helpTr(
-                "This version of Zelvora does not use a TPM. It protects your local account "
-                "files with a key kept in your desktop keyring (the Secret Service), tied to your "
-                "user account. This is a real, working protection -- just not as strong as a "
-                "TPM: unlike a TPM-backed key, it can in principle be recovered by anyone who "
-                "later obtains both a copy of your disk and your login credentials.");
         return helpTr(
             "No usable TPM was found on this PC (or it could not be used), so Zelvora is "
             "protecting your local account files with a key kept in your desktop keyring "
@@ -187,19 +178,6 @@ QString localProtectionText(korvex::protect::LocalProtectionKind kind) {
     case LocalProtectionKind::UserKeyFile: {
         const QString keyFolder =
             korvex::platform::UserKeyFileDataProtection::defaultKeyFolderShown();
-        if (!tpmUsed)
-            return helpTr(
-                       "This version of Zelvora does not use a TPM, and no desktop keyring (Secret "
-                       "Service) was available when these files were set up, so Zelvora protects "
-                       "your "
-                       "local account files with a key kept in a private file in %1 that "
-                       "only your user account may read (permissions 0600). This is weaker than a "
-                       "TPM "
-                       "or a keyring: the key file itself is not encrypted, so anyone who can read "
-                       "your "
-                       "files -- the root user, or anyone who obtains a copy of an "
-                       "unencrypted disk -- can recover the key.")
-                .arg(keyFolder);
         return helpTr(
                    "No usable TPM was found on this PC (or it could not be used), and no desktop "
                    "keyring (Secret Service) is available, so Zelvora is protecting your local "
@@ -213,7 +191,8 @@ QString localProtectionText(korvex::protect::LocalProtectionKind kind) {
     case LocalProtectionKind::Unavailable:
         break;
     }
-    if (!tpmUsed)
+    // Without a TPM here, the TPM is not among the things that could have failed.
+    if (!korvex::protect::LocalIntegrityKey::sealedKeyStore().hasProvider())
         return helpTr(
             "Zelvora could not load the key that protects your local account files right now "
             "(your desktop keyring or key file could not be used, or no account exists yet), so "

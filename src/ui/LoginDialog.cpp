@@ -56,8 +56,8 @@ QString loginFailureMessage(LoginFailureReason reason) {
             return tr("The keyring prompt that unlocks your account file's key was cancelled. This "
                       "is not a wrong password. Select Unlock again and approve the prompt this "
                       "time.");
-        return tr("The security prompt for your account file's hardware key was cancelled. This "
-                  "is not a wrong password. Select Unlock again and approve the prompt this time.");
+        return tr("The PIN prompt for your account file's TPM key was cancelled. This is not a "
+                  "wrong password. Select Unlock again and enter the key's PIN this time.");
     case LoginFailureReason::ProtectionUnavailable:
         if (korvex::protect::LocalIntegrityKey::userDataProtection().kind() ==
             korvex::platform::UserProtectionKind::UserKeyFile)

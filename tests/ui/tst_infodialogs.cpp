@@ -93,16 +93,15 @@ private Q_SLOTS:
         QTest::newRow("tpm") << QStringLiteral("tpm")
                              << QStringLiteral("Yes. This PC has a usable TPM, and Zelvora is "
                                                "using it");
-        // Without a TPM provider nothing is said of this PC's TPM: this build never looks.
         QTest::newRow("keyring") << QStringLiteral("keyring")
                                  << QStringLiteral(
-                                        "This version of Zelvora does not use a TPM. It protects "
-                                        "your local account files with a key kept in your desktop "
-                                        "keyring");
+                                        "No usable TPM was found on this PC (or it could not be "
+                                        "used), so Zelvora is protecting your local account files "
+                                        "with a key kept in your desktop keyring");
         QTest::newRow("user key file")
             << QStringLiteral("keyfile")
-            << QStringLiteral("This version of Zelvora does not use a TPM, and no desktop keyring "
-                              "(Secret Service) was available when these files were set up");
+            << QStringLiteral("No usable TPM was found on this PC (or it could not be used), and "
+                              "no desktop keyring (Secret Service) is available");
         QTest::newRow("no key yet")
             << QStringLiteral("none")
             << QStringLiteral("Zelvora could not load the key that protects "

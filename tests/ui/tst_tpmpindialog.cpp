@@ -1,0 +1,107 @@
+#include "app/GuiScript.h"
+#include "ui/TpmPinDialog.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QtTest>
+#include <thread>
+
+using namespace korvex;
+using platform::PinRequest;
+using test::GuiScript;
+using ui::TpmPinDialog;
+
+namespace {
+
+platform::SealedKeyPrompt words() {
+    return {QStringLiteral("Zelvora"), QStringLiteral("Zelvora local integrity key"),
+            QStringLiteral("Zelvora is asking to use this key to protect local vault settings on "
+                           "this device.")};
+}
+
+template <typename T> T* child(QWidget* parent, const char* name) {
+    T* found = parent->findChild<T*>(QString::fromLatin1(name));
+    if (found == nullptr)
+        qFatal("no %s", name);
+    return found;
+}
+
+} // namespace
+
+class TestTpmPinDialog : public QObject {
+    Q_OBJECT
+
+private slots:
+    // A new PIN is typed twice: OK waits until it is long enough and both match, and what comes
+    // back is the PIN, with nothing left in the fields.
+    void aNewPinIsTypedTwice() {
+        ui::TpmPinPrompt prompt;
+        QStringList seen;
+        GuiScript script;
+        script.onModal<TpmPinDialog>(QStringLiteral("choose the PIN"), [&](TpmPinDialog* dialog) {
+            seen << dialog->windowTitle();
+            auto* pin = child<QLineEdit>(dialog, "tpmPinField");
+            auto* confirm = child<QLineEdit>(dialog, "tpmPinConfirmField");
+            auto* ok = child<QPushButton>(dialog, "tpmPinOkButton");
+            auto* message = child<QLabel>(dialog, "tpmPinMessage");
+            QCOMPARE(pin->echoMode(), QLineEdit::Password);
+            seen << (ok->isEnabled() ? QStringLiteral("ok on") : QStringLiteral("ok off"));
+            pin->setText(QStringLiteral("246"));
+            seen << message->text();
+            pin->setText(QStringLiteral("2468"));
+            confirm->setText(QStringLiteral("2469"));
+            seen << message->text();
+            seen << (ok->isEnabled() ? QStringLiteral("ok on") : QStringLiteral("ok off"));
+            confirm->setText(QStringLiteral("2468"));
+            seen << (ok->isEnabled() ? QStringLiteral("ok on") : QStringLiteral("ok off"));
+            GuiScript::clickLater(ok);
+        });
+        script.start();
+        const std::optional<crypto::SecureBuffer> pin =
+            prompt.askForPin(words(), PinRequest::NewPin);
+        QVERIFY2(script.finished(), qPrintable(script.failure()));
+        QVERIFY(pin.has_value());
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(pin->data()), int(pin->size())),
+                 QByteArray("2468"));
+        QCOMPARE(seen, (QStringList{QStringLiteral("Zelvora"), QStringLiteral("ok off"),
+                                    QStringLiteral("The PIN must have at least 4 characters."),
+                                    QStringLiteral("The two PINs do not match."),
+                                    QStringLiteral("ok off"), QStringLiteral("ok on")}));
+    }
+
+    // After a wrong PIN the prompt says so; Cancel gives no PIN. Only the interface thread may
+    // ask, and a lockout is told in words.
+    void aWrongPinIsSaidAndCancelGivesNothing() {
+        ui::TpmPinPrompt prompt;
+        QString message;
+        bool hasConfirm = true;
+        GuiScript script;
+        script.onModal<TpmPinDialog>(QStringLiteral("cancel"), [&](TpmPinDialog* dialog) {
+            message = child<QLabel>(dialog, "tpmPinMessage")->text();
+            hasConfirm = dialog->findChild<QLineEdit*>(QStringLiteral("tpmPinConfirmField"));
+            child<QLineEdit>(dialog, "tpmPinField")->setText(QStringLiteral("1357"));
+            GuiScript::clickLater(child<QPushButton>(dialog, "tpmPinCancelButton"));
+        });
+        script.onModal<QMessageBox>(QStringLiteral("locked out"), [&](QMessageBox* box) {
+            message += QLatin1Char('|') + box->text();
+            GuiScript::clickLater(box->button(QMessageBox::Ok));
+        });
+        script.start();
+        QVERIFY(!prompt.askForPin(words(), PinRequest::WrongPin).has_value());
+        prompt.tellLockedOut(words());
+        QVERIFY2(script.finished(), qPrintable(script.failure()));
+        QVERIFY(!hasConfirm);
+        QCOMPARE(message, QStringLiteral("That PIN is not right. Try again.|") +
+                              ui::TpmPinPrompt::lockedOutText());
+
+        std::optional<crypto::SecureBuffer> offThread = crypto::SecureBuffer();
+        std::thread worker([&] { offThread = prompt.askForPin(words(), PinRequest::Pin); });
+        worker.join();
+        QVERIFY(!offThread.has_value());
+    }
+};
+
+QTEST_MAIN(TestTpmPinDialog)
+#include "tst_tpmpindialog.moc"
