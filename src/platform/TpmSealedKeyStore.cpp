@@ -393,7 +393,10 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
     const QString path = keyPath(name);
     const std::optional<KeyFile> key = path.isEmpty() ? std::nullopt : readKeyFile(path);
     TPM2B_PUBLIC_KEY_RSA sealed{};
-    if (!key || plaintext == nullptr || prompt_ == nullptr || ciphertext.isEmpty() ||
+    // Only a ciphertext as long as the key's modulus can be this key's: anything else fails
+    // before the user is asked for a PIN.
+    if (!key || plaintext == nullptr || prompt_ == nullptr ||
+        ciphertext.size() != key->publicPart.publicArea.unique.rsa.size ||
         static_cast<std::size_t>(ciphertext.size()) > sizeof(sealed.buffer))
         return SealedKeyResult::Failed;
     sealed.size = static_cast<UINT16>(ciphertext.size());

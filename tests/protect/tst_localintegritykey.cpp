@@ -207,8 +207,9 @@ private Q_SLOTS:
         QByteArray ciphertext;
         bool taken = false;
         QTest::ignoreMessage(QtWarningMsg,
-                             "LocalIntegrityKey: refusing to seal under a CNG key name that already "
-                             "exists -- something this call doesn't understand already created it.");
+                             "LocalIntegrityKey: refusing to seal under a sealed-key name that "
+                             "already exists -- something this call doesn't understand already "
+                             "created it.");
         QCOMPARE(LocalIntegrityKey::sealRoot(crypto::SecureBuffer(32), nonce, &ciphertext, &taken),
                  platform::SealedKeyResult::Failed);
         QVERIFY(taken);

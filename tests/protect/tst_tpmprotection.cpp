@@ -10,9 +10,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sodium.h>
 
 using namespace korvex;
 using platform::PinRequest;
@@ -65,7 +68,10 @@ private Q_SLOTS:
         tpm_ = std::make_unique<test::SoftwareTpm>();
         if (!tpm_->isRunning())
             QSKIP(qPrintable(tpm_->failure()));
-        folder_ = dir_.filePath(QString::fromLatin1(QTest::currentTestFunction()));
+        QString name = QString::fromLatin1(QTest::currentTestFunction());
+        if (QTest::currentDataTag() != nullptr)
+            name += QLatin1Char('-') + QString::fromLatin1(QTest::currentDataTag());
+        folder_ = dir_.filePath(name.replace(QLatin1Char(' '), QLatin1Char('_')));
         keys_ = folder_ + QStringLiteral("-tpm-keys");
         QVERIFY(QDir().mkpath(folder_));
         prompt_ = test::ScriptedPinPrompt();
@@ -179,6 +185,80 @@ private Q_SLOTS:
         prompt_.answers = {QByteArray("97531")};
         QVERIFY(readsBack(identity()));
         QVERIFY(readsBack(storage()));
+    }
+
+    // A damaged key file in the TPM key store, a sealed root file of the wrong length, or a TPM
+    // that goes away after start-up: the keys fail cleanly, nothing protected is overwritten,
+    // and a new key is not made in the weaker software form either.
+    void badInputFailsCleanly_data() {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("key store file truncated") << QStringLiteral("truncated");
+        QTest::newRow("key store blob altered") << QStringLiteral("altered");
+        QTest::newRow("root file of the wrong length") << QStringLiteral("short root");
+        QTest::newRow("the TPM goes away") << QStringLiteral("gone");
+    }
+    void badInputFailsCleanly() {
+        QFETCH(QString, damage);
+        prompt_.answers = {QByteArray("2468")};
+        QVERIFY(writeSettings(identity()));
+        const QByteArray identityBefore = test::readWholeFile(identity());
+        const QStringList keyFiles = QDir(keys_).entryList(QDir::Files);
+        QCOMPARE(keyFiles.size(), 1);
+        const QString keyStoreFile = keys_ + QLatin1Char('/') + keyFiles.first();
+        QByteArray stored = test::readWholeFile(keyStoreFile);
+        if (damage == QStringLiteral("truncated")) {
+            QVERIFY(test::writeFile(keyStoreFile, stored.left(stored.size() / 2)));
+        } else if (damage == QStringLiteral("altered")) {
+            QJsonObject json = QJsonDocument::fromJson(stored).object();
+            QByteArray blob =
+                QByteArray::fromBase64(json.value(QStringLiteral("private")).toString().toLatin1());
+            blob[blob.size() / 2] = char(blob[blob.size() / 2] ^ 0x10);
+            json[QStringLiteral("private")] = QString::fromLatin1(blob.toBase64());
+            QVERIFY(test::writeFile(keyStoreFile, QJsonDocument(json).toJson()));
+        } else if (damage == QStringLiteral("short root")) {
+            QVERIFY(test::writeFile(rootFile(), test::readWholeFile(rootFile()).chopped(1)));
+        }
+        restart();
+        prompt_.answers = {QByteArray("2468")};
+        if (damage == QStringLiteral("gone")) {
+            QVERIFY(store_->hasProvider());
+            tpm_->stop();
+        }
+
+        QVERIFY(LocalIntegrityKey::loadKey(identity() + QStringLiteral(".key")).empty());
+        QVERIFY(!readsBack(identity()));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral(
+                                 "a TPM is present but could not be used .* refusing to silently "
+                                 "fall back to software-only protection for .*storage.dat.key")));
+        QVERIFY(!writeSettings(storage()));
+        QCOMPARE(test::readWholeFile(identity()), identityBefore);
+        QVERIFY(!QFile::exists(storage()));
+        QVERIFY(!QFile::exists(storage() + QStringLiteral(".key")));
+        QVERIFY(!QFile::exists(storage() + QStringLiteral(".key.entropy")));
+    }
+
+    // An older per-file key of a path is removed from the key store; none there is no failure.
+    void theOlderPerFileKeyIsDeleted() {
+        const QString keyFile = identity() + QStringLiteral(".key");
+        const QByteArray path = keyFile.toUtf8();
+        unsigned char digest[16];
+        crypto_generichash(digest, sizeof digest,
+                           reinterpret_cast<const unsigned char*>(path.constData()),
+                           static_cast<unsigned long long>(path.size()), nullptr, 0);
+        const QString name =
+            QStringLiteral("ZelvoraLIK_") +
+            QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), 16).toHex());
+        prompt_.answers = {QByteArray("2468")};
+        QCOMPARE(store_->createKey(name, LocalIntegrityKey::sealingPrompt()),
+                 platform::SealedKeyResult::Ok);
+        bool exists = false;
+        QCOMPARE(store_->keyExists(name, &exists), platform::SealedKeyResult::Ok);
+        QVERIFY(exists);
+        QVERIFY(LocalIntegrityKey::deleteLegacyTpmKey(keyFile));
+        QCOMPARE(store_->keyExists(name, &exists), platform::SealedKeyResult::Ok);
+        QVERIFY(!exists);
+        QVERIFY(LocalIntegrityKey::deleteLegacyTpmKey(keyFile));
     }
 };
 

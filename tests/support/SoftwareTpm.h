@@ -25,13 +25,14 @@ public:
     QString tcti() const;
     // A fresh TPM in place of this one (new seeds, nothing of the old keys).
     bool clear();
+    // Stops it, as a TPM that goes away while the program runs.
+    void stop();
     // Lets maxTries wrong authorisations through before the TPM locks out (recovery after
     // recoverySeconds each), with its empty lockout authorisation.
     bool setLockoutPolicy(unsigned maxTries, unsigned recoverySeconds);
 
 private:
     bool start();
-    void stop();
 
     std::unique_ptr<QTemporaryDir> state_;
     QProcess process_;
