@@ -125,10 +125,7 @@ class TestConfigureSession : public QObject {
     }
 
     void signIn(GuiScript& script, const QString& password, bool withCode) {
-        script.onModal<LoginDialog>(QStringLiteral("sign in"), [password](LoginDialog* login) {
-            child<QLineEdit>(login, "loginPasswordEdit")->setText(password);
-            child<QPushButton>(login, "loginUnlockButton")->click();
-        });
+        test::signInWith(script, QStringLiteral("sign in"), password);
         if (withCode)
             script.onModal<TwoFactorPromptDialog>(
                 QStringLiteral("the code"), [this](TwoFactorPromptDialog* prompt) {
@@ -149,11 +146,7 @@ class TestConfigureSession : public QObject {
     }
 
     QString documentState() {
-        vault::VaultContainer* vault = mainWindow()->container();
-        const std::optional<crypto::PlaintextBuffer> content =
-            vault ? vault->readFile(QStringLiteral("doc.txt")) : std::nullopt;
-        return content && test::bytesOf(*content) == kDocument ? QStringLiteral("document intact")
-                                                               : QStringLiteral("document lost");
+        return test::documentState(QStringLiteral("doc.txt"), kDocument);
     }
 
     void signOut(GuiScript& script) {
@@ -187,13 +180,7 @@ private Q_SLOTS:
 
         // An account with one imported document.
         GuiScript first;
-        first.onModal<FirstRunWizard>(
-            QStringLiteral("create the account"), [](FirstRunWizard* wizard) {
-                child<QLineEdit>(wizard, "firstRunUsernameEdit")->setText(kUser);
-                child<QLineEdit>(wizard, "firstRunPasswordEdit")->setText(kPassword);
-                child<QLineEdit>(wizard, "firstRunConfirmEdit")->setText(kPassword);
-                child<QPushButton>(wizard, "firstRunCreateButton")->click();
-            });
+        test::createAccount(first, kUser, kPassword);
         first.add(QStringLiteral("import the document"), mainWindowReady, [this] {
             const QString source = outside_ + QStringLiteral("/doc.txt");
             QVERIFY(test::writeFile(source, kDocument));

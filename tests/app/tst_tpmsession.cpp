@@ -95,17 +95,9 @@ class TestTpmSession : public QObject {
         return result;
     }
 
-    QString documentState() {
-        vault::VaultContainer* vault = mainWindow()->container();
-        const std::optional<crypto::PlaintextBuffer> content =
-            vault ? vault->readFile(QStringLiteral("doc.txt")) : std::nullopt;
-        return content && test::bytesOf(*content) == kDocument ? QStringLiteral("document intact")
-                                                               : QStringLiteral("document lost");
-    }
-
     void closeWindow(GuiScript& script) {
         script.add(QStringLiteral("read the document and close"), mainWindowReady, [this] {
-            seen_ << documentState();
+            seen_ << test::documentState(QStringLiteral("doc.txt"), kDocument);
             MainWindow* window = mainWindow();
             GuiScript::later([window] { window->close(); });
         });
@@ -155,13 +147,7 @@ private Q_SLOTS:
     // The first run creates the account TPM-sealed: the user chooses the key's PIN once.
     void theFirstRunSealsTheAccountInTheTpm() {
         GuiScript first;
-        first.onModal<FirstRunWizard>(
-            QStringLiteral("create the account"), [](FirstRunWizard* wizard) {
-                child<QLineEdit>(wizard, "firstRunUsernameEdit")->setText(kUser);
-                child<QLineEdit>(wizard, "firstRunPasswordEdit")->setText(kPassword);
-                child<QLineEdit>(wizard, "firstRunConfirmEdit")->setText(kPassword);
-                child<QPushButton>(wizard, "firstRunCreateButton")->click();
-            });
+        test::createAccount(first, kUser, kPassword);
         first.add(QStringLiteral("import the document"), mainWindowReady, [this] {
             const QString source = outside_ + QStringLiteral("/doc.txt");
             QVERIFY(test::writeFile(source, kDocument));
@@ -184,10 +170,7 @@ private Q_SLOTS:
         pinsAsked_.clear();
         seen_.clear();
         GuiScript script;
-        script.onModal<LoginDialog>(QStringLiteral("sign in"), [](LoginDialog* login) {
-            child<QLineEdit>(login, "loginPasswordEdit")->setText(kPassword);
-            child<QPushButton>(login, "loginUnlockButton")->click();
-        });
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
         script.add(QStringLiteral("open Configure"), mainWindowReady, [] {
             QAction* configure =
                 mainWindow()->findChild<QAction*>(QStringLiteral("configureAction"));
@@ -242,10 +225,7 @@ private Q_SLOTS:
         seen_.clear();
         pin_ = QStringLiteral("97531");
         GuiScript script;
-        script.onModal<LoginDialog>(QStringLiteral("sign in"), [](LoginDialog* login) {
-            child<QLineEdit>(login, "loginPasswordEdit")->setText(kPassword);
-            child<QPushButton>(login, "loginUnlockButton")->click();
-        });
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
         script.onModal<LoginDialog>(
             QStringLiteral("the hardware key is lost"),
             [this](LoginDialog* login) {
@@ -265,10 +245,7 @@ private Q_SLOTS:
             seen_ << box->text();
             GuiScript::clickLater(box->button(QMessageBox::Ok));
         });
-        script.onModal<LoginDialog>(QStringLiteral("sign in again"), [](LoginDialog* login) {
-            child<QLineEdit>(login, "loginPasswordEdit")->setText(kPassword);
-            child<QPushButton>(login, "loginUnlockButton")->click();
-        });
+        test::signInWith(script, QStringLiteral("sign in again"), kPassword);
         closeWindow(script);
         QCOMPARE(run(script), 0);
         QVERIFY2(script.finished(), qPrintable(script.nextStep()));
