@@ -195,6 +195,12 @@ QString storageConfigRefusalMessage(const QString& storageKeyPath) {
                 "folder) is missing or cannot be used, so Zelvora cannot read its storage "
                 "configuration. Nothing has been changed.\n\nIf you restored Zelvora's data "
                 "from a backup, restore that key file as well.");
+        if (failure == protect::KeyLoadFailure::PromptCancelled &&
+            LocalIntegrityKey::sealedKeyStore().hasProvider())
+            return translated(
+                "The PIN prompt for the TPM key that protects Zelvora's settings was cancelled, "
+                "so Zelvora cannot read its storage configuration. Nothing is corrupted or has "
+                "been changed.\n\nStart Zelvora again and enter the key's PIN.");
         if (failure == protect::KeyLoadFailure::PromptCancelled)
             return translated(
                 "The keyring prompt that unlocks Zelvora's settings was cancelled, so Zelvora "

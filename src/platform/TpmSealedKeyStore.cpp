@@ -48,6 +48,22 @@ bool isLockedOut(TSS2_RC rc) {
     return baseCode(rc) == TPM2_RC_LOCKOUT;
 }
 
+// Whether the TPM refuses every authorisation just now (dictionary-attack lockout).
+bool inLockout(ESYS_CONTEXT* esys) {
+    TPMS_CAPABILITY_DATA* capability = nullptr;
+    TPMI_YES_NO more = TPM2_NO;
+    const TSS2_RC rc =
+        Esys_GetCapability(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CAP_TPM_PROPERTIES,
+                           TPM2_PT_PERMANENT, 1, &more, &capability);
+    const bool locked =
+        rc == TSS2_RC_SUCCESS && capability != nullptr &&
+        capability->data.tpmProperties.count == 1 &&
+        capability->data.tpmProperties.tpmProperty[0].property == TPM2_PT_PERMANENT &&
+        (capability->data.tpmProperties.tpmProperty[0].value & TPMA_PERMANENT_INLOCKOUT) != 0;
+    Esys_Free(capability);
+    return locked;
+}
+
 // The key's authorisation value: SHA-256 of the PIN, so that a PIN of any length fits the
 // 32 bytes a SHA-256 key may hold.
 TPM2B_AUTH authFromPin(const crypto::SecureBuffer& pin) {
@@ -410,7 +426,14 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
     // A session salted by the storage primary key: the PIN is proven with an HMAC instead of
     // being sent, and the secret comes back encrypted under the session key.
     const TPMT_SYM_DEF sessionCipher{TPM2_ALG_AES, {128}, {TPM2_ALG_CFB}};
+    // A lockout is no fault of the key: the user is told, and it ends like a dismissed prompt,
+    // so that no one is sent to restore a key that is still there.
     SealedKeyResult result = SealedKeyResult::Failed;
+    if (inLockout(tpm->esys)) {
+        prompt_->tellLockedOut(key->words);
+        Esys_FlushContext(tpm->esys, handle);
+        return SealedKeyResult::PromptCancelled;
+    }
     for (PinRequest request = PinRequest::Pin;;) {
         std::optional<crypto::SecureBuffer> pin = prompt_->askForPin(key->words, request);
         if (!pin) {
@@ -450,6 +473,7 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
         Esys_Free(opened);
         if (isLockedOut(rc)) {
             prompt_->tellLockedOut(key->words);
+            result = SealedKeyResult::PromptCancelled;
             break;
         }
         if (!isWrongAuthorisation(rc))

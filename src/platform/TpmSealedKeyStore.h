@@ -36,8 +36,9 @@ public:
 // that deleting the file deletes the key.
 //
 // Sealing needs no PIN: it uses only the public part. Unsealing asks for it, and asks again
-// after a wrong one until the user cancels. The secret comes back from the TPM encrypted for
-// this session, so it does not cross the bus in the clear.
+// after a wrong one until the user cancels. A TPM in dictionary-attack lockout is told to the
+// user and ends as PromptCancelled, without asking. The secret comes back from the TPM
+// encrypted for this session, so it does not cross the bus in the clear.
 class TpmSealedKeyStore final : public ISealedKeyStore {
 public:
     // The environment variable that names another TCTI (a software TPM, for example

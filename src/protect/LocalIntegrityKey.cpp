@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sodium.h>
 
 namespace korvex::protect {
@@ -34,6 +35,14 @@ platform::IUserDataProtection* gUserProtection = nullptr;
 std::map<QString, SecureBuffer>& rootCache() {
     static std::map<QString, SecureBuffer> cache;
     return cache;
+}
+
+// Folders whose TPM prompt the user dismissed: every read of a settings file would otherwise ask
+// again at once. The prompt comes back when the user tries again (allowPromptsAgain) or at the
+// next session.
+std::set<QString>& declinedFolders() {
+    static std::set<QString> folders;
+    return folders;
 }
 
 QString folderOf(const QString& keyFilePath) {
@@ -137,10 +146,16 @@ std::optional<SecureBuffer> unsealRoot(const QString& folder, bool* tpmFailed, b
     platform::ISealedKeyStore& store = LocalIntegrityKey::sealedKeyStore();
     if (!store.hasProvider())
         return std::nullopt;
+    if (declinedFolders().count(folder) != 0) {
+        noteFailure(SealedKeyResult::PromptCancelled, tpmFailed, cancelled);
+        return std::nullopt;
+    }
     SecureBuffer root;
     const SealedKeyResult result =
         store.decrypt(LocalIntegrityKey::rootKeyName(*nonce), rootFile->mid(8), &root);
     if (result != SealedKeyResult::Ok) {
+        if (result == SealedKeyResult::PromptCancelled)
+            declinedFolders().insert(folder);
         noteFailure(result, tpmFailed, cancelled);
         return std::nullopt;
     }
@@ -268,6 +283,11 @@ QString LocalIntegrityKey::rootFileIn(const QString& folder) {
 
 void LocalIntegrityKey::clearRootCache() {
     rootCache().clear();
+    declinedFolders().clear();
+}
+
+void LocalIntegrityKey::allowPromptsAgain() {
+    declinedFolders().clear();
 }
 
 SecureBuffer LocalIntegrityKey::deriveFileKey(const SecureBuffer& root, const QString& keyFilePath,

@@ -64,8 +64,11 @@ public:
     static bool isTpmProtected(const QString& keyFilePath);
     static LocalProtectionKind protectionOf(const QString& keyFilePath);
     static bool deleteLegacyTpmKey(const QString& keyFilePath);
-    // Wipes every cached root secret (at sign-out).
+    // Wipes every cached root secret (at sign-out), and lets dismissed prompts ask again.
     static void clearRootCache();
+    // Once the user dismisses the TPM prompt of a folder, its keys fail as cancelled without
+    // asking again; this lets the next use ask again (the user chose to try again).
+    static void allowPromptsAgain();
 
     // Building blocks shared with the recovery code.
     static crypto::SecureBuffer deriveFileKey(const crypto::SecureBuffer& root,

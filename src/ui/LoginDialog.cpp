@@ -166,6 +166,8 @@ std::optional<korvex::crypto::SecureBuffer> LoginDialog::takeVaultKey() {
 }
 
 void LoginDialog::onLoginClicked() {
+    // Unlock again is the user's answer to a dismissed key prompt: it may ask once more.
+    korvex::protect::LocalIntegrityKey::allowPromptsAgain();
     // text() shares the edit's buffer; clearing the edit below leaves this copy its only owner,
     // so the final wipe zeroes the characters the edit held.
     QString password = passwordEdit_->text();

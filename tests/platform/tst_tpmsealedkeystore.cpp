@@ -95,7 +95,7 @@ private slots:
 
     // A wrong PIN is asked again (and counted by the TPM, not by the program); Cancel at any
     // prompt is PromptCancelled and leaves nothing behind; too many wrong PINs lock the key out,
-    // which the user is told.
+    // which the user is told, and which ends like a dismissed prompt rather than a lost key.
     void wrongPinsCancelAndLockout() {
         prompt_.answers = {std::nullopt};
         QCOMPARE(store_->createKey(kName, words()), SealedKeyResult::PromptCancelled);
@@ -118,12 +118,13 @@ private slots:
         QVERIFY(tpm_->setLockoutPolicy(2, 600));
         prompt_ = ScriptedPinPrompt();
         prompt_.answers = {QByteArray("1"), QByteArray("2"), QByteArray("3"), QByteArray("1357")};
-        QCOMPARE(store_->decrypt(kName, sealed, &opened), SealedKeyResult::Failed);
+        QCOMPARE(store_->decrypt(kName, sealed, &opened), SealedKeyResult::PromptCancelled);
         QCOMPARE(prompt_.lockedOut, 1);
-        // Locked out, even the right PIN is refused for now.
+        // Locked out, no PIN is asked for: the user is told again.
         prompt_ = ScriptedPinPrompt();
         prompt_.answers = {QByteArray("1357")};
-        QCOMPARE(store_->decrypt(kName, sealed, &opened), SealedKeyResult::Failed);
+        QCOMPARE(store_->decrypt(kName, sealed, &opened), SealedKeyResult::PromptCancelled);
+        QVERIFY(prompt_.asked.isEmpty());
         QCOMPARE(prompt_.lockedOut, 1);
     }
 

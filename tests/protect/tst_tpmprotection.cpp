@@ -131,6 +131,13 @@ private Q_SLOTS:
             protect::readProtectedFile(identity(), protect::EnvelopeKind::Authenticated);
         QCOMPARE(read.status, protect::ProtectedReadStatus::KeyUnavailable);
         QCOMPARE(read.keyFailure, protect::KeyLoadFailure::PromptCancelled);
+        // Further reads do not ask again until the user tries again (or signs in anew).
+        QVERIFY(!readsBack(identity()));
+        QCOMPARE(prompt_.asked.size(), 3);
+        LocalIntegrityKey::allowPromptsAgain();
+        prompt_.answers = {QByteArray("2468")};
+        QVERIFY(readsBack(identity()));
+        QCOMPARE(prompt_.asked.size(), 4);
     }
 
     // Without the sealed root file every TPM-form key is lost; reading creates nothing new.
