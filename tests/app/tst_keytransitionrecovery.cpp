@@ -420,6 +420,8 @@ private Q_SLOTS:
             app::recoverPendingKeyTransitions(*manager, tfa, storage(), folder_);
         }
         tpm_.mode = test::FakeSealedKeyStore::Mode::Works;
+        // The next start is a new process, whose prompt asks again.
+        protect::LocalIntegrityKey::allowPromptsAgain();
         if (obstacle == QLatin1String("pending move")) {
             // Judged where the vault really is: the change is complete.
             QVERIFY(!QFile::exists(folder_ + QStringLiteral("/identity.dat.transition")));

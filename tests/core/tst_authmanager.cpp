@@ -232,6 +232,8 @@ private Q_SLOTS:
         protect::LocalIntegrityKey::clearRootCache();
         tpm_.mode = test::FakeSealedKeyStore::Mode::Cancels;
         expect(LoginFailureReason::SecurityPromptCancelled);
+        // The user tries again (Unlock), so the prompt may ask once more.
+        protect::LocalIntegrityKey::allowPromptsAgain();
         tpm_.mode = test::FakeSealedKeyStore::Mode::Works;
         tpm_.reset();
         expect(LoginFailureReason::HardwareKeyUnavailable);
