@@ -252,8 +252,8 @@ SealedKeyResult LocalIntegrityKey::sealRoot(const SecureBuffer& root, const QByt
     if (probe != SealedKeyResult::Ok)
         return probe == SealedKeyResult::NoProvider ? probe : SealedKeyResult::Failed;
     if (exists) {
-        qWarning("LocalIntegrityKey: refusing to seal under a sealed-key name that already exists -- "
-                 "something this call doesn't understand already created it.");
+        qWarning("LocalIntegrityKey: refusing to seal under a sealed-key name that already "
+                 "exists -- something this call doesn't understand already created it.");
         if (nameTaken)
             *nameTaken = true;
         return SealedKeyResult::Failed;
