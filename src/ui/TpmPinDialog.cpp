@@ -23,6 +23,7 @@ TpmPinDialog::TpmPinDialog(const platform::SealedKeyPrompt& words, PinRequest re
     setObjectName(QStringLiteral("tpmPinDialog"));
     setWindowTitle(words.title);
     setModal(true);
+    setMinimumWidth(440);
 
     const QString intro =
         request == PinRequest::NewPin
