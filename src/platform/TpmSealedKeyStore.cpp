@@ -14,6 +14,7 @@
 #include <QStandardPaths>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <tss2/tss2_esys.h>
@@ -48,21 +49,44 @@ bool isLockedOut(TSS2_RC rc) {
     return baseCode(rc) == TPM2_RC_LOCKOUT;
 }
 
-// Whether the TPM refuses every authorisation just now (dictionary-attack lockout).
-bool inLockout(ESYS_CONTEXT* esys) {
+// One fixed property of the TPM, when it reports it.
+std::optional<UINT32> tpmProperty(ESYS_CONTEXT* esys, TPM2_PT property) {
     TPMS_CAPABILITY_DATA* capability = nullptr;
     TPMI_YES_NO more = TPM2_NO;
-    const TSS2_RC rc =
-        Esys_GetCapability(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CAP_TPM_PROPERTIES,
-                           TPM2_PT_PERMANENT, 1, &more, &capability);
-    const bool locked =
-        rc == TSS2_RC_SUCCESS && capability != nullptr &&
+    const TSS2_RC rc = Esys_GetCapability(esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                          TPM2_CAP_TPM_PROPERTIES, property, 1, &more, &capability);
+    std::optional<UINT32> value;
+    if (rc == TSS2_RC_SUCCESS && capability != nullptr &&
         capability->data.tpmProperties.count == 1 &&
-        capability->data.tpmProperties.tpmProperty[0].property == TPM2_PT_PERMANENT &&
-        (capability->data.tpmProperties.tpmProperty[0].value & TPMA_PERMANENT_INLOCKOUT) != 0;
+        capability->data.tpmProperties.tpmProperty[0].property == property)
+        value = capability->data.tpmProperties.tpmProperty[0].value;
     Esys_Free(capability);
-    return locked;
+    return value;
 }
+
+// Whether the TPM refuses every authorisation just now (dictionary-attack lockout).
+bool inLockout(ESYS_CONTEXT* esys) {
+    const std::optional<UINT32> permanent = tpmProperty(esys, TPM2_PT_PERMANENT);
+    return permanent && (*permanent & TPMA_PERMANENT_INLOCKOUT) != 0;
+}
+
+// What a creating command gives back beside the object, freed together.
+struct CreationOutputs {
+    TPM2B_PUBLIC* outPublic = nullptr;
+    TPM2B_CREATION_DATA* data = nullptr;
+    TPM2B_DIGEST* hash = nullptr;
+    TPMT_TK_CREATION* ticket = nullptr;
+
+    CreationOutputs() = default;
+    CreationOutputs(const CreationOutputs&) = delete;
+    CreationOutputs& operator=(const CreationOutputs&) = delete;
+    ~CreationOutputs() {
+        Esys_Free(outPublic);
+        Esys_Free(data);
+        Esys_Free(hash);
+        Esys_Free(ticket);
+    }
+};
 
 // The key's authorisation value: SHA-256 of the PIN, so that a PIN of any length fits the
 // 32 bytes a SHA-256 key may hold.
@@ -264,34 +288,18 @@ TpmSealedKeyStore::Tpm* TpmSealedKeyStore::tpm() {
         Esys_Initialize(&tpm->esys, tpm->tcti, nullptr) != TSS2_RC_SUCCESS)
         return nullptr;
     // A TPM 2.0 says so in its family indicator ("2.0").
-    TPMS_CAPABILITY_DATA* capability = nullptr;
-    TPMI_YES_NO more = TPM2_NO;
-    const TSS2_RC asked = Esys_GetCapability(tpm->esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                             TPM2_CAP_TPM_PROPERTIES, TPM2_PT_FAMILY_INDICATOR, 1,
-                                             &more, &capability);
-    const bool isTpm2 = asked == TSS2_RC_SUCCESS && capability != nullptr &&
-                        capability->data.tpmProperties.count == 1 &&
-                        capability->data.tpmProperties.tpmProperty[0].value == 0x322E3000;
-    Esys_Free(capability);
-    if (!isTpm2)
+    if (tpmProperty(tpm->esys, TPM2_PT_FAMILY_INDICATOR) != 0x322E3000u)
         return nullptr;
 
     const TPM2B_SENSITIVE_CREATE noSecret{};
     const TPM2B_PUBLIC primaryTemplate = storagePrimaryTemplate();
     const TPM2B_DATA noOutsideInfo{};
     const TPML_PCR_SELECTION noPcrs{};
-    TPM2B_PUBLIC* outPublic = nullptr;
-    TPM2B_CREATION_DATA* creationData = nullptr;
-    TPM2B_DIGEST* creationHash = nullptr;
-    TPMT_TK_CREATION* creationTicket = nullptr;
+    CreationOutputs outputs;
     const TSS2_RC created = Esys_CreatePrimary(
         tpm->esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &noSecret,
-        &primaryTemplate, &noOutsideInfo, &noPcrs, &tpm->primary, &outPublic, &creationData,
-        &creationHash, &creationTicket);
-    Esys_Free(outPublic);
-    Esys_Free(creationData);
-    Esys_Free(creationHash);
-    Esys_Free(creationTicket);
+        &primaryTemplate, &noOutsideInfo, &noPcrs, &tpm->primary, &outputs.outPublic, &outputs.data,
+        &outputs.hash, &outputs.ticket);
     if (created != TSS2_RC_SUCCESS) {
         tpm->primary = ESYS_TR_NONE;
         return nullptr;
@@ -345,27 +353,21 @@ SealedKeyResult TpmSealedKeyStore::createKey(const QString& name, const SealedKe
     const TPM2B_DATA noOutsideInfo{};
     const TPML_PCR_SELECTION noPcrs{};
     TPM2B_PRIVATE* outPrivate = nullptr;
-    TPM2B_PUBLIC* outPublic = nullptr;
-    TPM2B_CREATION_DATA* creationData = nullptr;
-    TPM2B_DIGEST* creationHash = nullptr;
-    TPMT_TK_CREATION* creationTicket = nullptr;
+    CreationOutputs outputs;
     const TSS2_RC created =
         Esys_Create(tpm->esys, tpm->primary, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                    &sensitive, &keyTemplate, &noOutsideInfo, &noPcrs, &outPrivate, &outPublic,
-                    &creationData, &creationHash, &creationTicket);
+                    &sensitive, &keyTemplate, &noOutsideInfo, &noPcrs, &outPrivate,
+                    &outputs.outPublic, &outputs.data, &outputs.hash, &outputs.ticket);
     crypto::secureWipe(&sensitive, sizeof(sensitive));
     KeyFile key;
-    const bool made = created == TSS2_RC_SUCCESS && outPrivate != nullptr && outPublic != nullptr;
+    const bool made =
+        created == TSS2_RC_SUCCESS && outPrivate != nullptr && outputs.outPublic != nullptr;
     if (made) {
         key.privatePart = *outPrivate;
-        key.publicPart = *outPublic;
+        key.publicPart = *outputs.outPublic;
         key.words = prompt;
     }
     Esys_Free(outPrivate);
-    Esys_Free(outPublic);
-    Esys_Free(creationData);
-    Esys_Free(creationHash);
-    Esys_Free(creationTicket);
     if (!made || !writeKeyFile(path, key))
         return SealedKeyResult::Failed;
     return SealedKeyResult::Ok;

@@ -1,5 +1,7 @@
 #include "support/SoftwareTpm.h"
 
+#include "platform/TpmSealedKeyStore.h"
+
 #include <QDeadlineTimer>
 #include <QStandardPaths>
 #include <QThread>
@@ -112,20 +114,11 @@ bool SoftwareTpm::start() {
                         QStringLiteral("--flags"), QStringLiteral("not-need-init,startup-clear")});
         if (!process_.waitForStarted(10000))
             continue;
-        // Ready once it answers a command.
+        // Ready once it answers as a TPM 2.0 the program can use.
         const QDeadlineTimer limit(10000);
         while (!limit.hasExpired() && process_.state() == QProcess::Running) {
-            Connection connection(tcti());
-            if (connection.esys != nullptr) {
-                TPMS_CAPABILITY_DATA* capability = nullptr;
-                TPMI_YES_NO more = TPM2_NO;
-                const TSS2_RC rc = Esys_GetCapability(
-                    connection.esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                    TPM2_CAP_TPM_PROPERTIES, TPM2_PT_FAMILY_INDICATOR, 1, &more, &capability);
-                Esys_Free(capability);
-                if (rc == TSS2_RC_SUCCESS)
-                    return true;
-            }
+            if (platform::TpmSealedKeyStore(tcti(), QString(), nullptr).hasProvider())
+                return true;
             QThread::msleep(20);
         }
         stop();

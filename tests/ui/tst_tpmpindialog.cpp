@@ -1,4 +1,6 @@
 #include "app/GuiScript.h"
+#include "app/SessionWindows.h"
+#include "protect/LocalIntegrityKey.h"
 #include "ui/TpmPinDialog.h"
 
 #include <QLabel>
@@ -10,25 +12,10 @@
 
 using namespace korvex;
 using platform::PinRequest;
+using protect::LocalIntegrityKey;
+using test::child;
 using test::GuiScript;
 using ui::TpmPinDialog;
-
-namespace {
-
-platform::SealedKeyPrompt words() {
-    return {QStringLiteral("Zelvora"), QStringLiteral("Zelvora local integrity key"),
-            QStringLiteral("Zelvora is asking to use this key to protect local vault settings on "
-                           "this device.")};
-}
-
-template <typename T> T* child(QWidget* parent, const char* name) {
-    T* found = parent->findChild<T*>(QString::fromLatin1(name));
-    if (found == nullptr)
-        qFatal("no %s", name);
-    return found;
-}
-
-} // namespace
 
 class TestTpmPinDialog : public QObject {
     Q_OBJECT
@@ -60,7 +47,7 @@ private slots:
         });
         script.start();
         const std::optional<crypto::SecureBuffer> pin =
-            prompt.askForPin(words(), PinRequest::NewPin);
+            prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::NewPin);
         QVERIFY2(script.finished(), qPrintable(script.failure()));
         QVERIFY(pin.has_value());
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(pin->data()), int(pin->size())),
@@ -89,15 +76,18 @@ private slots:
             GuiScript::clickLater(box->button(QMessageBox::Ok));
         });
         script.start();
-        QVERIFY(!prompt.askForPin(words(), PinRequest::WrongPin).has_value());
-        prompt.tellLockedOut(words());
+        QVERIFY(!prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::WrongPin)
+                     .has_value());
+        prompt.tellLockedOut(LocalIntegrityKey::sealingPrompt());
         QVERIFY2(script.finished(), qPrintable(script.failure()));
         QVERIFY(!hasConfirm);
         QCOMPARE(message, QStringLiteral("That PIN is not right. Try again.|") +
                               ui::TpmPinPrompt::lockedOutText());
 
         std::optional<crypto::SecureBuffer> offThread = crypto::SecureBuffer();
-        std::thread worker([&] { offThread = prompt.askForPin(words(), PinRequest::Pin); });
+        std::thread worker([&] {
+            offThread = prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::Pin);
+        });
         worker.join();
         QVERIFY(!offThread.has_value());
     }
