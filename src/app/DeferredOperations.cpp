@@ -8,8 +8,10 @@
 #include "platform/PrivatePaths.h"
 #include "protect/FileProtection.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/MarkerKey.h"
 #include "protect/RollbackGuard.h"
 #include "ui/PasswordPrompt.h"
+#include "vault/RawBlockStore.h"
 #include "vault/VaultContainer.h"
 
 #include <QCoreApplication>
@@ -351,7 +353,7 @@ void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QSt
         !config.pendingDeleteRawDisk)
         return;
 
-    if (secureEraseClaimedRegion(config.rawDiskClaim)) {
+    if (secureEraseClaimedRegion(config.rawDiskClaim, dataFolder)) {
         // One save: the region is gone, so the configuration must not keep pointing at it.
         persistDeletion(storage, kOperation, [](StorageConfig& c) {
             c.pendingDeleteRawDisk = false;
@@ -370,9 +372,9 @@ void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QSt
         storage, kOperation, config.pendingDeleteAttempts,
         [](StorageConfig& c) { c.pendingDeleteRawDisk = false; },
         translated("Zelvora could not securely erase the raw-disk vault after %1 attempts. It has "
-                   "been left in place: this version of Zelvora cannot write to raw disks, so the "
-                   "region it claimed still holds the encrypted vault. Erase that region with a "
-                   "disk tool, or with a version of Zelvora that supports raw-disk vaults.")
+                   "been left in place; make sure Zelvora may open the disk (approve the "
+                   "administrator authorisation, or run it as root or in the disk group) and the "
+                   "disk is connected, then try again from Configure.")
             .arg(kDeferredOperationAttemptLimit),
         prompts);
 }
@@ -428,9 +430,11 @@ void eraseTransitionLeftovers(const QString& dataFolder) {
                "Could not remove a TPM-backed key for a leftover transition file: %s");
 }
 
-bool secureEraseClaimedRegion(const core::RawDiskClaim& claim) {
-    qWarning("secureEraseClaimedRegion: raw-disk access is not available in this build; the region "
-             "of %llu bytes at offset %llu on disk %u was not erased.",
+bool secureEraseClaimedRegion(const vault::RawDiskClaim& claim, const QString& dataFolder) {
+    if (vault::RawBlockStore::releaseClaim(claim, protect::markerKeyLoader(dataFolder)))
+        return true;
+    qWarning("secureEraseClaimedRegion: the region of %llu bytes at offset %llu on disk %u could "
+             "not be erased.",
              static_cast<unsigned long long>(claim.claimedLength),
              static_cast<unsigned long long>(claim.claimedStartOffset), claim.diskNumber);
     return false;

@@ -6,8 +6,11 @@
 namespace korvex::core {
 class AuthManager;
 class StorageConfigFile;
-struct RawDiskClaim;
 } // namespace korvex::core
+
+namespace korvex::vault {
+struct RawDiskClaim;
+} // namespace korvex::vault
 
 namespace korvex::app {
 
@@ -69,9 +72,8 @@ void removeInterruptedCreate(const QString& path, bool bound);
 void eraseAccountLeftovers(const QString& dataFolder);
 void eraseTransitionLeftovers(const QString& dataFolder);
 
-// Overwrites the claimed region of a raw disk. Raw-disk access is not part of this build, so
-// this reports failure: the deletion is retried and finally abandoned with its message, and is
-// never reported as done.
-bool secureEraseClaimedRegion(const core::RawDiskClaim& claim);
+// Overwrites the claimed region of a raw disk, marker included, once the marker still verifies
+// under dataFolder's marker key; false when the disk cannot be reached or any pass fails.
+bool secureEraseClaimedRegion(const vault::RawDiskClaim& claim, const QString& dataFolder);
 
 } // namespace korvex::app

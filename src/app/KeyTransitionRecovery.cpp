@@ -3,7 +3,9 @@
 #include "core/AuthManager.h"
 #include "core/StorageConfigFile.h"
 #include "core/TwoFactorManager.h"
+#include "protect/MarkerKey.h"
 #include "protect/RollbackGuard.h"
+#include "vault/RawBlockStore.h"
 #include "vault/VaultContainer.h"
 
 #include <optional>
@@ -32,10 +34,22 @@ VaultState currentVaultState(const core::StorageConfigFile& storage, const QStri
             return {};
         return {vaultId, vault::VaultContainer::readHeaderGenerationFromFile(path)};
     }
-    case vault::StorageBackend::RawDisk:
-        // The raw-disk store is not available in this build; recovery then relies on the
-        // transitions' own re-keyed flags.
-        break;
+    case vault::StorageBackend::RawDisk: {
+        // The header in the claimed region, once the store has checked the disk, the layout
+        // and the marker.
+        vault::RawBlockStore store(config.rawDiskClaim, false,
+                                   protect::markerKeyLoader(dataFolder));
+        if (!store.open()) {
+            qWarning("recoverPendingKeyTransitions: the raw-disk vault could not be opened to "
+                     "read its generation: %s",
+                     qUtf8Printable(store.errorString()));
+            return {};
+        }
+        const QString vaultId = vault::VaultContainer::readVaultId(store);
+        if (!config.boundVaultId.isEmpty() && vaultId != config.boundVaultId)
+            return {};
+        return {vaultId, vault::VaultContainer::readHeaderGeneration(store)};
+    }
     }
     return {};
 }
@@ -58,6 +72,10 @@ void withdrawRekeyAdvance(const VaultState& vault, const QString& dataFolder) {
 void recoverPendingKeyTransitions(core::AuthManager& auth, core::TwoFactorManager& twoFactor,
                                   const core::StorageConfigFile& storage,
                                   const QString& dataFolder) {
+    // Reading a raw-disk vault may ask for authorisation: only done when there is something to
+    // judge.
+    if (!auth.transitionFileExists() && !twoFactor.transitionFileExists())
+        return;
     const VaultState vault = currentVaultState(storage, dataFolder);
     const std::optional<quint64>& generation = vault.generation;
     // A transition that cannot be judged (unreadable just now, or no vault to read the

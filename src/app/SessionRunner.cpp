@@ -9,6 +9,7 @@
 #include "crypto/SecureWipe.h"
 #include "platform/SessionLockWatcher.h"
 #include "protect/FileProtection.h"
+#include "protect/MarkerKey.h"
 #include "protect/RollbackGuard.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/LoginDialog.h"
@@ -156,6 +157,10 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
 
     vault::VaultLocation location;
     location.backend = config.backend;
+    if (location.backend == StorageBackend::RawDisk) {
+        location.rawDisk = config.rawDiskClaim;
+        location.markerKey = protect::markerKeyLoader(in.dataFolder);
+    }
     if (location.backend == StorageBackend::Container) {
         // Until a requested move has happened, the vault is opened where it is.
         location.containerPath = core::currentContainerPath(config.container, in.dataFolder);

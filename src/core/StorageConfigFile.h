@@ -14,13 +14,7 @@ inline constexpr char kDefaultVaultFileName[] = "vault.kvxs";
 
 using vault::StorageBackend;
 
-struct RawDiskClaim {
-    quint32 diskNumber = 0;
-    quint64 claimedStartOffset = 0;
-    quint64 claimedLength = 0;
-    quint32 sectorSize = 512;
-    QByteArray diskSerialHash;
-};
+using vault::RawDiskClaim;
 
 struct ContainerSettings {
     QString overrideDirectory;

@@ -928,6 +928,13 @@ std::optional<quint64> VaultContainer::readHeaderGeneration(IVaultBlockStore& st
     return choice ? std::optional<quint64>(choice->header.generation) : std::nullopt;
 }
 
+QString VaultContainer::readVaultId(IVaultBlockStore& store) {
+    if (!store.isOpen())
+        return QString();
+    const std::optional<HeaderChoice> choice = chooseHeader(readHeaderSlots(store), store.size());
+    return choice ? choice->header.vaultId() : QString();
+}
+
 std::optional<quint64> VaultContainer::readHeaderGenerationFromFile(const QString& path) {
     const std::optional<FileHeaders> headers = readHeaderSlotsFromFile(path);
     if (!headers)

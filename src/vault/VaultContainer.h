@@ -92,6 +92,7 @@ public:
 
     // Keyless inspection of a store or a container file.
     static std::optional<quint64> readHeaderGeneration(IVaultBlockStore& store);
+    static QString readVaultId(IVaultBlockStore& store);
     static std::optional<quint64> readHeaderGenerationFromFile(const QString& path);
     static QString readVaultIdFromFile(const QString& path);
     // The canonical path of an existing vault file, or empty when the path is empty, names no

@@ -1,6 +1,7 @@
 #include "vault/VaultLocation.h"
 
 #include "vault/FileBlockStore.h"
+#include "vault/RawBlockStore.h"
 
 namespace korvex::vault {
 
@@ -9,7 +10,9 @@ std::unique_ptr<IVaultBlockStore> createBlockStore(const VaultLocation& location
     case StorageBackend::Container:
         return std::make_unique<FileBlockStore>(location.containerPath);
     case StorageBackend::RawDisk:
-        break;
+        if (!location.markerKey)
+            return nullptr;
+        return std::make_unique<RawBlockStore>(location.rawDisk, false, location.markerKey);
     }
     return nullptr;
 }

@@ -38,10 +38,21 @@ class PrivateBusDaemon {
 public:
     ~PrivateBusDaemon() { stop(); }
 
+    // Who may connect: the daemon's own user only, or every user (for a test that runs a helper
+    // as an ordinary user against a bus standing in for the system bus).
+    enum class Users { Own, Everyone };
+
     // serviceFolder, when given, is the one place the bus activates services from; otherwise
     // nothing can be activated on it.
-    bool start(const QString& serviceFolder = QString()) {
+    bool start(const QString& serviceFolder = QString(), Users users = Users::Own) {
         if (!root_.isValid())
+            return false;
+        // The socket lives in the temporary folder, which only its owner can enter by default.
+        if (users == Users::Everyone &&
+            !QFile::setPermissions(root_.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                     QFile::ExeOwner | QFile::ReadGroup |
+                                                     QFile::ExeGroup | QFile::ReadOther |
+                                                     QFile::ExeOther))
             return false;
         const QString config = root_.filePath(QStringLiteral("bus.conf"));
         QFile file(config);
@@ -66,9 +77,12 @@ public:
                        "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                        "    <allow eavesdrop=\"true\"/>\n"
                        "    <allow own=\"*\"/>\n"
+                       "%3"
                        "  </policy>\n"
                        "</busconfig>\n")
-                       .arg(root_.path(), services)
+                       .arg(root_.path(), services,
+                            users == Users::Everyone ? QStringLiteral("    <allow user=\"*\"/>\n")
+                                                     : QString())
                        .toUtf8());
         file.close();
 

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+#include <optional>
+#include <sys/types.h>
+
+namespace korvex::rawstore {
+
+// Disks are numbered 0 to 15: the positions of the machine's whole disks in the order of their
+// kernel names, compared naturally (digits as numbers: loop2 before loop10, sda before sdb
+// before sdaa). Device-mapper, md, RAM, zram, optical and floppy devices are layers or not
+// disks and are left out, as are read-only and empty devices and loop devices without a
+// backing file. Adding or removing a disk can move a number, so a claim also records the disk's
+// identity hash and is looked up by it (findClaimedDisk).
+inline constexpr quint32 kMaxDisks = 16;
+// Kept free after the last partition: room for a backup GPT header and partition array.
+inline constexpr quint64 kEndOfDiskReserve = 16896;
+// A region must hold the marker sector and this much more to be offered for a vault.
+inline constexpr quint64 kMinimumClaimExtra = 2097152;
+
+inline quint64 minimumClaimSize(quint32 sectorSize) {
+    return quint64(sectorSize) + kMinimumClaimExtra;
+}
+
+struct PartitionExtent {
+    quint32 partitionNumber = 0;
+    quint64 startingOffset = 0;
+    quint64 length = 0;
+};
+
+struct FreeRegion {
+    quint64 start = 0;
+    quint64 length = 0;
+};
+
+struct DiskInfo {
+    quint32 diskNumber = 0;
+    QString model;        // trimmed; empty if unknown
+    QString serialNumber; // trimmed; empty if unknown (a loop device: its backing file's path)
+    quint64 size = 0;
+    quint32 sectorSize = 512; // logical sector size
+    bool isSystemDisk = false;
+    QList<PartitionExtent> partitions; // those that count as allocated
+    bool valid = false;
+
+    QString kernelName; // "sdb", "nvme0n1", "loop3"
+    dev_t device = 0;   // the block device number
+};
+
+// Why queryDiskInfo found no disk.
+enum class DiskQueryError {
+    None = 0,
+    NotFound = 1,     // no disk has that number
+    AccessDenied = 2, // the disk's information could not be read for lack of permission
+};
+
+// Whether this process may open disks without asking for administrator authorisation.
+bool isElevated();
+
+// The disk at diskNumber, read from sysfs (size, logical sector size, partitions as the kernel
+// sees them) and udev (model and serial number). valid is false when there is no such disk.
+DiskInfo queryDiskInfo(quint32 diskNumber, DiskQueryError* lastError = nullptr);
+
+// The numbers of the disks under the file systems of /, /boot and /boot/efi, followed through
+// device-mapper, LVM, LUKS and md layers. Empty when none can be told.
+QList<quint32> systemDiskNumbers();
+
+// Every disk, in number order.
+QList<DiskInfo> listDisks();
+
+// The disk a claim was made on: the one at diskNumber when its identity hash still matches,
+// else the only disk with that identity hash (its number moved), else whatever is at diskNumber
+// now (whose layout or marker then refuses the claim). Invalid when neither exists.
+DiskInfo findClaimedDisk(quint32 diskNumber, const QByteArray& identityHash,
+                         DiskQueryError* lastError = nullptr);
+
+// Unkeyed 32-byte BLAKE2b of the UTF-8 serial number (trimmed by the caller's DiskInfo).
+QByteArray diskIdentityHash(const QString& serialNumber);
+
+// The gaps strictly between partitions, and after the last one up to the tail reserve; nothing
+// before the first partition and nothing on a disk without partitions. Exact, not rounded.
+QList<FreeRegion> computeGaps(quint64 diskSize, QList<PartitionExtent> partitions,
+                              quint64 minimumSize, quint64 tailReserve);
+QList<FreeRegion> computeFreeRegions(const DiskInfo& disk, quint64 minimumSize,
+                                     bool allowSystemDisk);
+bool regionIsFree(const DiskInfo& disk, const FreeRegion& region, bool allowSystemDisk);
+
+// Reads the partitions of a disk from its sysfs folder (sizes in 512-byte units). An MBR
+// extended partition shows there as a stub of at most two units; it is counted as covering
+// everything up to the end of its last logical partition, so the boot records chaining the
+// logical partitions are never offered as free space.
+QList<PartitionExtent> partitionsFromSysfs(const QString& diskSysfsPath);
+
+} // namespace korvex::rawstore
