@@ -5,11 +5,16 @@
 #include "core/StorageConfigFile.h"
 #include "crypto/AeadCipher.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/MarkerKey.h"
+#include "rawstore/PhysicalDisks.h"
+#include "rawstore/PhysicalMedium.h"
 #include "protect/RollbackGuard.h"
+#include "support/LoopDisk.h"
 #include "support/ManualClock.h"
 #include "support/PlatformDoubles.h"
 #include "support/TestSupport.h"
 #include "vault/FileBlockStore.h"
+#include "vault/RawBlockStore.h"
 #include "vault/VaultContainer.h"
 
 #include <QApplication>
@@ -530,10 +535,9 @@ private Q_SLOTS:
                     prompts.shown[0].text,
                     QStringLiteral(
                         "Zelvora could not securely erase the raw-disk vault after 5 attempts. It "
-                        "has been left in place: this version of Zelvora cannot write to raw "
-                        "disks, so the region it claimed still holds the encrypted vault. Erase "
-                        "that region with a disk tool, or with a version of Zelvora that supports "
-                        "raw-disk vaults."));
+                        "has been left in place; make sure Zelvora may open the disk (approve the "
+                        "administrator authorisation, or run it as root or in the disk group) and "
+                        "the disk is connected, then try again from Configure."));
                 QCOMPARE(storage().pendingDeleteAttempts(), 0);
                 QVERIFY(!storage().pendingDeleteRawDisk());
             }
@@ -542,6 +546,53 @@ private Q_SLOTS:
         QCOMPARE(storage().backend(), vault::StorageBackend::RawDisk);
         QCOMPARE(storage().rawDiskClaim().claimedStartOffset, claim.claimedStartOffset);
         QCOMPARE(namesIn(folder_), accountBefore);
+    }
+
+    void aRawDiskDeleteWipesTheRegionAndResetsTheAccount() {
+        if (const QString why = test::LoopDisk::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        test::LoopDisk disk;
+        QVERIFY2(disk.create(32 * 1048576,
+                             QStringLiteral("label: gpt\nstart=2048, size=8192\n"
+                                            "start=20480, size=8192\n")),
+                 qPrintable(disk.lastError()));
+        std::optional<rawstore::DiskInfo> info;
+        for (const rawstore::DiskInfo& candidate : rawstore::listDisks()) {
+            if (candidate.kernelName == disk.kernelName())
+                info = candidate;
+        }
+        QVERIFY(info);
+        const rawstore::FreeRegion region{5 * 1048576, 5 * 1048576};
+        const crypto::SecureBuffer key =
+            protect::LocalIntegrityKey::getOrCreateKey(protect::markerKeyPath(folder_));
+        QVERIFY(!key.empty());
+        {
+            auto medium = std::make_shared<rawstore::PhysicalDiskMedium>(*info, info->size,
+                                                                         info->sectorSize);
+            QVERIFY(medium->open());
+            QVERIFY(vault::RawBlockStore::claimRegion(medium, *info, region, false, false, key).ok);
+        }
+        QVERIFY(disk.write(region.start + 4096, "the vault's bytes"));
+        const QByteArray outside = disk.read(region.start + region.length, 65536);
+        plantAccount();
+        QVERIFY(storage().setRawDiskClaim({info->diskNumber, region.start, region.length,
+                                           info->sectorSize,
+                                           rawstore::diskIdentityHash(info->serialNumber)}));
+        QVERIFY(storage().setPendingDeleteRawDisk(true));
+        QVERIFY(storage().setPendingDeleteAttempts(2));
+
+        RecordingPrompts prompts;
+        app::applyPendingRawDiskDelete(storage(), folder_, prompts);
+        QVERIFY(prompts.shown.isEmpty());
+        QVERIFY(!vault::RawBlockStore::parseClaimMarker(disk.read(region.start, 512), key));
+        QVERIFY(!disk.read(region.start, qint64(region.length)).contains("the vault's bytes"));
+        QCOMPARE(disk.read(region.start + region.length, 65536), outside);
+        QCOMPARE(storage().backend(), vault::StorageBackend::Container);
+        QVERIFY(!storage().pendingDeleteRawDisk());
+        QCOMPARE(storage().pendingDeleteAttempts(), 0);
+        QCOMPARE(storage().rawDiskClaim().claimedLength, quint64(0));
+        for (const QString& name : kAccountFiles + kTransitionFiles)
+            QVERIFY2(!QFileInfo::exists(folder_ + QLatin1Char('/') + name), qPrintable(name));
     }
 
     // --- confirming a deletion ------------------------------------------------------------

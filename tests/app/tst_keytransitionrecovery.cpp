@@ -6,11 +6,16 @@
 #include "crypto/AeadCipher.h"
 #include "crypto/Base32.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/MarkerKey.h"
+#include "rawstore/PhysicalDisks.h"
+#include "rawstore/PhysicalMedium.h"
 #include "protect/RollbackGuard.h"
+#include "support/LoopDisk.h"
 #include "support/ManualClock.h"
 #include "support/PlatformDoubles.h"
 #include "support/TestSupport.h"
 #include "vault/FileBlockStore.h"
+#include "vault/RawBlockStore.h"
 #include "vault/VaultContainer.h"
 
 #include <QDir>
@@ -232,6 +237,100 @@ private Q_SLOTS:
         recover();
         QVERIFY(auth()->verifyPasswordAndGenerateKey(kNewPassword));
     }
+    void aRawDiskVaultIsJudgedFromItsRegion() {
+        if (const QString why = test::LoopDisk::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        test::LoopDisk disk;
+        QVERIFY2(disk.create(32 * 1048576,
+                             QStringLiteral("label: gpt\nstart=2048, size=8192\n"
+                                            "start=20480, size=8192\n")),
+                 qPrintable(disk.lastError()));
+        std::optional<rawstore::DiskInfo> info;
+        for (const rawstore::DiskInfo& candidate : rawstore::listDisks()) {
+            if (candidate.kernelName == disk.kernelName())
+                info = candidate;
+        }
+        QVERIFY(info);
+
+        // An account whose vault lives in a claimed region.
+        folder_ = dir_.filePath(QStringLiteral("raw"));
+        QVERIFY(QDir().mkpath(folder_));
+        floor_ = core::createSettingsFloorStore(folder_ + QStringLiteral(".ini"));
+        const vault::RawDiskClaim claim{info->diskNumber, 5 * 1048576, 5 * 1048576,
+                                        info->sectorSize,
+                                        rawstore::diskIdentityHash(info->serialNumber)};
+        {
+            const SecureBuffer markerKey =
+                protect::LocalIntegrityKey::getOrCreateKey(protect::markerKeyPath(folder_));
+            auto medium = std::make_shared<rawstore::PhysicalDiskMedium>(*info, info->size,
+                                                                         info->sectorSize);
+            QVERIFY(medium->open());
+            QVERIFY(vault::RawBlockStore::claimRegion(
+                        medium, *info, {claim.claimedStartOffset, claim.claimedLength}, false,
+                        false, markerKey)
+                        .ok);
+        }
+        QVERIFY(storage().setRawDiskClaim(claim));
+        vault::VaultLocation location;
+        location.backend = vault::StorageBackend::RawDisk;
+        location.rawDisk = claim;
+        location.markerKey = protect::markerKeyLoader(folder_);
+        const auto openRaw = [&](const SecureBuffer& key) {
+            return vault::VaultContainer::open(vault::createBlockStore(location), key, kMachine);
+        };
+
+        auto manager = auth();
+        std::optional<SecureBuffer> oldKey =
+            manager->createAccount(QStringLiteral("ada"), kOldPassword);
+        QVERIFY(oldKey);
+        QString vaultId;
+        {
+            auto vault = vault::VaultContainer::create(
+                std::make_unique<vault::RawBlockStore>(claim, true,
+                                                       protect::markerKeyLoader(folder_)),
+                *oldKey, kMachine);
+            QVERIFY(vault);
+            vaultId = vault->vaultId();
+            QVERIFY(protect::checkAndAdvance(recordPath(), vaultId, vault->generationCounter(),
+                                             true));
+        }
+        QVERIFY(manager->bindVaultId(*oldKey, vaultId));
+        QVERIFY(storage().setBoundVaultId(vaultId));
+
+        // A password change whose re-key reached the region, and then the crash.
+        const std::optional<SecureBuffer> newKey =
+            manager->verifyPasswordAndGenerateKey(kOldPassword);
+        QVERIFY(newKey);
+        {
+            auto vault = openRaw(*oldKey);
+            QVERIFY(vault);
+            QVERIFY(manager->beginPasswordChange(*newKey, kNewPassword, vaultId,
+                                                 vault->generationCounter(), {}, {}));
+            QVERIFY(preRecord(*vault));
+            QCOMPARE(vault->rekey(*newKey), vault::RekeyResult::Rekeyed);
+        }
+        manager.reset();
+        protect::LocalIntegrityKey::clearRootCache();
+        recover();
+        QVERIFY(auth()->verifyPasswordAndGenerateKey(kNewPassword));
+        QVERIFY(!auth()->verifyPasswordAndGenerateKey(kOldPassword));
+        QVERIFY(openRaw(*newKey));
+
+        // With the region unreachable the next change cannot be judged and is kept.
+        manager = auth();
+        QVERIFY(manager->login(kNewPassword, true, vaultId, nullptr, nullptr));
+        const std::optional<SecureBuffer> thirdKey =
+            manager->verifyPasswordAndGenerateKey(kNewPassword);
+        QVERIFY(thirdKey);
+        QVERIFY(manager->beginPasswordChange(*thirdKey, kOldPassword, vaultId, 1000, {}, {}));
+        manager.reset();
+        QVERIFY(disk.detach());
+        auto kept = auth();
+        core::TwoFactorManager tfa = twoFactor();
+        app::recoverPendingKeyTransitions(*kept, tfa, storage(), folder_);
+        QVERIFY(kept->hasPendingTransition());
+    }
+
     void switchingTwoFactorSurvivesACrashAtEveryStep() {
         QString vaultId;
         const SecureBuffer vaultKey = setUp(&vaultId);
