@@ -175,7 +175,8 @@ DiskInfo readDisk(quint32 diskNumber, const QString& name) {
     if (!units || *units == 0 || disk.device == 0)
         return disk;
     disk.size = *units * kSysfsUnit;
-    const quint64 sector = readNumber(path + QStringLiteral("/queue/logical_block_size")).value_or(0);
+    const quint64 sector =
+        readNumber(path + QStringLiteral("/queue/logical_block_size")).value_or(0);
     disk.sectorSize = sector > 0 && sector <= (1u << 20) ? quint32(sector) : 512;
 
     const UdevIdentity identity = udevIdentity(name);
@@ -242,7 +243,7 @@ dev_t mountDevice(const QString& mountPoint) {
             device = makedev(numbers[0].toUInt(), numbers[1].toUInt());
         if (device == 0) {
             const qsizetype separator = fields.indexOf(QByteArray("-"));
-            struct stat st{};
+            struct stat st {};
             if (separator > 0 && separator + 2 < fields.size() &&
                 fields[separator + 2].startsWith("/dev/") &&
                 ::stat(fields[separator + 2].constData(), &st) == 0 && S_ISBLK(st.st_mode))
@@ -321,11 +322,10 @@ QList<quint32> systemDiskNumbers() {
         const dev_t device = mountDevice(QString::fromLatin1(mountPoint));
         if (device == 0)
             continue;
-        addDisksUnder(canonicalSysfsPath(QStringLiteral("%1/%2:%3")
-                                             .arg(kSysDevBlock)
-                                             .arg(major(device))
-                                             .arg(minor(device))),
-                      &disks);
+        addDisksUnder(
+            canonicalSysfsPath(
+                QStringLiteral("%1/%2:%3").arg(kSysDevBlock).arg(major(device)).arg(minor(device))),
+            &disks);
     }
     QList<quint32> numbers;
     const QStringList names = diskNames();

@@ -14,6 +14,7 @@
 #include "protect/RollbackGuard.h"
 #include "ui/DialogHeader.h"
 #include "ui/PasswordPrompt.h"
+#include "ui/RawDiskSetupWizard.h"
 #include "ui/RecoveryCodeDialog.h"
 #include "ui/Theme.h"
 #include "vault/VaultContainer.h"
@@ -665,8 +666,9 @@ void ConfigureDialog::refreshStorageSection() {
     deleteRestrictedCheckBox_->setEnabled(containerBackend &&
                                           korvex::protect::deleteRestrictionSupported());
     // Once a deletion is scheduled there is nothing left to delete in this session.
-    deleteVaultButton_->setEnabled(containerBackend && container_ != nullptr &&
-                                   config.pendingDeletePath.isEmpty());
+    deleteVaultButton_->setEnabled(container_ != nullptr &&
+                                   (containerBackend ? config.pendingDeletePath.isEmpty()
+                                                     : !config.pendingDeleteRawDisk));
 }
 
 std::optional<QString> ConfigureDialog::preRecordRollbackGuard() {
@@ -1003,19 +1005,35 @@ void ConfigureDialog::onChangePasswordClicked() {
 }
 
 void ConfigureDialog::onSetUpRawDiskClicked() {
-    QMessageBox::information(
-        this, tr("Set Up Unallocated Disk Partition"),
-        tr("Storing the vault in unallocated disk space is not available in this version of "
-           "Zelvora. Your vault stays in its container file."));
+    {
+        korvex::ui::RawDiskSetupWizard wizard(currentVaultKey(), storage_, machineId_,
+                                              dataFolder(), this);
+        wizard.exec();
+    }
     refreshStorageSection();
 }
 
 void ConfigureDialog::onSwitchToContainerClicked() {
+    // Once the vault in the region has been opened, the account is bound to it: the start would
+    // then refuse the container file as another vault, and Zelvora would not start at all.
+    korvex::core::StorageConfig config;
+    storage_.load(&config);
+    const QString containerVaultId = korvex::vault::VaultContainer::readVaultIdFromFile(
+        korvex::core::currentContainerPath(config.container, dataFolder()));
+    if (!config.boundVaultId.isEmpty() && config.boundVaultId != containerVaultId) {
+        showStatus(storageStatusLabel_,
+                   tr("Your master password now opens the vault in the unallocated disk "
+                      "partition, not the container file, so Zelvora could not start with the "
+                      "container file. Nothing was changed. To leave this vault, delete it "
+                      "(Delete Vault): the next start then begins again with a container file."),
+                   Tone::Failure);
+        return;
+    }
     const auto answer = QMessageBox::question(
         this, tr("Switch Back to Container File"),
         tr("This switches Zelvora back to using the container-file vault (the data folder) on "
            "your next restart. The unallocated-disk-partition vault is left exactly as it is -- "
-           "it isn't deleted and you can switch back to it later from here.") +
+           "it isn't deleted, and its space can be claimed again later from here.") +
             QStringLiteral("\n\n") + tr("Continue?"),
         QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
     if (answer != QMessageBox::Yes)
@@ -1231,8 +1249,9 @@ void ConfigureDialog::onDeleteRestrictedToggled(bool checked) {
 void ConfigureDialog::onDeleteVaultClicked() {
     korvex::core::StorageConfig config;
     storage_.load(&config);
-    if (!container_ || config.backend != StorageBackend::Container)
+    if (!container_)
         return;
+    const bool containerBackend = config.backend == StorageBackend::Container;
     std::optional<QString> password =
         askPassword(tr("Type your master password to delete the vault:"));
     if (!password)
@@ -1247,12 +1266,20 @@ void ConfigureDialog::onDeleteVaultClicked() {
                    Tone::Failure);
         return;
     }
-    const QString vaultPath = vaultPathNow(config.container);
+    const QString vaultPath = containerBackend ? vaultPathNow(config.container) : QString();
+    const QString place =
+        containerBackend
+            ? QDir::toNativeSeparators(vaultPath)
+            : tr("the unallocated disk partition on disk %1 (%2 from offset %3)")
+                  .arg(config.rawDiskClaim.diskNumber)
+                  .arg(sizeText(qint64(
+                      qMin<quint64>(config.rawDiskClaim.claimedLength, quint64(INT64_MAX)))))
+                  .arg(config.rawDiskClaim.claimedStartOffset);
     const auto answer = QMessageBox::warning(
         this, tr("Delete Vault"),
         tr("This will PERMANENTLY delete the vault at:\n%1\n\nand everything in it. This cannot "
            "be undone.\n\nContinue?")
-            .arg(QDir::toNativeSeparators(vaultPath)),
+            .arg(place),
         QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
     if (answer != QMessageBox::Yes)
         return;
@@ -1265,7 +1292,9 @@ void ConfigureDialog::onDeleteVaultClicked() {
                    tr("Could not rotate the vault key. Vault not deleted."), Tone::Failure);
         return;
     }
-    if (!storage_.setPendingDeletePath(vaultPath)) {
+    // A claimed region is wiped and released at the next start, like a vault file.
+    if (!(containerBackend ? storage_.setPendingDeletePath(vaultPath)
+                           : storage_.setPendingDeleteRawDisk(true))) {
         showStatus(deleteVaultStatusLabel_,
                    tr("Could not schedule the deletion. Please try again."), Tone::Failure);
         return;

@@ -75,8 +75,8 @@ QList<Section> manualSections() {
              "File > Configure covers everything else: turning on two-factor authentication (scan "
              "the QR code with an authenticator app), changing your master password, the auto-lock "
              "time, a size limit for the vault, and the folder and name of the vault file (the "
-             "file is moved there the next time Zelvora starts). Storing the vault in unallocated "
-             "disk space is not available in this version. This system has no hidden-file "
+             "file is moved there the next time Zelvora starts), and (Advanced) storing the vault "
+             "in unallocated disk space instead of an ordinary file. This system has no hidden-file "
              "attribute and no delete restriction, so those two options are shown switched off.")},
         {helpTr("Signing out and auto-lock"),
          helpTr(

@@ -1,6 +1,5 @@
 #include "vault/RawBlockStore.h"
 
-
 #include <QCoreApplication>
 #include <QRandomGenerator>
 #include <QtEndian>
@@ -141,13 +140,12 @@ bool RegionMedium::writeAt(quint64 offset, const void* buffer, quint64 length) {
     return allows(offset, length) && medium_->writeAt(start_ + offset, buffer, length);
 }
 
-RawBlockStore::RawBlockStore(quint32 diskNumber, quint64 claimedStartOffset,
-                             quint64 claimedLength, quint32 sectorSize,
-                             const QByteArray& diskSerialHash, bool createNew,
+RawBlockStore::RawBlockStore(quint32 diskNumber, quint64 claimedStartOffset, quint64 claimedLength,
+                             quint32 sectorSize, const QByteArray& diskSerialHash, bool createNew,
                              MarkerKeyLoader markerKey)
-    : RawBlockStore(RawDiskClaim{diskNumber, claimedStartOffset, claimedLength, sectorSize,
-                                 diskSerialHash},
-                    createNew, std::move(markerKey)) {}
+    : RawBlockStore(
+          RawDiskClaim{diskNumber, claimedStartOffset, claimedLength, sectorSize, diskSerialHash},
+          createNew, std::move(markerKey)) {}
 
 RawBlockStore::RawBlockStore(const RawDiskClaim& claim, bool createNew, MarkerKeyLoader markerKey)
     : claim_(claim), createNew_(createNew), markerKey_(std::move(markerKey)) {}
@@ -351,10 +349,10 @@ RawBlockStore::claimRegion(const std::shared_ptr<rawstore::IPhysicalMedium>& med
     QByteArray sectorBytes(qsizetype(sector), '\0');
     const ClaimMarker marker{kClaimMarkerVersion, region.start, region.length,
                              rawstore::diskIdentityHash(disk.serialNumber)};
-    result.ok = buildClaimMarker(marker, markerKey,
-                                 reinterpret_cast<unsigned char*>(sectorBytes.data()),
-                                 sectorBytes.size()) &&
-                window.writeAt(0, sectorBytes.constData(), quint64(sectorBytes.size()));
+    result.ok =
+        buildClaimMarker(marker, markerKey, reinterpret_cast<unsigned char*>(sectorBytes.data()),
+                         sectorBytes.size()) &&
+        window.writeAt(0, sectorBytes.constData(), quint64(sectorBytes.size()));
     if (result.ok)
         result.region = window;
     return result;

@@ -41,8 +41,7 @@ QString rawStoreErrorText(RawStoreError error);
 // A window onto a medium: sector-aligned reads and writes inside [start, start + length).
 class RegionMedium {
 public:
-    RegionMedium(std::shared_ptr<rawstore::IPhysicalMedium> medium, quint64 start,
-                 quint64 length);
+    RegionMedium(std::shared_ptr<rawstore::IPhysicalMedium> medium, quint64 start, quint64 length);
     bool readAt(quint64 offset, void* buffer, quint64 length);
     bool writeAt(quint64 offset, const void* buffer, quint64 length);
     quint32 sectorSize() const;

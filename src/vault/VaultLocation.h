@@ -30,8 +30,8 @@ using MarkerKeyLoader = std::function<crypto::SecureBuffer(MarkerKeyFailure* fai
 // Where the vault lives: a container file, or a claimed region of a raw disk.
 struct VaultLocation {
     StorageBackend backend = StorageBackend::Container;
-    QString containerPath; // Container: the full path of the container file
-    RawDiskClaim rawDisk;  // RawDisk: the claimed region
+    QString containerPath;     // Container: the full path of the container file
+    RawDiskClaim rawDisk;      // RawDisk: the claimed region
     MarkerKeyLoader markerKey; // RawDisk: the marker key
 };
 

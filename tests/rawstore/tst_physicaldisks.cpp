@@ -53,13 +53,13 @@ private slots:
                                               .arg(99 * MiB - 16896);
         QTest::newRow("gap and tail, nothing before the first")
             << 400 * MiB << twoWithGap << quint64(0) << twoWithGapRegions;
-        QTest::newRow("out of order") << 400 * MiB
-                                      << QList<PartitionExtent>{twoWithGap[1], twoWithGap[0]}
-                                      << quint64(0) << twoWithGapRegions;
-        QTest::newRow("touching")
-            << 400 * MiB
-            << QList<PartitionExtent>{{1, 1 * MiB, 100 * MiB}, {2, 101 * MiB, 299 * MiB - 16896}}
-            << quint64(0) << QString();
+        QTest::newRow("out of order")
+            << 400 * MiB << QList<PartitionExtent>{twoWithGap[1], twoWithGap[0]} << quint64(0)
+            << twoWithGapRegions;
+        QTest::newRow("touching") << 400 * MiB
+                                  << QList<PartitionExtent>{{1, 1 * MiB, 100 * MiB},
+                                                            {2, 101 * MiB, 299 * MiB - 16896}}
+                                  << quint64(0) << QString();
         QTest::newRow("minimum met exactly")
             << 400 * MiB << twoWithGap << 100 * MiB
             << QStringLiteral("%1+%2").arg(101 * MiB).arg(100 * MiB);
@@ -74,8 +74,8 @@ private slots:
                                       {5, 110 * MiB, 10 * MiB},
                                       {6, 150 * MiB, 10 * MiB}}
             << quint64(0) << QStringLiteral("%1+%2").arg(301 * MiB).arg(99 * MiB - 16896);
-        QTest::newRow("no partitions") << 400 * MiB << QList<PartitionExtent>{} << quint64(0)
-                                       << QString();
+        QTest::newRow("no partitions")
+            << 400 * MiB << QList<PartitionExtent>{} << quint64(0) << QString();
         QTest::newRow("tail exactly the reserve")
             << 101 * MiB + 16896 << QList<PartitionExtent>{{1, 1 * MiB, 100 * MiB}} << quint64(0)
             << QString();
@@ -107,7 +107,7 @@ private slots:
         QVERIFY(rawstore::regionIsFree(disk, {150 * MiB, 10 * MiB}, false));
         QVERIFY(!rawstore::regionIsFree(disk, {101 * MiB, 100 * MiB + 1}, false));
         QVERIFY(!rawstore::regionIsFree(disk, {101 * MiB - 1, 10}, false));
-        QVERIFY(!rawstore::regionIsFree(disk, {0, 1 * MiB}, false)); // before the first
+        QVERIFY(!rawstore::regionIsFree(disk, {0, 1 * MiB}, false));          // before the first
         QVERIFY(!rawstore::regionIsFree(disk, {~quint64(0) - 5, 10}, false)); // wraps around
         disk.isSystemDisk = true;
         QVERIFY(!rawstore::regionIsFree(disk, {101 * MiB, 100 * MiB}, false));
@@ -242,7 +242,7 @@ private slots:
     }
 
     void theDiskUnderTheRootFileSystemIsTheSystemDisk() {
-        struct stat root{};
+        struct stat root {};
         QCOMPARE(::stat("/", &root), 0);
         const QString sysfs = QFileInfo(QStringLiteral("/sys/dev/block/%1:%2")
                                             .arg(major(root.st_dev))
@@ -251,7 +251,8 @@ private slots:
         if (sysfs.isEmpty())
             QSKIP("/ is not on a block device here");
         const bool isPartition = QFileInfo::exists(sysfs + QStringLiteral("/partition"));
-        const QString diskName = QFileInfo(isPartition ? QFileInfo(sysfs).path() : sysfs).fileName();
+        const QString diskName =
+            QFileInfo(isPartition ? QFileInfo(sysfs).path() : sysfs).fileName();
         bool found = false;
         for (const DiskInfo& disk : rawstore::listDisks()) {
             if (disk.kernelName == diskName) {
@@ -266,8 +267,8 @@ private slots:
             }
         }
         if (!found)
-            QSKIP(qPrintable(QStringLiteral("/ is on %1, a layer without a listed disk here")
-                                 .arg(diskName)));
+            QSKIP(qPrintable(
+                QStringLiteral("/ is on %1, a layer without a listed disk here").arg(diskName)));
     }
 };
 

@@ -33,8 +33,8 @@ bool LoopDisk::run(const QString& program, const QStringList& arguments, const Q
                    QString* output) {
     QString path = QStandardPaths::findExecutable(program);
     if (path.isEmpty())
-        path = QStandardPaths::findExecutable(program,
-                                              {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+        path = QStandardPaths::findExecutable(
+            program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
     QProcess process;
     process.start(path.isEmpty() ? program : path, arguments);
     if (!process.waitForStarted(10000)) {
@@ -82,7 +82,8 @@ bool LoopDisk::createCopyOf(const LoopDisk& other) {
     if (!run(QStringLiteral("cp"), {QStringLiteral("--sparse=always"), other.image_, image_}, {}))
         return false;
     bool ok = false;
-    QFile sectorFile(QStringLiteral("/sys/block/%1/queue/logical_block_size").arg(other.kernelName()));
+    QFile sectorFile(
+        QStringLiteral("/sys/block/%1/queue/logical_block_size").arg(other.kernelName()));
     quint32 sectorSize = 512;
     if (sectorFile.open(QIODevice::ReadOnly))
         sectorSize = sectorFile.readAll().trimmed().toUInt(&ok);
@@ -158,9 +159,9 @@ bool LoopDisk::write(quint64 offset, const QByteArray& bytes) const {
     const int fd = ::open(QFile::encodeName(device_).constData(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool ok = ::pwrite(fd, bytes.constData(), size_t(bytes.size()), off_t(offset)) ==
-                        bytes.size() &&
-                    ::fdatasync(fd) == 0;
+    const bool ok =
+        ::pwrite(fd, bytes.constData(), size_t(bytes.size()), off_t(offset)) == bytes.size() &&
+        ::fdatasync(fd) == 0;
     ::close(fd);
     return ok;
 }

@@ -32,8 +32,8 @@ public:
     bool detach();
 
     bool attached() const { return !device_.isEmpty(); }
-    QString devicePath() const { return device_; }       // "/dev/loop3"
-    QString kernelName() const;                           // "loop3"
+    QString devicePath() const { return device_; } // "/dev/loop3"
+    QString kernelName() const;                    // "loop3"
     QString imagePath() const { return image_; }
     // The bytes of the device at offset, read through the device node.
     QByteArray read(quint64 offset, qint64 length) const;

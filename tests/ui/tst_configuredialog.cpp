@@ -1171,9 +1171,11 @@ private Q_SLOTS:
         for (const char* disabled :
              {"locationDirectoryEdit", "browseLocationButton", "locationFileNameEdit",
               "applyLocationButton", "hiddenCheckBox", "deleteRestrictedCheckBox",
-              "deleteVaultButton", "setUpRawDiskButton"})
+              "setUpRawDiskButton"})
             QVERIFY2(!widget<QWidget>(disabled)->isEnabled(), disabled);
         QVERIFY(widget<QWidget>("switchToContainerButton")->isEnabled());
+        // A vault in a claimed region is deleted too: the region is wiped at the next start.
+        QVERIFY(widget<QWidget>("deleteVaultButton")->isEnabled());
 
         // Switching back asks first; Cancel changes nothing.
         {

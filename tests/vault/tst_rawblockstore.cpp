@@ -143,7 +143,8 @@ private slots:
         for (int offset : {0, 8, 20, 40, 70}) {
             QByteArray altered = sector;
             altered[offset] = char(altered[offset] ^ 0x01);
-            QVERIFY2(!RawBlockStore::parseClaimMarker(altered, key), qPrintable(QString::number(offset)));
+            QVERIFY2(!RawBlockStore::parseClaimMarker(altered, key),
+                     qPrintable(QString::number(offset)));
         }
         QVERIFY(!RawBlockStore::parseClaimMarker(randomBytes(512), key));
         QVERIFY(!RawBlockStore::parseClaimMarker(sector.left(95), key));
@@ -156,9 +157,9 @@ private slots:
         shortHash.diskSerialHash.chop(1);
         QVERIFY(!RawBlockStore::buildClaimMarker(
             shortHash, key, reinterpret_cast<unsigned char*>(sector.data()), sector.size()));
-        QVERIFY(!RawBlockStore::buildClaimMarker(
-            marker, crypto::SecureBuffer(), reinterpret_cast<unsigned char*>(sector.data()),
-            sector.size()));
+        QVERIFY(!RawBlockStore::buildClaimMarker(marker, crypto::SecureBuffer(),
+                                                 reinterpret_cast<unsigned char*>(sector.data()),
+                                                 sector.size()));
     }
 
     void invalidSettingsTouchNoDisk_data() {
@@ -197,8 +198,8 @@ private slots:
         QVERIFY(freshDisk());
         const FreeRegion region{kGapStart, kGapLength};
         const QByteArray before = digestOf(*disk_, 0, kGapStart);
-        const QByteArray after = digestOf(*disk_, kGapStart + kGapLength,
-                                          kDiskSize - kGapStart - kGapLength);
+        const QByteArray after =
+            digestOf(*disk_, kGapStart + kGapLength, kDiskSize - kGapStart - kGapLength);
         KeySource keys;
         QVERIFY(claim(info_, region, keys.key));
         const RawDiskClaim claimed = claimFor(info_, region);
@@ -223,8 +224,8 @@ private slots:
         {
             QString error;
             std::unique_ptr<vault::VaultContainer> vault = vault::VaultContainer::open(
-                std::make_unique<RawBlockStore>(claimed, false, keys.loader()), vaultKey,
-                kMachine, QString(), &error);
+                std::make_unique<RawBlockStore>(claimed, false, keys.loader()), vaultKey, kMachine,
+                QString(), &error);
             QVERIFY2(vault, qPrintable(error));
             QCOMPARE(vault->listEntries().size(), 2);
             const std::optional<crypto::PlaintextBuffer> read =
@@ -357,17 +358,25 @@ private slots:
         QVERIFY(medium->open());
         const crypto::SecureBuffer key = keyOf(keys.key);
         // Over a partition, past the gap by one byte, validation only, a system disk.
-        QVERIFY(!RawBlockStore::claimRegion(medium, info_, {kGapStart - 512, MiB}, false, false, key).ok);
-        QVERIFY(!RawBlockStore::claimRegion(medium, info_, {kGapStart, kGapLength + 1}, false, false, key).ok);
+        QVERIFY(
+            !RawBlockStore::claimRegion(medium, info_, {kGapStart - 512, MiB}, false, false, key)
+                 .ok);
+        QVERIFY(!RawBlockStore::claimRegion(medium, info_, {kGapStart, kGapLength + 1}, false,
+                                            false, key)
+                     .ok);
         const RawBlockStore::ClaimResult validated =
             RawBlockStore::claimRegion(medium, info_, {kGapStart, kGapLength}, true, false, key);
         QVERIFY(validated.ok && validated.validateOnly && !validated.region);
         DiskInfo system = info_;
         system.isSystemDisk = true;
-        QVERIFY(!RawBlockStore::claimRegion(medium, system, {kGapStart, kGapLength}, false, false, key).ok);
+        QVERIFY(
+            !RawBlockStore::claimRegion(medium, system, {kGapStart, kGapLength}, false, false, key)
+                 .ok);
         QCOMPARE(disk_->read(kGapStart, 512), QByteArray(512, '\0'));
         // The unlocked system disk may be claimed, but a store never opens a region there.
-        QVERIFY(RawBlockStore::claimRegion(medium, system, {kGapStart, kGapLength}, false, true, key).ok);
+        QVERIFY(
+            RawBlockStore::claimRegion(medium, system, {kGapStart, kGapLength}, false, true, key)
+                .ok);
         QVERIFY(RawBlockStore::parseClaimMarker(disk_->read(kGapStart, 512), key));
     }
 

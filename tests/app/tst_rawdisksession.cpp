@@ -1,0 +1,410 @@
+// A vault moved into unallocated disk space the way a user does it: File > Configure > Storage,
+// the setup wizard claims a gap of a real (loop) disk, the next start opens the new vault there,
+// a file stored in it survives a restart, and deleting the vault wipes the region and gives it
+// back as free space.
+
+#include "GuiScript.h"
+#include "SessionWindows.h"
+#include "app/SessionRunner.h"
+#include "core/AuthManager.h"
+#include "core/LockoutTracker.h"
+#include "core/StorageConfigFile.h"
+#include "core/TwoFactorManager.h"
+#include "platform/PrivateSessionBus.h"
+#include "platform/SealedKeyStore.h"
+#include "platform/UserDataProtection.h"
+#include "protect/LocalIntegrityKey.h"
+#include "protect/MarkerKey.h"
+#include "rawstore/PhysicalDisks.h"
+#include "support/LoopDisk.h"
+#include "support/ManualClock.h"
+#include "support/TestSupport.h"
+#include "ui/ConfigureDialog.h"
+#include "ui/FirstRunWizard.h"
+#include "ui/MainWindow.h"
+#include "ui/RawDiskSetupWizard.h"
+#include "vault/RawBlockStore.h"
+#include "vault/VaultContainer.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QInputDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+#include <memory>
+
+using namespace korvex;
+using test::child;
+using test::GuiScript;
+using test::mainWindow;
+using test::mainWindowReady;
+
+namespace {
+
+const QString kUser = QStringLiteral("dana");
+const QString kPassword = QStringLiteral("Correct-Horse-42!");
+const QString kMachine = QStringLiteral("0123456789abcdef0123456789abcdef");
+const QByteArray kDocument("kept in the container file\n");
+const QByteArray kRawDocument("kept between two partitions\n");
+constexpr quint64 MiB = 1024 * 1024;
+// Partitions at [1 MiB, 11 MiB) and [20 MiB, 30 MiB) of 64 MiB: the first gap is 9 MiB.
+const char kTable[] = "label: gpt\nstart=2048, size=20480\nstart=40960, size=20480\n";
+constexpr quint64 kGapStart = 11 * MiB;
+constexpr quint64 kGapLength = 9 * MiB;
+
+QString labelText(QWidget* parent, const char* name) {
+    auto* label = child<QLabel>(parent, name);
+    return label ? label->text() : QStringLiteral("<no %1>").arg(QLatin1String(name));
+}
+
+} // namespace
+
+class TestRawDiskSession : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir root_;
+    QString data_;
+    QString outside_;
+    test::ManualClock clock_{QDateTime::currentDateTimeUtc()};
+    platform::NoSealedKeyStore noTpm_;
+    std::unique_ptr<platform::IUserDataProtection> userProtection_;
+    std::unique_ptr<core::AuthManager> auth_;
+    std::unique_ptr<core::TwoFactorManager> twoFactor_;
+    std::unique_ptr<core::StorageConfigFile> storage_;
+    test::LoopDisk disk_;
+    QStringList seen_;
+
+    int run(GuiScript& script) {
+        script.start();
+        const int result = app::runSession(app::SessionInputs{
+            *auth_, *twoFactor_, *storage_, data_ + QStringLiteral("/idlelock.dat"),
+            data_ + QStringLiteral("/vault_generation.dat"), data_, kMachine});
+        if (!script.failure().isEmpty())
+            qWarning("%s", qPrintable(script.failure()));
+        return result;
+    }
+
+    std::optional<rawstore::DiskInfo> loopDiskInfo() const {
+        for (const rawstore::DiskInfo& disk : rawstore::listDisks()) {
+            if (disk.kernelName == disk_.kernelName())
+                return disk;
+        }
+        return std::nullopt;
+    }
+
+    void openConfigure(GuiScript& script, const QString& step) {
+        script.add(step, mainWindowReady, [] {
+            QAction* configure =
+                mainWindow()->findChild<QAction*>(QStringLiteral("configureAction"));
+            GuiScript::later([configure] { configure->trigger(); });
+        });
+    }
+
+    void quit(GuiScript& script, const QString& name, const QByteArray& content) {
+        script.add(QStringLiteral("check the document and quit"), mainWindowReady,
+                   [this, name, content] {
+                       seen_ << test::documentState(name, content);
+                       MainWindow* window = mainWindow();
+                       GuiScript::later([window] { window->close(); });
+                   });
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        if (const QString why = test::LoopDisk::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        QVERIFY(root_.isValid());
+        QVERIFY2(disk_.create(64 * MiB, QString::fromLatin1(kTable)),
+                 qPrintable(disk_.lastError()));
+        data_ = root_.filePath(QStringLiteral("data/Zelvora"));
+        outside_ = root_.filePath(QStringLiteral("outside"));
+        QVERIFY(QDir().mkpath(data_));
+        QVERIFY(QDir().mkpath(outside_));
+        userProtection_ = platform::createUserDataProtection();
+        protect::setLocalProtectionServices(&noTpm_, userProtection_.get());
+        auth_ = std::make_unique<core::AuthManager>(
+            data_ + QStringLiteral("/identity.dat"), clock_,
+            core::createSettingsFloorStore(root_.filePath(QStringLiteral("floor.conf"))));
+        twoFactor_ = std::make_unique<core::TwoFactorManager>(
+            data_ + QStringLiteral("/twofactor.dat"), clock_);
+        storage_ = std::make_unique<core::StorageConfigFile>(data_ + QStringLiteral("/storage.dat"),
+                                                             kMachine, 0);
+        QApplication::setQuitOnLastWindowClosed(false);
+
+        // An account whose container-file vault holds one document.
+        GuiScript first;
+        test::createAccount(first, kUser, kPassword);
+        first.add(QStringLiteral("import the document"), mainWindowReady, [this] {
+            const QString source = outside_ + QStringLiteral("/doc.txt");
+            QVERIFY(test::writeFile(source, kDocument));
+            QVERIFY(mainWindow()->container()->importFile(source, QStringLiteral("doc.txt")));
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { window->close(); });
+        });
+        QCOMPARE(run(first), 0);
+        QVERIFY2(first.finished(), qPrintable(first.nextStep()));
+    }
+    void cleanupTestCase() { protect::setLocalProtectionServices(nullptr, nullptr); }
+
+private:
+    // From an open Configure dialog: Storage > the wizard claims the loop disk's first gap and
+    // makes a new, empty vault there; back in Configure, then (when given) one more step there.
+    void claimThroughTheWizard(GuiScript& script, const rawstore::DiskInfo& disk,
+                               const std::function<void(ConfigureDialog*)>& then) {
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("set up the raw disk"), [](ConfigureDialog* dialog) {
+                GuiScript::clickLater(child<QPushButton>(dialog, "setUpRawDiskButton"));
+            });
+        const QString diskLabel = QStringLiteral("Disk %1: ").arg(disk.diskNumber);
+        script.onModal<korvex::ui::RawDiskSetupWizard>(
+            QStringLiteral("choose the loop disk's gap and claim it"),
+            [this, diskLabel](korvex::ui::RawDiskSetupWizard* wizard) {
+                auto* combo = child<QComboBox>(wizard, "diskCombo");
+                const int index = combo->findText(diskLabel, Qt::MatchStartsWith);
+                QVERIFY(index >= 0);
+                combo->setCurrentIndex(index);
+                auto* gaps = child<QListWidget>(wizard, "gapList");
+                seen_ << gaps->item(0)->text();
+                gaps->setCurrentRow(0);
+                GuiScript::clickLater(child<QPushButton>(wizard, "claimButton"));
+            });
+        script.onModal<QInputDialog>(
+            QStringLiteral("abandon the current vault"), [this](QInputDialog* input) {
+                seen_ << input->windowTitle();
+                input->setTextValue(QStringLiteral("ABANDON MY CURRENT VAULT"));
+                static_cast<QDialog*>(input)->accept();
+            });
+        script.onModal<QMessageBox>(QStringLiteral("confirm the claim"), [this](QMessageBox* box) {
+            seen_ << box->windowTitle();
+            box->button(QMessageBox::Yes)->click();
+        });
+        script.onModal<korvex::ui::RawDiskSetupWizard>(
+            QStringLiteral("claimed"),
+            [this](korvex::ui::RawDiskSetupWizard* wizard) {
+                seen_ << labelText(wizard, "rawDiskStatusLabel");
+                GuiScript::later([wizard] { wizard->reject(); });
+            },
+            [](korvex::ui::RawDiskSetupWizard* wizard) {
+                return labelText(wizard, "rawDiskStatusLabel")
+                    .startsWith(QStringLiteral("Claimed"));
+            });
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("the storage section after the wizard"),
+            [this, then](ConfigureDialog* dialog) {
+                seen_ << labelText(dialog, "storageStatusLabel");
+                seen_ << labelText(dialog, "vaultSizeLabel").section(QLatin1Char('\n'), 1);
+                if (then)
+                    then(dialog);
+                else
+                    GuiScript::later([dialog] { dialog->reject(); });
+            },
+            [](ConfigureDialog* dialog) {
+                return labelText(dialog, "storageStatusLabel").contains(QStringLiteral("disk"));
+            });
+    }
+
+    QStringList claimedSteps(const rawstore::DiskInfo& disk) const {
+        return {
+            QStringLiteral("Offset 0.01 GB  --  Size 0.01 GB"),
+            QStringLiteral("Confirm Abandoning The Current Vault"),
+            QStringLiteral("Confirm Real Disk Claim"),
+            QStringLiteral("Claimed the region and created a new raw-disk vault. Restart "
+                           "Zelvora to start using it."),
+            QStringLiteral("Currently: unallocated disk partition (disk %1).").arg(disk.diskNumber),
+            QStringLiteral("Claimed region: 9.00 MB")};
+    }
+
+private Q_SLOTS:
+    // A claim, then back to the container file before the new vault was ever used: the next
+    // start opens the container file's vault as before.
+    void claimAndSwitchBackBeforeUsingIt() {
+        const std::optional<rawstore::DiskInfo> disk = loopDiskInfo();
+        QVERIFY(disk);
+        seen_.clear();
+        GuiScript script;
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
+        openConfigure(script, QStringLiteral("open Configure"));
+        claimThroughTheWizard(script, *disk, [](ConfigureDialog* dialog) {
+            GuiScript::clickLater(child<QPushButton>(dialog, "switchToContainerButton"));
+        });
+        script.onModal<QMessageBox>(QStringLiteral("switch back"), [this](QMessageBox* box) {
+            seen_ << box->windowTitle();
+            box->button(QMessageBox::Yes)->click();
+        });
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("switched back"),
+            [this](ConfigureDialog* dialog) {
+                seen_ << labelText(dialog, "storageStatusLabel");
+                GuiScript::later([dialog] { dialog->reject(); });
+            },
+            [](ConfigureDialog* dialog) {
+                return labelText(dialog, "storageStatusLabel")
+                    .startsWith(QStringLiteral("Switched"));
+            });
+        quit(script, QStringLiteral("doc.txt"), kDocument);
+        QCOMPARE(run(script), 0);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(storage_->backend(), vault::StorageBackend::Container);
+
+        GuiScript next;
+        test::signInWith(next, QStringLiteral("sign in to the container file"), kPassword);
+        quit(next, QStringLiteral("doc.txt"), kDocument);
+        QCOMPARE(run(next), 0);
+        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
+        QCOMPARE(seen_, claimedSteps(*disk) +
+                            QStringList({QStringLiteral("Switch Back to Container File"),
+                                         QStringLiteral("Switched back to the container "
+                                                        "file. Restart Zelvora to use it."),
+                                         QStringLiteral("document intact"),
+                                         QStringLiteral("document intact")}));
+    }
+
+    // The gap claimed again for good.
+    void claimAGapThroughTheWizard() {
+        const std::optional<rawstore::DiskInfo> disk = loopDiskInfo();
+        QVERIFY(disk);
+        seen_.clear();
+        GuiScript script;
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
+        openConfigure(script, QStringLiteral("open Configure"));
+        claimThroughTheWizard(script, *disk, nullptr);
+        quit(script, QStringLiteral("doc.txt"), kDocument);
+        QCOMPARE(run(script), 0);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(seen_, claimedSteps(*disk) + QStringList{QStringLiteral("document intact")});
+        QCOMPARE(storage_->backend(), vault::StorageBackend::RawDisk);
+        const vault::RawDiskClaim claim = storage_->rawDiskClaim();
+        QCOMPARE(claim.claimedStartOffset, kGapStart);
+        QCOMPARE(claim.claimedLength, kGapLength);
+        QCOMPARE(claim.diskSerialHash, rawstore::diskIdentityHash(disk->serialNumber));
+    }
+
+    // The next start opens the vault in the region; what is stored there survives a restart.
+    void theRawVaultIsUsedAcrossRestarts() {
+        seen_.clear();
+        GuiScript script;
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
+        script.add(QStringLiteral("a new, empty vault; store a file"), mainWindowReady, [this] {
+            vault::VaultContainer* vault = mainWindow()->container();
+            QVERIFY(vault);
+            seen_ << QString::number(vault->listEntries().size());
+            const QString source = outside_ + QStringLiteral("/raw.txt");
+            QVERIFY(test::writeFile(source, kRawDocument));
+            QVERIFY(vault->importFile(source, QStringLiteral("raw.txt")));
+        });
+        quit(script, QStringLiteral("raw.txt"), kRawDocument);
+        QCOMPARE(run(script), 0);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+
+        GuiScript again;
+        test::signInWith(again, QStringLiteral("sign in again"), kPassword);
+        quit(again, QStringLiteral("raw.txt"), kRawDocument);
+        QCOMPARE(run(again), 0);
+        QVERIFY2(again.finished(), qPrintable(again.nextStep()));
+        QCOMPARE(seen_, QStringList({QStringLiteral("0"), QStringLiteral("document intact"),
+                                     QStringLiteral("document intact")}));
+        // The vault's bytes are in the region, the container file is untouched.
+        QVERIFY(vault::RawBlockStore::parseClaimMarker(
+            disk_.read(kGapStart, 512),
+            protect::LocalIntegrityKey::loadKey(protect::markerKeyPath(data_))));
+        QVERIFY(disk_.read(kGapStart + 512, 8).startsWith("KVXSVLT1"));
+        QVERIFY(QFile::exists(data_ + QStringLiteral("/vault.kvxs")));
+    }
+
+    // Delete Vault, then the next start wipes the region: free space again, no marker left.
+    void deletingTheRawVaultGivesTheSpaceBack() {
+        seen_.clear();
+        GuiScript script;
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
+        openConfigure(script, QStringLiteral("open Configure"));
+        // The account is bound to the vault in the region now: switching back would leave
+        // Zelvora unable to start, so it is refused.
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("try to switch back"), [](ConfigureDialog* dialog) {
+                GuiScript::clickLater(child<QPushButton>(dialog, "switchToContainerButton"));
+            });
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("refused; delete"),
+            [this](ConfigureDialog* dialog) {
+                seen_ << labelText(dialog, "storageStatusLabel").section(QLatin1Char(','), 0, 0);
+                GuiScript::clickLater(child<QPushButton>(dialog, "deleteVaultButton"));
+            },
+            [](ConfigureDialog* dialog) {
+                return labelText(dialog, "storageStatusLabel").startsWith(QStringLiteral("Your"));
+            });
+        script.onModal<QInputDialog>(QStringLiteral("the password"), [](QInputDialog* input) {
+            input->setTextValue(kPassword);
+            static_cast<QDialog*>(input)->accept();
+        });
+        script.onModal<QMessageBox>(QStringLiteral("the warning"), [this](QMessageBox* box) {
+            seen_ << box->text().section(QLatin1Char('\n'), 1, 1);
+            box->button(QMessageBox::Yes)->click();
+        });
+        script.onModal<ConfigureDialog>(
+            QStringLiteral("scheduled"),
+            [this](ConfigureDialog* dialog) {
+                seen_ << labelText(dialog, "deleteVaultStatusLabel");
+                GuiScript::later([dialog] { dialog->reject(); });
+            },
+            [](ConfigureDialog* dialog) {
+                return labelText(dialog, "deleteVaultStatusLabel")
+                    .startsWith(QStringLiteral("The"));
+            });
+        quit(script, QStringLiteral("raw.txt"), kRawDocument);
+        QCOMPARE(run(script), 0);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QVERIFY(storage_->pendingDeleteRawDisk());
+        const quint32 claimedNumber = storage_->rawDiskClaim().diskNumber;
+        QCOMPARE(storage_->backend(), vault::StorageBackend::RawDisk);
+
+        GuiScript next;
+        next.onModal<QInputDialog>(QStringLiteral("confirm the deletion"), [](QInputDialog* input) {
+            input->setTextValue(kPassword);
+            static_cast<QDialog*>(input)->accept();
+        });
+        next.onModal<FirstRunWizard>(QStringLiteral("starting over"),
+                                     [this](FirstRunWizard* wizard) {
+                                         seen_ << QStringLiteral("first run");
+                                         wizard->reject();
+                                     });
+        QCOMPARE(run(next), 0);
+        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
+        const std::optional<rawstore::DiskInfo> disk = loopDiskInfo();
+        QVERIFY(disk);
+        QCOMPARE(seen_,
+                 QStringList({QStringLiteral("Your master password now opens the vault in the "
+                                             "unallocated disk partition"),
+                              QStringLiteral("the unallocated disk partition on disk %1 (9.00 MB "
+                                             "from offset %2)")
+                                  .arg(claimedNumber)
+                                  .arg(kGapStart),
+                              QStringLiteral("The vault will be permanently deleted the next time "
+                                             "you start Zelvora. Restart now to complete this."),
+                              QStringLiteral("document intact"), QStringLiteral("first run")}));
+        QVERIFY(!auth_->identityExists());
+        QCOMPARE(storage_->backend(), vault::StorageBackend::Container);
+        QVERIFY(rawstore::regionIsFree(*disk, {kGapStart, kGapLength}, false));
+        const crypto::SecureBuffer markerKey =
+            protect::LocalIntegrityKey::loadKey(protect::markerKeyPath(data_));
+        QVERIFY(!markerKey.empty());
+        QVERIFY(!vault::RawBlockStore::parseClaimMarker(disk_.read(kGapStart, 512), markerKey));
+        QVERIFY(!disk_.read(kGapStart + 512, 8).startsWith("KVXSVLT1"));
+    }
+};
+
+int main(int argc, char** argv) {
+    // A private HOME and data folders, and no session bus, before anything reads them.
+    test::PrivateSessionBus session;
+    if (!session.isolate())
+        return 2;
+    QApplication app(argc, argv);
+    TestRawDiskSession test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_rawdisksession.moc"
