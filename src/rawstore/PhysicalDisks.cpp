@@ -204,26 +204,6 @@ QString canonicalSysfsPath(const QString& path) {
     return QFileInfo(path).canonicalFilePath();
 }
 
-// The whole disks under a block device: its own disk for a partition, the disks under every
-// layer (device-mapper, LVM, LUKS, md) below it, or itself.
-void addDisksUnder(const QString& sysfsPath, QSet<QString>* disks, int depth = 0) {
-    if (sysfsPath.isEmpty() || depth > 16)
-        return;
-    if (QFile::exists(sysfsPath + QStringLiteral("/partition"))) {
-        disks->insert(QFileInfo(QFileInfo(sysfsPath).path()).fileName());
-        return;
-    }
-    const QStringList slaves = QDir(sysfsPath + QStringLiteral("/slaves"))
-                                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System);
-    if (slaves.isEmpty()) {
-        disks->insert(QFileInfo(sysfsPath).fileName());
-        return;
-    }
-    for (const QString& slave : slaves)
-        addDisksUnder(canonicalSysfsPath(sysfsPath + QStringLiteral("/slaves/") + slave), disks,
-                      depth + 1);
-}
-
 // The block device a mount point's file system lives on: its device number, or, for a file
 // system with an anonymous one (btrfs), the device its source names.
 dev_t mountDevice(const QString& mountPoint) {
@@ -259,6 +239,37 @@ dev_t mountDevice(const QString& mountPoint) {
 
 bool isElevated() {
     return platform::mayOpenDisksDirectly();
+}
+
+namespace {
+
+void addDisksUnder(const QString& sysfsPath, QSet<QString>* disks, int depth) {
+    // A layer more than this deep is not a real stack (or is a loop of links).
+    if (sysfsPath.isEmpty() || depth > 16)
+        return;
+    if (QFile::exists(sysfsPath + QStringLiteral("/partition"))) {
+        disks->insert(QFileInfo(QFileInfo(sysfsPath).path()).fileName());
+        return;
+    }
+    const QStringList slaves = QDir(sysfsPath + QStringLiteral("/slaves"))
+                                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System);
+    if (slaves.isEmpty()) {
+        disks->insert(QFileInfo(sysfsPath).fileName());
+        return;
+    }
+    for (const QString& slave : slaves)
+        addDisksUnder(canonicalSysfsPath(sysfsPath + QStringLiteral("/slaves/") + slave), disks,
+                      depth + 1);
+}
+
+} // namespace
+
+QStringList wholeDisksUnder(const QString& blockSysfsPath) {
+    QSet<QString> disks;
+    addDisksUnder(canonicalSysfsPath(blockSysfsPath), &disks, 0);
+    QStringList names(disks.begin(), disks.end());
+    names.sort();
+    return names;
 }
 
 QList<PartitionExtent> partitionsFromSysfs(const QString& diskSysfsPath) {
@@ -322,10 +333,11 @@ QList<quint32> systemDiskNumbers() {
         const dev_t device = mountDevice(QString::fromLatin1(mountPoint));
         if (device == 0)
             continue;
-        addDisksUnder(
-            canonicalSysfsPath(
-                QStringLiteral("%1/%2:%3").arg(kSysDevBlock).arg(major(device)).arg(minor(device))),
-            &disks);
+        for (const QString& name : wholeDisksUnder(QStringLiteral("%1/%2:%3")
+                                                       .arg(kSysDevBlock)
+                                                       .arg(major(device))
+                                                       .arg(minor(device))))
+            disks.insert(name);
     }
     QList<quint32> numbers;
     const QStringList names = diskNames();

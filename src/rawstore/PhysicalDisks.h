@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 #include <optional>
 #include <sys/types.h>
@@ -87,6 +88,10 @@ QList<FreeRegion> computeGaps(quint64 diskSize, QList<PartitionExtent> partition
 QList<FreeRegion> computeFreeRegions(const DiskInfo& disk, quint64 minimumSize,
                                      bool allowSystemDisk);
 bool regionIsFree(const DiskInfo& disk, const FreeRegion& region, bool allowSystemDisk);
+
+// The whole disks a block device (its sysfs folder) lives on: its own disk for a partition, the
+// disks under every device-mapper, LVM, LUKS or md layer below it, or itself.
+QStringList wholeDisksUnder(const QString& blockSysfsPath);
 
 // Reads the partitions of a disk from its sysfs folder (sizes in 512-byte units). An MBR
 // extended partition shows there as a stub of at most two units; it is counted as covering

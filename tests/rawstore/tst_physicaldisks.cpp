@@ -1,7 +1,10 @@
 #include "rawstore/PhysicalDisks.h"
 #include "support/LoopDisk.h"
+#include "support/TestSupport.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -239,6 +242,51 @@ private slots:
         const DiskInfo gone = rawstore::findClaimedDisk(rawstore::kMaxDisks - 1, identity, &error);
         QVERIFY(!gone.valid);
         QCOMPARE(error, rawstore::DiskQueryError::NotFound);
+    }
+
+    void layersAreFollowedDownToTheirDisks() {
+        // The shape sysfs gives a stack: a partition's folder holds "partition" inside its
+        // disk's folder; a layer lists what it sits on in "slaves" as links to their folders.
+        // Here LUKS on LVM over a partition of sda, and an md mirror of sdb1 and sdc1, joined
+        // by one more LVM volume.
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString block = root.filePath(QStringLiteral("devices/block"));
+        const QString virtualBlock = root.filePath(QStringLiteral("devices/virtual/block"));
+        for (const QString& partition :
+             {QStringLiteral("sda/sda2"), QStringLiteral("sdb/sdb1"), QStringLiteral("sdc/sdc1")}) {
+            QVERIFY(QDir().mkpath(block + QLatin1Char('/') + partition));
+            QVERIFY(test::writeFile(
+                block + QLatin1Char('/') + partition + QStringLiteral("/partition"), "1\n"));
+        }
+        const auto layer = [&](const QString& name, const QStringList& under) {
+            const QString slaves =
+                virtualBlock + QLatin1Char('/') + name + QStringLiteral("/slaves");
+            QVERIFY(QDir().mkpath(slaves));
+            for (const QString& target : under)
+                QVERIFY(
+                    QFile::link(target, slaves + QLatin1Char('/') + QFileInfo(target).fileName()));
+        };
+        layer(QStringLiteral("dm-0"), {block + QStringLiteral("/sda/sda2")});
+        layer(QStringLiteral("dm-1"), {virtualBlock + QStringLiteral("/dm-0")});
+        layer(QStringLiteral("md0"),
+              {block + QStringLiteral("/sdb/sdb1"), block + QStringLiteral("/sdc/sdc1")});
+        layer(QStringLiteral("dm-2"),
+              {virtualBlock + QStringLiteral("/dm-1"), virtualBlock + QStringLiteral("/md0")});
+
+        QCOMPARE(rawstore::wholeDisksUnder(virtualBlock + QStringLiteral("/dm-1")),
+                 QStringList{QStringLiteral("sda")});
+        QCOMPARE(
+            rawstore::wholeDisksUnder(virtualBlock + QStringLiteral("/dm-2")),
+            QStringList({QStringLiteral("sda"), QStringLiteral("sdb"), QStringLiteral("sdc")}));
+        QCOMPARE(rawstore::wholeDisksUnder(block + QStringLiteral("/sdb/sdb1")),
+                 QStringList{QStringLiteral("sdb")});
+        QCOMPARE(rawstore::wholeDisksUnder(block + QStringLiteral("/sda")),
+                 QStringList{QStringLiteral("sda")});
+        // A loop of links ends.
+        layer(QStringLiteral("dm-3"), {virtualBlock + QStringLiteral("/dm-4")});
+        layer(QStringLiteral("dm-4"), {virtualBlock + QStringLiteral("/dm-3")});
+        QVERIFY(rawstore::wholeDisksUnder(virtualBlock + QStringLiteral("/dm-3")).size() <= 1);
     }
 
     void theDiskUnderTheRootFileSystemIsTheSystemDisk() {
