@@ -4,6 +4,7 @@
 #include <QRandomGenerator>
 #include <QtEndian>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <sodium.h>
 
@@ -65,6 +66,32 @@ struct HeapBytes {
     unsigned char* data;
     quint64 size;
 };
+
+// Where a range of the store lies in the region (past the marker sector), and the whole
+// sectors around it.
+struct SectorSpan {
+    quint64 position = 0;
+    quint64 start = 0;
+    quint64 end = 0;
+    bool aligned = false;
+};
+
+std::optional<SectorSpan> sectorSpan(const std::optional<RegionMedium>& region,
+                                     quint32 markerSector, qint64 offset, qint64 length) {
+    if (!region || offset < 0 || length < 0)
+        return std::nullopt;
+    const quint64 sector = region->sectorSize();
+    const quint64 position = quint64(markerSector) + quint64(offset);
+    if (sector == 0 || position < quint64(offset) || position + quint64(length) < position ||
+        position + quint64(length) > std::numeric_limits<quint64>::max() - sector)
+        return std::nullopt;
+    SectorSpan span;
+    span.position = position;
+    span.start = position / sector * sector;
+    span.end = (position + quint64(length) + sector - 1) / sector * sector;
+    span.aligned = position % sector == 0 && quint64(length) % sector == 0;
+    return span;
+}
 
 void fillRandom(unsigned char* data, std::size_t length) {
     std::size_t done = 0;
@@ -245,44 +272,34 @@ bool RawBlockStore::resize(qint64 newSize) {
 }
 
 bool RawBlockStore::readAt(qint64 offset, void* buffer, qint64 length) {
-    if (!region_ || offset < 0 || length < 0)
-        return false;
-    const quint64 sector = region_->sectorSize();
-    const quint64 position = quint64(claim_.sectorSize) + quint64(offset);
-    if (sector == 0 || position + quint64(length) < position)
+    const std::optional<SectorSpan> span = sectorSpan(region_, claim_.sectorSize, offset, length);
+    if (!span)
         return false;
     if (length == 0)
         return true;
-    if (position % sector == 0 && quint64(length) % sector == 0)
-        return region_->readAt(position, buffer, quint64(length));
-    const quint64 spanStart = position / sector * sector;
-    const quint64 spanEnd = (position + quint64(length) + sector - 1) / sector * sector;
-    HeapBytes span(spanEnd - spanStart);
-    if (!span.data || !region_->readAt(spanStart, span.data, span.size))
+    if (span->aligned)
+        return region_->readAt(span->position, buffer, quint64(length));
+    HeapBytes bytes(span->end - span->start);
+    if (!bytes.data || !region_->readAt(span->start, bytes.data, bytes.size))
         return false;
-    std::memcpy(buffer, span.data + (position - spanStart), size_t(length));
+    std::memcpy(buffer, bytes.data + (span->position - span->start), size_t(length));
     return true;
 }
 
 bool RawBlockStore::writeAt(qint64 offset, const void* buffer, qint64 length) {
-    if (!region_ || offset < 0 || length < 0)
-        return false;
-    const quint64 sector = region_->sectorSize();
-    const quint64 position = quint64(claim_.sectorSize) + quint64(offset);
-    if (sector == 0 || position + quint64(length) < position)
+    const std::optional<SectorSpan> span = sectorSpan(region_, claim_.sectorSize, offset, length);
+    if (!span)
         return false;
     if (length == 0)
         return true;
-    if (position % sector == 0 && quint64(length) % sector == 0)
-        return region_->writeAt(position, buffer, quint64(length));
+    if (span->aligned)
+        return region_->writeAt(span->position, buffer, quint64(length));
     // Whole sectors only: the partial ones at either end keep their other bytes.
-    const quint64 spanStart = position / sector * sector;
-    const quint64 spanEnd = (position + quint64(length) + sector - 1) / sector * sector;
-    HeapBytes span(spanEnd - spanStart);
-    if (!span.data || !region_->readAt(spanStart, span.data, span.size))
+    HeapBytes bytes(span->end - span->start);
+    if (!bytes.data || !region_->readAt(span->start, bytes.data, bytes.size))
         return false;
-    std::memcpy(span.data + (position - spanStart), buffer, size_t(length));
-    return region_->writeAt(spanStart, span.data, span.size);
+    std::memcpy(bytes.data + (span->position - span->start), buffer, size_t(length));
+    return region_->writeAt(span->start, bytes.data, bytes.size);
 }
 
 bool RawBlockStore::buildClaimMarker(const ClaimMarker& marker, const crypto::SecureBuffer& key,

@@ -7,7 +7,6 @@
 #include "protect/LocalIntegrityKey.h"
 #include "protect/MarkerKey.h"
 #include "rawstore/PhysicalDisks.h"
-#include "rawstore/PhysicalMedium.h"
 #include "protect/RollbackGuard.h"
 #include "support/LoopDisk.h"
 #include "support/ManualClock.h"
@@ -556,22 +555,13 @@ private Q_SLOTS:
                              QStringLiteral("label: gpt\nstart=2048, size=8192\n"
                                             "start=20480, size=8192\n")),
                  qPrintable(disk.lastError()));
-        std::optional<rawstore::DiskInfo> info;
-        for (const rawstore::DiskInfo& candidate : rawstore::listDisks()) {
-            if (candidate.kernelName == disk.kernelName())
-                info = candidate;
-        }
+        const std::optional<rawstore::DiskInfo> info = disk.diskInfo();
         QVERIFY(info);
         const rawstore::FreeRegion region{5 * 1048576, 5 * 1048576};
         const crypto::SecureBuffer key =
             protect::LocalIntegrityKey::getOrCreateKey(protect::markerKeyPath(folder_));
         QVERIFY(!key.empty());
-        {
-            auto medium = std::make_shared<rawstore::PhysicalDiskMedium>(*info, info->size,
-                                                                         info->sectorSize);
-            QVERIFY(medium->open());
-            QVERIFY(vault::RawBlockStore::claimRegion(medium, *info, region, false, false, key).ok);
-        }
+        QVERIFY(disk.claim(region, key));
         QVERIFY(disk.write(region.start + 4096, "the vault's bytes"));
         const QByteArray outside = disk.read(region.start + region.length, 65536);
         plantAccount();

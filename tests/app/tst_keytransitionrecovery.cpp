@@ -8,7 +8,6 @@
 #include "protect/LocalIntegrityKey.h"
 #include "protect/MarkerKey.h"
 #include "rawstore/PhysicalDisks.h"
-#include "rawstore/PhysicalMedium.h"
 #include "protect/RollbackGuard.h"
 #include "support/LoopDisk.h"
 #include "support/ManualClock.h"
@@ -245,11 +244,7 @@ private Q_SLOTS:
                              QStringLiteral("label: gpt\nstart=2048, size=8192\n"
                                             "start=20480, size=8192\n")),
                  qPrintable(disk.lastError()));
-        std::optional<rawstore::DiskInfo> info;
-        for (const rawstore::DiskInfo& candidate : rawstore::listDisks()) {
-            if (candidate.kernelName == disk.kernelName())
-                info = candidate;
-        }
+        const std::optional<rawstore::DiskInfo> info = disk.diskInfo();
         QVERIFY(info);
 
         // An account whose vault lives in a claimed region.
@@ -259,17 +254,9 @@ private Q_SLOTS:
         const vault::RawDiskClaim claim{info->diskNumber, 5 * 1048576, 5 * 1048576,
                                         info->sectorSize,
                                         rawstore::diskIdentityHash(info->serialNumber)};
-        {
-            const SecureBuffer markerKey =
-                protect::LocalIntegrityKey::getOrCreateKey(protect::markerKeyPath(folder_));
-            auto medium = std::make_shared<rawstore::PhysicalDiskMedium>(*info, info->size,
-                                                                         info->sectorSize);
-            QVERIFY(medium->open());
-            QVERIFY(vault::RawBlockStore::claimRegion(
-                        medium, *info, {claim.claimedStartOffset, claim.claimedLength}, false,
-                        false, markerKey)
-                        .ok);
-        }
+        QVERIFY(disk.claim({claim.claimedStartOffset, claim.claimedLength},
+                           protect::LocalIntegrityKey::getOrCreateKey(
+                               protect::markerKeyPath(folder_))));
         QVERIFY(storage().setRawDiskClaim(claim));
         vault::VaultLocation location;
         location.backend = vault::StorageBackend::RawDisk;

@@ -89,14 +89,6 @@ class TestRawDiskSession : public QObject {
         return result;
     }
 
-    std::optional<rawstore::DiskInfo> loopDiskInfo() const {
-        for (const rawstore::DiskInfo& disk : rawstore::listDisks()) {
-            if (disk.kernelName == disk_.kernelName())
-                return disk;
-        }
-        return std::nullopt;
-    }
-
     void openConfigure(GuiScript& script, const QString& step) {
         script.add(step, mainWindowReady, [] {
             QAction* configure =
@@ -223,7 +215,7 @@ private Q_SLOTS:
     // A claim, then back to the container file before the new vault was ever used: the next
     // start opens the container file's vault as before.
     void claimAndSwitchBackBeforeUsingIt() {
-        const std::optional<rawstore::DiskInfo> disk = loopDiskInfo();
+        const std::optional<rawstore::DiskInfo> disk = disk_.diskInfo();
         QVERIFY(disk);
         seen_.clear();
         GuiScript script;
@@ -266,7 +258,7 @@ private Q_SLOTS:
 
     // The gap claimed again for good.
     void claimAGapThroughTheWizard() {
-        const std::optional<rawstore::DiskInfo> disk = loopDiskInfo();
+        const std::optional<rawstore::DiskInfo> disk = disk_.diskInfo();
         QVERIFY(disk);
         seen_.clear();
         GuiScript script;
@@ -374,7 +366,7 @@ private Q_SLOTS:
                                      });
         QCOMPARE(run(next), 0);
         QVERIFY2(next.finished(), qPrintable(next.nextStep()));
-        const std::optional<rawstore::DiskInfo> disk = loopDiskInfo();
+        const std::optional<rawstore::DiskInfo> disk = disk_.diskInfo();
         QVERIFY(disk);
         QCOMPARE(seen_,
                  QStringList({QStringLiteral("Your master password now opens the vault in the "

@@ -28,14 +28,6 @@ QString regionsText(const QList<FreeRegion>& regions) {
     return parts.join(QLatin1Char(' '));
 }
 
-std::optional<DiskInfo> listed(const test::LoopDisk& disk) {
-    for (const DiskInfo& info : rawstore::listDisks()) {
-        if (info.kernelName == disk.kernelName())
-            return info;
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 class PhysicalDisksTest : public QObject {
@@ -191,7 +183,7 @@ private slots:
         QFETCH(QString, expected);
         test::LoopDisk disk;
         QVERIFY2(disk.create(64 * MiB, script), qPrintable(disk.lastError()));
-        const std::optional<DiskInfo> info = listed(disk);
+        const std::optional<DiskInfo> info = disk.diskInfo();
         QVERIFY(info);
         QCOMPARE(info->size, 64 * MiB);
         QCOMPARE(info->sectorSize, 512u);
@@ -213,7 +205,7 @@ private slots:
         test::LoopDisk disk;
         QVERIFY2(disk.create(64 * MiB, QStringLiteral("label: gpt\nstart=256, size=2560\n"), 4096),
                  qPrintable(disk.lastError()));
-        const std::optional<DiskInfo> info = listed(disk);
+        const std::optional<DiskInfo> info = disk.diskInfo();
         QVERIFY(info);
         QCOMPARE(info->sectorSize, 4096u);
         QCOMPARE(regionsText(rawstore::computeFreeRegions(*info, 0, false)),
@@ -226,7 +218,7 @@ private slots:
         test::LoopDisk disk;
         QVERIFY2(disk.create(16 * MiB, QStringLiteral("label: gpt\nstart=2048, size=2048\n")),
                  qPrintable(disk.lastError()));
-        const std::optional<DiskInfo> info = listed(disk);
+        const std::optional<DiskInfo> info = disk.diskInfo();
         QVERIFY(info);
         const QByteArray identity = rawstore::diskIdentityHash(info->serialNumber);
 

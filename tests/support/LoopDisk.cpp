@@ -1,5 +1,8 @@
 #include "support/LoopDisk.h"
 
+#include "rawstore/PhysicalMedium.h"
+#include "vault/RawBlockStore.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -164,6 +167,24 @@ bool LoopDisk::write(quint64 offset, const QByteArray& bytes) const {
         ::fdatasync(fd) == 0;
     ::close(fd);
     return ok;
+}
+
+std::optional<rawstore::DiskInfo> LoopDisk::diskInfo() const {
+    for (const rawstore::DiskInfo& disk : rawstore::listDisks()) {
+        if (attached() && disk.kernelName == kernelName())
+            return disk;
+    }
+    return std::nullopt;
+}
+
+bool LoopDisk::claim(const rawstore::FreeRegion& region, const crypto::SecureBuffer& key) const {
+    const std::optional<rawstore::DiskInfo> disk = diskInfo();
+    if (!disk)
+        return false;
+    auto medium =
+        std::make_shared<rawstore::PhysicalDiskMedium>(*disk, disk->size, disk->sectorSize);
+    return medium->open() &&
+           vault::RawBlockStore::claimRegion(medium, *disk, region, false, false, key).ok;
 }
 
 } // namespace korvex::test

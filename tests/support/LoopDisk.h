@@ -1,9 +1,13 @@
 #pragma once
 
+#include "crypto/SecureBuffer.h"
+#include "rawstore/PhysicalDisks.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
 #include <QtGlobal>
+#include <optional>
 
 namespace korvex::test {
 
@@ -38,6 +42,10 @@ public:
     // The bytes of the device at offset, read through the device node.
     QByteArray read(quint64 offset, qint64 length) const;
     bool write(quint64 offset, const QByteArray& bytes) const;
+    // This disk as the program lists it; nothing when it is not listed.
+    std::optional<rawstore::DiskInfo> diskInfo() const;
+    // Writes the claim marker of region under key, as the setup does.
+    bool claim(const rawstore::FreeRegion& region, const crypto::SecureBuffer& key) const;
     // What the last failing command said.
     const QString& lastError() const { return lastError_; }
 

@@ -66,22 +66,6 @@ QByteArray digestOf(const test::LoopDisk& disk, quint64 offset, quint64 length) 
     return hash.result();
 }
 
-std::optional<DiskInfo> listed(const test::LoopDisk& disk) {
-    for (const DiskInfo& info : rawstore::listDisks()) {
-        if (info.kernelName == disk.kernelName())
-            return info;
-    }
-    return std::nullopt;
-}
-
-// Writes the marker for region on disk under key, as the setup does.
-bool claim(const DiskInfo& disk, const FreeRegion& region, const QByteArray& key) {
-    auto medium = std::make_shared<rawstore::PhysicalDiskMedium>(disk, disk.size, disk.sectorSize);
-    if (!medium->open())
-        return false;
-    return RawBlockStore::claimRegion(medium, disk, region, false, false, keyOf(key)).ok;
-}
-
 RawDiskClaim claimFor(const DiskInfo& disk, const FreeRegion& region) {
     return RawDiskClaim{disk.diskNumber, region.start, region.length, disk.sectorSize,
                         rawstore::diskIdentityHash(disk.serialNumber)};
@@ -103,7 +87,7 @@ class RawBlockStoreTest : public QObject {
             qWarning("%s", qPrintable(disk_->lastError()));
             return false;
         }
-        const std::optional<DiskInfo> info = listed(*disk_);
+        const std::optional<DiskInfo> info = disk_->diskInfo();
         if (!info)
             return false;
         info_ = *info;
@@ -201,7 +185,7 @@ private slots:
         const QByteArray after =
             digestOf(*disk_, kGapStart + kGapLength, kDiskSize - kGapStart - kGapLength);
         KeySource keys;
-        QVERIFY(claim(info_, region, keys.key));
+        QVERIFY(disk_->claim(region, keyOf(keys.key)));
         const RawDiskClaim claimed = claimFor(info_, region);
 
         const crypto::SecureBuffer vaultKey = keyOf(randomBytes(32));
@@ -250,7 +234,7 @@ private slots:
         QVERIFY(freshDisk());
         const FreeRegion region{kGapStart, 4 * MiB};
         KeySource keys;
-        QVERIFY(claim(info_, region, keys.key));
+        QVERIFY(disk_->claim(region, keyOf(keys.key)));
         const QByteArray pattern = randomBytes(2048);
         QVERIFY(disk_->write(kGapStart + 512, pattern));
 
@@ -283,7 +267,7 @@ private slots:
         QVERIFY(freshDisk());
         const FreeRegion region{kGapStart, kGapLength};
         KeySource keys;
-        QVERIFY(claim(info_, region, keys.key));
+        QVERIFY(disk_->claim(region, keyOf(keys.key)));
         const RawDiskClaim claimed = claimFor(info_, region);
         const QByteArray marker = disk_->read(kGapStart, 512);
 
@@ -328,13 +312,13 @@ private slots:
         QVERIFY(freshDisk());
         const FreeRegion region{kGapStart, kGapLength};
         KeySource keys;
-        QVERIFY(claim(info_, region, keys.key));
+        QVERIFY(disk_->claim(region, keyOf(keys.key)));
         const RawDiskClaim claimed = claimFor(info_, region);
 
         test::LoopDisk copy;
         QVERIFY2(copy.createCopyOf(*disk_), qPrintable(copy.lastError()));
         QVERIFY(disk_->detach());
-        const std::optional<DiskInfo> copyInfo = listed(copy);
+        const std::optional<DiskInfo> copyInfo = copy.diskInfo();
         QVERIFY(copyInfo);
         // The claim's number now leads to the copy, whose identity differs.
         RawDiskClaim atCopy = claimed;
@@ -386,7 +370,7 @@ private slots:
         // bytes outside the claim.
         const FreeRegion region{kGapStart, 3 * MiB + 100};
         KeySource keys;
-        QVERIFY(claim(info_, region, keys.key));
+        QVERIFY(disk_->claim(region, keyOf(keys.key)));
         const RawDiskClaim claimed = claimFor(info_, region);
         const QByteArray outside = randomBytes(4096);
         QVERIFY(disk_->write(kGapStart + 3 * MiB, outside));
