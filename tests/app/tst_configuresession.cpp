@@ -4,6 +4,7 @@
 // vault deleted -- with the imported file read back byte for byte after every step.
 
 #include "GuiScript.h"
+#include "SessionTest.h"
 #include "SessionWindows.h"
 #include "app/SessionRunner.h"
 #include "core/AuthManager.h"
@@ -92,30 +93,11 @@ QString labelText(QWidget* parent, const char* name) {
 
 } // namespace
 
-class TestConfigureSession : public QObject {
+class TestConfigureSession : public test::SessionTest {
     Q_OBJECT
 
-    QTemporaryDir root_;
-    QString data_;
-    QString outside_;
-    test::ManualClock clock_{QDateTime::currentDateTimeUtc()};
-    platform::NoSealedKeyStore noTpm_;
-    std::unique_ptr<platform::IUserDataProtection> userProtection_;
-    std::unique_ptr<core::AuthManager> auth_;
-    std::unique_ptr<core::TwoFactorManager> twoFactor_;
-    std::unique_ptr<core::StorageConfigFile> storage_;
     QByteArray secret_;
     QStringList seen_;
-
-    int run(GuiScript& script) {
-        script.start();
-        const int result = app::runSession(app::SessionInputs{
-            *auth_, *twoFactor_, *storage_, data_ + QStringLiteral("/idlelock.dat"),
-            data_ + QStringLiteral("/vault_generation.dat"), data_, kMachine});
-        if (!script.failure().isEmpty())
-            qWarning("%s", qPrintable(script.failure()));
-        return result;
-    }
 
     // The code an authenticator app shows now. Each step is accepted once, so time moves on
     // first.
@@ -162,21 +144,8 @@ class TestConfigureSession : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(root_.isValid());
-        data_ = root_.filePath(QStringLiteral("data/Zelvora"));
-        outside_ = root_.filePath(QStringLiteral("outside"));
-        QVERIFY(QDir().mkpath(data_));
-        QVERIFY(QDir().mkpath(outside_));
-        userProtection_ = platform::createUserDataProtection();
-        protect::setLocalProtectionServices(&noTpm_, userProtection_.get());
-        auth_ = std::make_unique<core::AuthManager>(
-            data_ + QStringLiteral("/identity.dat"), clock_,
-            core::createSettingsFloorStore(root_.filePath(QStringLiteral("floor.conf"))));
-        twoFactor_ = std::make_unique<core::TwoFactorManager>(
-            data_ + QStringLiteral("/twofactor.dat"), clock_);
-        storage_ = std::make_unique<core::StorageConfigFile>(data_ + QStringLiteral("/storage.dat"),
-                                                             kMachine, 0);
-        QApplication::setQuitOnLastWindowClosed(false);
+        QVERIFY(makeSession(kMachine));
+        useSoftwareProtection();
 
         // An account with one imported document.
         GuiScript first;

@@ -2,6 +2,7 @@
 // with a name clash, export, sign-out, a wrong and a right password, two-factor sign-in.
 
 #include "GuiScript.h"
+#include "SessionTest.h"
 #include "SessionWindows.h"
 #include "app/SessionRunner.h"
 #include "core/AuthManager.h"
@@ -75,37 +76,14 @@ QStringList tableNames() {
 
 } // namespace
 
-class TestSession : public QObject {
+class TestSession : public test::SessionTest {
     Q_OBJECT
 
-    QTemporaryDir root_;
-    QString data_;
-    QString outside_;
-    test::ManualClock clock_{QDateTime::currentDateTimeUtc()};
-    platform::NoSealedKeyStore noTpm_;
-    std::unique_ptr<platform::IUserDataProtection> userProtection_;
-    std::unique_ptr<core::AuthManager> auth_;
-    std::unique_ptr<core::TwoFactorManager> twoFactor_;
-    std::unique_ptr<core::StorageConfigFile> storage_;
     QStringList seen_;
     std::optional<crypto::SecureBuffer> twoFactorSecret_;
 
-    app::SessionInputs inputs() {
-        return app::SessionInputs{*auth_,
-                                  *twoFactor_,
-                                  *storage_,
-                                  data_ + QStringLiteral("/idlelock.dat"),
-                                  data_ + QStringLiteral("/vault_generation.dat"),
-                                  data_,
-                                  kMachine};
-    }
-
-    int run(GuiScript& script) {
-        script.start();
-        const int result = app::runSession(inputs());
-        if (!script.failure().isEmpty())
-            qWarning("%s; status line: %s", qPrintable(script.failure()), qPrintable(statusText()));
-        return result;
+    QString context() override {
+        return QStringLiteral("; status line: ") + statusText();
     }
 
     QString codeAt(const crypto::SecureBuffer& secret, qint64 step) {
@@ -114,22 +92,8 @@ class TestSession : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(root_.isValid());
-        data_ = root_.filePath(QStringLiteral("data/Zelvora"));
-        outside_ = root_.filePath(QStringLiteral("outside"));
-        QVERIFY(QDir().mkpath(data_));
-        QVERIFY(QDir().mkpath(outside_));
-        // The real per-user protection: with no session bus, the user key file in HOME.
-        userProtection_ = platform::createUserDataProtection();
-        protect::setLocalProtectionServices(&noTpm_, userProtection_.get());
-        auth_ = std::make_unique<core::AuthManager>(
-            data_ + QStringLiteral("/identity.dat"), clock_,
-            core::createSettingsFloorStore(root_.filePath(QStringLiteral("floor.conf"))));
-        twoFactor_ = std::make_unique<core::TwoFactorManager>(
-            data_ + QStringLiteral("/twofactor.dat"), clock_);
-        storage_ = std::make_unique<core::StorageConfigFile>(data_ + QStringLiteral("/storage.dat"),
-                                                             kMachine, 0);
-        QApplication::setQuitOnLastWindowClosed(false);
+        QVERIFY(makeSession(kMachine));
+        useSoftwareProtection();
     }
     void cleanupTestCase() { protect::setLocalProtectionServices(nullptr, nullptr); }
 

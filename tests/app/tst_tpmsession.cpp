@@ -5,6 +5,7 @@
 // under a new key with a new PIN) opens the account and the vault again.
 
 #include "GuiScript.h"
+#include "SessionTest.h"
 #include "SessionWindows.h"
 #include "app/SessionRunner.h"
 #include "core/AuthManager.h"
@@ -54,20 +55,13 @@ const QByteArray kDocument("sealed by the TPM, and back again\n");
 
 } // namespace
 
-class TestTpmSession : public QObject {
+class TestTpmSession : public test::SessionTest {
     Q_OBJECT
 
     std::unique_ptr<test::SoftwareTpm> tpm_;
-    QTemporaryDir root_;
-    QString data_;
-    QString outside_;
-    test::ManualClock clock_{QDateTime::currentDateTimeUtc()};
     ui::TpmPinPrompt pinPrompt_;
     std::unique_ptr<platform::TpmSealedKeyStore> store_;
     test::FakeUserDataProtection user_;
-    std::unique_ptr<core::AuthManager> auth_;
-    std::unique_ptr<core::TwoFactorManager> twoFactor_;
-    std::unique_ptr<core::StorageConfigFile> storage_;
     // Answers every PIN prompt as it comes up, whatever step the script is at; records what was
     // asked ("new" or "use").
     QTimer pinAnswers_;
@@ -85,16 +79,6 @@ class TestTpmSession : public QObject {
         protect::LocalIntegrityKey::clearRootCache();
     }
 
-    int run(GuiScript& script) {
-        script.start();
-        const int result = app::runSession(app::SessionInputs{
-            *auth_, *twoFactor_, *storage_, data_ + QStringLiteral("/idlelock.dat"),
-            data_ + QStringLiteral("/vault_generation.dat"), data_, kMachine});
-        if (!script.failure().isEmpty())
-            qWarning("%s", qPrintable(script.failure()));
-        return result;
-    }
-
     void closeWindow(GuiScript& script) {
         script.add(QStringLiteral("read the document and close"), mainWindowReady, [this] {
             seen_ << test::documentState(QStringLiteral("doc.txt"), kDocument);
@@ -108,20 +92,8 @@ private Q_SLOTS:
         tpm_ = std::make_unique<test::SoftwareTpm>();
         if (!tpm_->isRunning())
             QSKIP(qPrintable(tpm_->failure()));
-        QVERIFY(root_.isValid());
-        data_ = root_.filePath(QStringLiteral("data/Zelvora"));
-        outside_ = root_.filePath(QStringLiteral("outside"));
-        QVERIFY(QDir().mkpath(data_));
-        QVERIFY(QDir().mkpath(outside_));
+        QVERIFY(makeSession(kMachine));
         startProgram();
-        auth_ = std::make_unique<core::AuthManager>(
-            data_ + QStringLiteral("/identity.dat"), clock_,
-            core::createSettingsFloorStore(root_.filePath(QStringLiteral("floor.conf"))));
-        twoFactor_ = std::make_unique<core::TwoFactorManager>(
-            data_ + QStringLiteral("/twofactor.dat"), clock_);
-        storage_ = std::make_unique<core::StorageConfigFile>(data_ + QStringLiteral("/storage.dat"),
-                                                             kMachine, 0);
-        QApplication::setQuitOnLastWindowClosed(false);
 
         pinAnswers_.setInterval(25);
         connect(&pinAnswers_, &QTimer::timeout, this, [this] {
