@@ -5,6 +5,7 @@
 // keeps there, and one session at a time under a GUI script.
 
 #include "GuiScript.h"
+#include "SessionWindows.h"
 #include "app/SessionRunner.h"
 #include "core/AuthManager.h"
 #include "core/LockoutTracker.h"
@@ -14,12 +15,14 @@
 #include "platform/UserDataProtection.h"
 #include "protect/LocalIntegrityKey.h"
 #include "support/ManualClock.h"
+#include "support/TestSupport.h"
 
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QObject>
 #include <QTemporaryDir>
+#include <QTest>
 #include <memory>
 
 namespace korvex::test {
@@ -70,6 +73,21 @@ protected:
             qWarning("%s%s", qPrintable(script.failure()), qPrintable(context()));
         return result;
     }
+    // A first run: the account is created, and one document imported from outside_ as name.
+    bool firstRunWithDocument(const QString& user, const QString& password, const QString& name,
+                              const QByteArray& content) {
+        GuiScript first;
+        createAccount(first, user, password);
+        first.add(QStringLiteral("import the document"), mainWindowReady, [&] {
+            const QString source = outside_ + QLatin1Char('/') + name;
+            QVERIFY(writeFile(source, content));
+            QVERIFY(mainWindow()->container()->importFile(source, name));
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { window->close(); });
+        });
+        return run(first) == 0 && first.finished();
+    }
+
     // More to tell about a failed script.
     virtual QString context() { return QString(); }
 

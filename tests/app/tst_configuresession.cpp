@@ -148,17 +148,7 @@ private Q_SLOTS:
         useSoftwareProtection();
 
         // An account with one imported document.
-        GuiScript first;
-        test::createAccount(first, kUser, kPassword);
-        first.add(QStringLiteral("import the document"), mainWindowReady, [this] {
-            const QString source = outside_ + QStringLiteral("/doc.txt");
-            QVERIFY(test::writeFile(source, kDocument));
-            QVERIFY(mainWindow()->container()->importFile(source, QStringLiteral("doc.txt")));
-            MainWindow* window = mainWindow();
-            GuiScript::later([window] { window->close(); });
-        });
-        QCOMPARE(run(first), 0);
-        QVERIFY2(first.finished(), qPrintable(first.nextStep()));
+        QVERIFY(firstRunWithDocument(kUser, kPassword, QStringLiteral("doc.txt"), kDocument));
     }
     void cleanupTestCase() { protect::setLocalProtectionServices(nullptr, nullptr); }
 
