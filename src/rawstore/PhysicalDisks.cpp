@@ -21,8 +21,6 @@ const QString kSysBlock = QStringLiteral("/sys/block");
 const QString kSysDevBlock = QStringLiteral("/sys/dev/block");
 // sysfs counts sizes and offsets in units of 512 bytes, whatever the disk's sector size.
 constexpr quint64 kSysfsUnit = 512;
-// An MBR extended partition shows in sysfs as a stub of at most this many units.
-constexpr quint64 kExtendedStubUnits = 2;
 // A backup GPT partition array (128 entries of 128 bytes) follows the backup header's sector.
 constexpr quint64 kGptEntryArrayBytes = 16384;
 
@@ -195,7 +193,7 @@ DiskInfo readDisk(quint32 diskNumber, const QString& name) {
         if (disk.model.isEmpty())
             disk.model = QStringLiteral("Loop device");
     }
-    disk.partitions = partitionsFromSysfs(path);
+    disk.partitions = partitionsFromSysfs(path, disk.sectorSize);
     disk.valid = true;
     return disk;
 }
@@ -235,14 +233,6 @@ dev_t mountDevice(const QString& mountPoint) {
     return found;
 }
 
-} // namespace
-
-bool isElevated() {
-    return platform::mayOpenDisksDirectly();
-}
-
-namespace {
-
 void addDisksUnder(const QString& sysfsPath, QSet<QString>* disks, int depth) {
     // A layer more than this deep is not a real stack (or is a loop of links).
     if (sysfsPath.isEmpty() || depth > 16)
@@ -264,6 +254,10 @@ void addDisksUnder(const QString& sysfsPath, QSet<QString>* disks, int depth) {
 
 } // namespace
 
+bool isElevated() {
+    return platform::mayOpenDisksDirectly();
+}
+
 QStringList wholeDisksUnder(const QString& blockSysfsPath) {
     QSet<QString> disks;
     addDisksUnder(canonicalSysfsPath(blockSysfsPath), &disks, 0);
@@ -272,7 +266,7 @@ QStringList wholeDisksUnder(const QString& blockSysfsPath) {
     return names;
 }
 
-QList<PartitionExtent> partitionsFromSysfs(const QString& diskSysfsPath) {
+QList<PartitionExtent> partitionsFromSysfs(const QString& diskSysfsPath, quint32 sectorSize) {
     QList<PartitionExtent> partitions;
     const QStringList entries =
         QDir(diskSysfsPath).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System);
@@ -285,12 +279,13 @@ QList<PartitionExtent> partitionsFromSysfs(const QString& diskSysfsPath) {
             continue;
         partitions.append({quint32(*number), *start * kSysfsUnit, *size * kSysfsUnit});
     }
-    // An extended partition's stub covers its first boot record only; the container reaches at
-    // least to the end of its last logical partition, and the records chaining the logical
-    // partitions lie in between.
+    // An extended partition's stub covers its first boot record only (two units, or one sector
+    // when that is larger); the container reaches at least to the end of its last logical
+    // partition, and the records chaining the logical partitions lie in between.
+    const quint64 stubBytes = std::max<quint64>(2 * kSysfsUnit, sectorSize);
     for (PartitionExtent& extended : partitions) {
         if (extended.partitionNumber < 1 || extended.partitionNumber > 4 ||
-            extended.length > kExtendedStubUnits * kSysfsUnit)
+            extended.length > stubBytes)
             continue;
         quint64 end = extended.startingOffset + extended.length;
         for (const PartitionExtent& logical : partitions) {

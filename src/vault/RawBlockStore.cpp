@@ -401,18 +401,20 @@ bool RawBlockStore::releaseClaim(const RawDiskClaim& claim, const MarkerKeyLoade
     if (!chunk.data || (tail && !tailSector.data))
         return false;
     RegionMedium window(medium, claim.claimedStartOffset, claim.claimedLength);
+    const auto fill = [](int pass, unsigned char* data, quint64 length) {
+        if (pass == 0)
+            std::memset(data, 0x00, size_t(length));
+        else if (pass == 1)
+            std::memset(data, 0xFF, size_t(length));
+        else
+            fillRandom(data, size_t(length));
+    };
+    // The marker goes last: a release cut short (a crash, a disk pulled out) still finds it,
+    // so the next attempt can tell the region is this claim and finish the job.
     for (int pass = 0; pass < 3; ++pass) {
-        auto fill = [pass](unsigned char* data, quint64 length) {
-            if (pass == 0)
-                std::memset(data, 0x00, size_t(length));
-            else if (pass == 1)
-                std::memset(data, 0xFF, size_t(length));
-            else
-                fillRandom(data, size_t(length));
-        };
-        for (quint64 offset = 0; offset < wholeSectors; offset += chunkSize) {
+        for (quint64 offset = sector; offset < wholeSectors; offset += chunkSize) {
             const quint64 length = std::min(chunkSize, wholeSectors - offset);
-            fill(chunk.data, length);
+            fill(pass, chunk.data, length);
             if (!window.writeAt(offset, chunk.data, length))
                 return false;
         }
@@ -422,10 +424,15 @@ bool RawBlockStore::releaseClaim(const RawDiskClaim& claim, const MarkerKeyLoade
             const quint64 at = claim.claimedStartOffset + wholeSectors;
             if (!medium->readAt(at, tailSector.data, sector))
                 return false;
-            fill(tailSector.data, tail);
+            fill(pass, tailSector.data, tail);
             if (!medium->writeAt(at, tailSector.data, sector))
                 return false;
         }
+    }
+    for (int pass = 0; pass < 3; ++pass) {
+        fill(pass, chunk.data, sector);
+        if (!window.writeAt(0, chunk.data, sector))
+            return false;
     }
     medium->close();
     return true;

@@ -397,6 +397,28 @@ private slots:
         QVERIFY(!store.open());
         QCOMPARE(store.lastError(), RawStoreError::MarkerMismatch);
     }
+
+    void aReleaseCutShortKeepsItsMarker() {
+        QVERIFY(freshDisk());
+        // A claim whose last, partial sector runs past the end of the disk: the wipe gets as far
+        // as that sector and fails there.
+        const quint64 length = 3 * MiB + 300;
+        const quint64 start = kDiskSize - 100 - length;
+        const RawDiskClaim claimed{info_.diskNumber, start, length, 512,
+                                   rawstore::diskIdentityHash(info_.serialNumber)};
+        KeySource keys;
+        QByteArray marker(512, '\0');
+        QVERIFY(RawBlockStore::buildClaimMarker(
+            ClaimMarker{1, start, length, claimed.diskSerialHash}, keyOf(keys.key),
+            reinterpret_cast<unsigned char*>(marker.data()), marker.size()));
+        QVERIFY(disk_->write(start, marker));
+        QVERIFY(disk_->write(start + 512, "vault bytes"));
+
+        QVERIFY(!RawBlockStore::releaseClaim(claimed, keys.loader()));
+        // What was wiped is gone; the marker still says whose region this is, for a retry.
+        QCOMPARE(disk_->read(start + 512, 11), QByteArray(11, '\0'));
+        QCOMPARE(disk_->read(start, 512), marker);
+    }
 };
 
 QTEST_GUILESS_MAIN(RawBlockStoreTest)
