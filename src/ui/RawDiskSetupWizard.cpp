@@ -3,6 +3,7 @@
 #include "core/StorageConfigFile.h"
 #include "platform/CaptureExclusion.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/MarkerKey.h"
 #include "rawstore/PhysicalMedium.h"
 #include "ui/DialogHeader.h"
 #include "vault/RawBlockStore.h"
@@ -373,8 +374,8 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
     }
 
     // 7. The marker key.
-    const SecureBuffer markerKey = protect::LocalIntegrityKey::getOrCreateKey(
-        dataFolder_ + QLatin1String(vault::kMarkerKeyFileName));
+    const SecureBuffer markerKey =
+        protect::LocalIntegrityKey::getOrCreateKey(protect::markerKeyPath(dataFolder_));
     if (markerKey.empty()) {
         medium->close();
         showFailure(tr("Could not secure the claim marker. No vault was created."));

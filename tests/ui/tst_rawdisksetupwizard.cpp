@@ -4,6 +4,7 @@
 #include "app/GuiScript.h"
 #include "core/StorageConfigFile.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/MarkerKey.h"
 #include "rawstore/PhysicalDisks.h"
 #include "support/LoopDisk.h"
 #include "support/PlatformDoubles.h"
@@ -100,7 +101,7 @@ private:
         storage_ = std::make_unique<core::StorageConfigFile>(
             folder_ + QStringLiteral("/storage.dat"), kMachine, 0);
     }
-    QString markerKeyPath() const { return folder_ + QLatin1String(vault::kMarkerKeyFileName); }
+    QString markerKeyPath() const { return protect::markerKeyPath(folder_); }
 
     RawDiskSetupWizard& openWizard() {
         wizard_ = std::make_unique<RawDiskSetupWizard>(vaultKey_, *storage_, kMachine, folder_);
@@ -349,15 +350,8 @@ private Q_SLOTS:
         wizard_.reset();
 
         // The next start opens the new, empty vault in the region with the same key.
-        const QString keyPath = markerKeyPath();
-        vault::MarkerKeyLoader loader = [keyPath](vault::MarkerKeyFailure* failure) {
-            SecureBuffer key = protect::LocalIntegrityKey::loadKey(keyPath);
-            if (failure)
-                *failure = key.empty() ? vault::MarkerKeyFailure::Unavailable
-                                       : vault::MarkerKeyFailure::None;
-            return key;
-        };
-        auto store = std::make_unique<vault::RawBlockStore>(claim, false, loader);
+        auto store =
+            std::make_unique<vault::RawBlockStore>(claim, false, protect::markerKeyLoader(folder_));
         QString error;
         auto vault =
             vault::VaultContainer::open(std::move(store), vaultKey_, kMachine, QString(), &error);
