@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <algorithm>
 #include <libudev.h>
@@ -202,18 +203,20 @@ QString canonicalSysfsPath(const QString& path) {
     return QFileInfo(path).canonicalFilePath();
 }
 
-// The block device a mount point's file system lives on: its device number, or, for a file
-// system with an anonymous one (btrfs), the device its source names.
-dev_t mountDevice(const QString& mountPoint) {
+// The block devices the system's file systems (/, /boot, /boot/efi) live on: each one's device
+// number, or, for a file system with an anonymous one (btrfs), the device its source names.
+QList<dev_t> systemMountDevices() {
+    static const QList<QByteArray> kMountPoints{"/", "/boot", "/boot/efi"};
     QFile mountInfo(QStringLiteral("/proc/self/mountinfo"));
     if (!mountInfo.open(QIODevice::ReadOnly))
-        return 0;
-    dev_t found = 0;
+        return {};
+    // The last mount on a point is the one in effect.
+    QHash<QByteArray, dev_t> found;
     // The table is small; a bound keeps a hostile one from growing without end.
     const QList<QByteArray> lines = mountInfo.read(4 << 20).split('\n');
     for (const QByteArray& line : lines) {
         const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() < 10 || QString::fromUtf8(fields[4]) != mountPoint)
+        if (fields.size() < 10 || !kMountPoints.contains(fields[4]))
             continue;
         const QList<QByteArray> numbers = fields[2].split(':');
         dev_t device = 0;
@@ -228,9 +231,9 @@ dev_t mountDevice(const QString& mountPoint) {
                 device = st.st_rdev;
         }
         if (device != 0)
-            found = device; // the last mount on a point is the one in effect
+            found.insert(fields[4], device);
     }
-    return found;
+    return found.values();
 }
 
 void addDisksUnder(const QString& sysfsPath, QSet<QString>* disks, int depth) {
@@ -250,6 +253,24 @@ void addDisksUnder(const QString& sysfsPath, QSet<QString>* disks, int depth) {
     for (const QString& slave : slaves)
         addDisksUnder(canonicalSysfsPath(sysfsPath + QStringLiteral("/slaves/") + slave), disks,
                       depth + 1);
+}
+
+// The positions in names of the disks under /, /boot and /boot/efi.
+QList<quint32> systemDiskNumbersAmong(const QStringList& names) {
+    QSet<QString> disks;
+    for (const dev_t device : systemMountDevices()) {
+        for (const QString& name : wholeDisksUnder(QStringLiteral("%1/%2:%3")
+                                                       .arg(kSysDevBlock)
+                                                       .arg(major(device))
+                                                       .arg(minor(device))))
+            disks.insert(name);
+    }
+    QList<quint32> numbers;
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        if (disks.contains(names[i]))
+            numbers.append(quint32(i));
+    }
+    return numbers;
 }
 
 } // namespace
@@ -279,13 +300,13 @@ QList<PartitionExtent> partitionsFromSysfs(const QString& diskSysfsPath, quint32
             continue;
         partitions.append({quint32(*number), *start * kSysfsUnit, *size * kSysfsUnit});
     }
-    // An extended partition's stub covers its first boot record only (two units, or one sector
-    // when that is larger); the container reaches at least to the end of its last logical
-    // partition, and the records chaining the logical partitions lie in between.
-    const quint64 stubBytes = std::max<quint64>(2 * kSysfsUnit, sectorSize);
+    // sysfs shows an extended partition as its first boot record only (two units, or one
+    // sector when that is larger); the container reaches at least to the end of its last
+    // logical partition, and the records chaining the logical partitions lie in between.
+    const quint64 firstRecordBytes = std::max<quint64>(2 * kSysfsUnit, sectorSize);
     for (PartitionExtent& extended : partitions) {
         if (extended.partitionNumber < 1 || extended.partitionNumber > 4 ||
-            extended.length > stubBytes)
+            extended.length > firstRecordBytes)
             continue;
         quint64 end = extended.startingOffset + extended.length;
         for (const PartitionExtent& logical : partitions) {
@@ -318,35 +339,18 @@ DiskInfo queryDiskInfo(quint32 diskNumber, DiskQueryError* lastError) {
             *lastError = DiskQueryError::NotFound;
         return disk;
     }
-    disk.isSystemDisk = systemDiskNumbers().contains(diskNumber);
+    disk.isSystemDisk = systemDiskNumbersAmong(names).contains(diskNumber);
     return disk;
 }
 
 QList<quint32> systemDiskNumbers() {
-    QSet<QString> disks;
-    for (const char* mountPoint : {"/", "/boot", "/boot/efi"}) {
-        const dev_t device = mountDevice(QString::fromLatin1(mountPoint));
-        if (device == 0)
-            continue;
-        for (const QString& name : wholeDisksUnder(QStringLiteral("%1/%2:%3")
-                                                       .arg(kSysDevBlock)
-                                                       .arg(major(device))
-                                                       .arg(minor(device))))
-            disks.insert(name);
-    }
-    QList<quint32> numbers;
-    const QStringList names = diskNames();
-    for (qsizetype i = 0; i < names.size(); ++i) {
-        if (disks.contains(names[i]))
-            numbers.append(quint32(i));
-    }
-    return numbers;
+    return systemDiskNumbersAmong(diskNames());
 }
 
 QList<DiskInfo> listDisks() {
     QList<DiskInfo> disks;
     const QStringList names = diskNames();
-    const QList<quint32> system = systemDiskNumbers();
+    const QList<quint32> system = systemDiskNumbersAmong(names);
     for (qsizetype i = 0; i < names.size(); ++i) {
         DiskInfo disk = readDisk(quint32(i), names[i]);
         if (!disk.valid)

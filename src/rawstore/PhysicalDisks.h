@@ -94,9 +94,10 @@ bool regionIsFree(const DiskInfo& disk, const FreeRegion& region, bool allowSyst
 QStringList wholeDisksUnder(const QString& blockSysfsPath);
 
 // Reads the partitions of a disk from its sysfs folder (sizes in 512-byte units). An MBR
-// extended partition shows there as a stub of two units (one sector on disks with larger
-// sectors); it is counted as covering everything up to the end of its last logical partition,
-// so the boot records chaining the logical partitions are never offered as free space.
+// extended partition shows there as its first boot record only (two units, one sector on disks
+// with larger sectors); it is counted as covering everything up to the end of its last logical
+// partition, so the boot records chaining the logical partitions are never offered as free
+// space.
 QList<PartitionExtent> partitionsFromSysfs(const QString& diskSysfsPath, quint32 sectorSize);
 
 } // namespace korvex::rawstore

@@ -197,14 +197,10 @@ bool RawBlockStore::open() {
     return true;
 }
 
-bool RawBlockStore::settingsValid() const {
-    return vault::settingsValid(claim_);
-}
-
 bool RawBlockStore::openDevice() {
     close();
     lastError_ = RawStoreError::None;
-    if (!settingsValid() || claim_.claimedLength > quint64(INT64_MAX)) {
+    if (!settingsValid(claim_) || claim_.claimedLength > quint64(INT64_MAX)) {
         lastError_ = RawStoreError::InvalidSettings;
         return false;
     }
@@ -250,12 +246,9 @@ bool RawBlockStore::openDevice() {
 }
 
 void RawBlockStore::close() {
+    // The window and the store are the medium's only holders: it closes its handle as it goes.
     region_.reset();
-    if (medium_) {
-        if (auto* disk = dynamic_cast<rawstore::PhysicalDiskMedium*>(medium_.get()))
-            disk->close();
-        medium_.reset();
-    }
+    medium_.reset();
 }
 
 bool RawBlockStore::isOpen() const {
@@ -376,7 +369,7 @@ RawBlockStore::claimRegion(const std::shared_ptr<rawstore::IPhysicalMedium>& med
 }
 
 bool RawBlockStore::releaseClaim(const RawDiskClaim& claim, const MarkerKeyLoader& markerKey) {
-    if (!vault::settingsValid(claim))
+    if (!settingsValid(claim))
         return false;
     const rawstore::DiskInfo disk =
         rawstore::findClaimedDisk(claim.diskNumber, claim.diskSerialHash);

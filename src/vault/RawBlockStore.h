@@ -107,7 +107,6 @@ public:
 
 private:
     bool openDevice();
-    bool settingsValid() const;
 
     RawDiskClaim claim_;
     bool createNew_ = false;

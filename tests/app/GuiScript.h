@@ -9,14 +9,17 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QInputDialog>
 #include <QList>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QObject>
+#include <QPushButton>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 namespace korvex::test {
 
@@ -108,5 +111,39 @@ private:
     QString failure_;
     int stallMs_;
 };
+
+// Answers the next text prompt: types text and accepts it, or (no text) cancels it. seen, when
+// given, receives "title|label".
+inline void answerText(GuiScript& script, const QString& step, std::optional<QString> text,
+                       QString* seen = nullptr) {
+    script.onModal<QInputDialog>(step, [text, seen](QInputDialog* dialog) {
+        if (seen)
+            *seen = dialog->windowTitle() + QLatin1Char('|') + dialog->labelText();
+        if (text) {
+            dialog->setTextValue(*text);
+            dialog->accept();
+        } else {
+            dialog->reject();
+        }
+    });
+}
+
+// Clicks answer on the next message box, or rejects a box without that button. seen, when given,
+// receives "title|text"; cancelIsDefault whether Cancel was the default button.
+inline void answerQuestion(GuiScript& script, QMessageBox::StandardButton answer,
+                           QString* seen = nullptr, bool* cancelIsDefault = nullptr) {
+    script.onModal<QMessageBox>(
+        QStringLiteral("question"), [answer, seen, cancelIsDefault](QMessageBox* box) {
+            if (seen)
+                *seen = box->windowTitle() + QLatin1Char('|') + box->text();
+            if (cancelIsDefault)
+                *cancelIsDefault = static_cast<QAbstractButton*>(box->defaultButton()) ==
+                                   box->button(QMessageBox::Cancel);
+            if (QAbstractButton* button = box->button(answer))
+                button->click();
+            else
+                box->reject();
+        });
+}
 
 } // namespace korvex::test

@@ -88,6 +88,20 @@ protected:
         return run(first) == 0 && first.finished();
     }
 
+    // The start after a deletion was scheduled: the password confirms it, and the first-run
+    // wizard that follows (the account is gone) is closed. True when that wizard came.
+    bool startAfterDeletion(const QString& password) {
+        GuiScript next;
+        answerText(next, QStringLiteral("confirm the deletion"), password);
+        bool firstRun = false;
+        next.onModal<FirstRunWizard>(QStringLiteral("starting over"),
+                                     [&firstRun](FirstRunWizard* wizard) {
+                                         firstRun = true;
+                                         wizard->reject();
+                                     });
+        return run(next) == 0 && next.finished() && firstRun;
+    }
+
     // More to tell about a failed script.
     virtual QString context() { return QString(); }
 

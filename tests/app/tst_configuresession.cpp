@@ -434,20 +434,7 @@ private Q_SLOTS:
                               QStringLiteral("button disabled")}));
         QCOMPARE(storage_->pendingDeletePath(), vaultPath);
 
-        seen_.clear();
-        GuiScript next;
-        next.onModal<QInputDialog>(QStringLiteral("confirm the deletion"), [](QInputDialog* input) {
-            input->setTextValue(kNewPassword);
-            static_cast<QDialog*>(input)->accept();
-        });
-        next.onModal<FirstRunWizard>(QStringLiteral("starting over"),
-                                     [this](FirstRunWizard* wizard) {
-                                         seen_ << QStringLiteral("first run");
-                                         wizard->reject();
-                                     });
-        QCOMPARE(run(next), 0);
-        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
-        QCOMPARE(seen_, QStringList{QStringLiteral("first run")});
+        QVERIFY(startAfterDeletion(kNewPassword));
         QVERIFY(!QFile::exists(vaultPath));
         QVERIFY(!auth_->identityExists());
     }

@@ -103,6 +103,22 @@ private Q_SLOTS:
     void cleanupTestCase() { protect::setLocalProtectionServices(nullptr, nullptr); }
 
 private:
+    // Once the dialog's label reads text starting with prefix: records that text, and closes
+    // the dialog.
+    template <typename Dialog>
+    void recordStatusAndClose(GuiScript& script, const QString& step, const char* label,
+                              const QString& prefix) {
+        script.onModal<Dialog>(
+            step,
+            [this, label](Dialog* dialog) {
+                seen_ << labelText(dialog, label);
+                GuiScript::later([dialog] { dialog->reject(); });
+            },
+            [label, prefix](Dialog* dialog) {
+                return labelText(dialog, label).startsWith(prefix);
+            });
+    }
+
     // From an open Configure dialog: Storage > the wizard claims the loop disk's first gap and
     // makes a new, empty vault there; back in Configure, then (when given) one more step there.
     void claimThroughTheWizard(GuiScript& script, const rawstore::DiskInfo& disk,
@@ -134,16 +150,8 @@ private:
             seen_ << box->windowTitle();
             box->button(QMessageBox::Yes)->click();
         });
-        script.onModal<korvex::ui::RawDiskSetupWizard>(
-            QStringLiteral("claimed"),
-            [this](korvex::ui::RawDiskSetupWizard* wizard) {
-                seen_ << labelText(wizard, "rawDiskStatusLabel");
-                GuiScript::later([wizard] { wizard->reject(); });
-            },
-            [](korvex::ui::RawDiskSetupWizard* wizard) {
-                return labelText(wizard, "rawDiskStatusLabel")
-                    .startsWith(QStringLiteral("Claimed"));
-            });
+        recordStatusAndClose<korvex::ui::RawDiskSetupWizard>(
+            script, QStringLiteral("claimed"), "rawDiskStatusLabel", QStringLiteral("Claimed"));
         script.onModal<ConfigureDialog>(
             QStringLiteral("the storage section after the wizard"),
             [this, then](ConfigureDialog* dialog) {
@@ -187,16 +195,8 @@ private Q_SLOTS:
             seen_ << box->windowTitle();
             box->button(QMessageBox::Yes)->click();
         });
-        script.onModal<ConfigureDialog>(
-            QStringLiteral("switched back"),
-            [this](ConfigureDialog* dialog) {
-                seen_ << labelText(dialog, "storageStatusLabel");
-                GuiScript::later([dialog] { dialog->reject(); });
-            },
-            [](ConfigureDialog* dialog) {
-                return labelText(dialog, "storageStatusLabel")
-                    .startsWith(QStringLiteral("Switched"));
-            });
+        recordStatusAndClose<ConfigureDialog>(script, QStringLiteral("switched back"),
+                                              "storageStatusLabel", QStringLiteral("Switched"));
         quit(script, QStringLiteral("doc.txt"), kDocument);
         QCOMPARE(run(script), 0);
         QVERIFY2(script.finished(), qPrintable(script.nextStep()));
@@ -288,24 +288,13 @@ private Q_SLOTS:
             [](ConfigureDialog* dialog) {
                 return labelText(dialog, "storageStatusLabel").startsWith(QStringLiteral("Your"));
             });
-        script.onModal<QInputDialog>(QStringLiteral("the password"), [](QInputDialog* input) {
-            input->setTextValue(kPassword);
-            static_cast<QDialog*>(input)->accept();
-        });
+        test::answerText(script, QStringLiteral("the password"), kPassword);
         script.onModal<QMessageBox>(QStringLiteral("the warning"), [this](QMessageBox* box) {
             seen_ << box->text().section(QLatin1Char('\n'), 1, 1);
             box->button(QMessageBox::Yes)->click();
         });
-        script.onModal<ConfigureDialog>(
-            QStringLiteral("scheduled"),
-            [this](ConfigureDialog* dialog) {
-                seen_ << labelText(dialog, "deleteVaultStatusLabel");
-                GuiScript::later([dialog] { dialog->reject(); });
-            },
-            [](ConfigureDialog* dialog) {
-                return labelText(dialog, "deleteVaultStatusLabel")
-                    .startsWith(QStringLiteral("The"));
-            });
+        recordStatusAndClose<ConfigureDialog>(script, QStringLiteral("scheduled"),
+                                              "deleteVaultStatusLabel", QStringLiteral("The"));
         quit(script, QStringLiteral("raw.txt"), kRawDocument);
         QCOMPARE(run(script), 0);
         QVERIFY2(script.finished(), qPrintable(script.nextStep()));
@@ -313,18 +302,7 @@ private Q_SLOTS:
         const quint32 claimedNumber = storage_->rawDiskClaim().diskNumber;
         QCOMPARE(storage_->backend(), vault::StorageBackend::RawDisk);
 
-        GuiScript next;
-        next.onModal<QInputDialog>(QStringLiteral("confirm the deletion"), [](QInputDialog* input) {
-            input->setTextValue(kPassword);
-            static_cast<QDialog*>(input)->accept();
-        });
-        next.onModal<FirstRunWizard>(QStringLiteral("starting over"),
-                                     [this](FirstRunWizard* wizard) {
-                                         seen_ << QStringLiteral("first run");
-                                         wizard->reject();
-                                     });
-        QCOMPARE(run(next), 0);
-        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
+        QVERIFY(startAfterDeletion(kPassword));
         const std::optional<rawstore::DiskInfo> disk = disk_.diskInfo();
         QVERIFY(disk);
         QCOMPARE(seen_,
@@ -336,7 +314,7 @@ private Q_SLOTS:
                                   .arg(kGapStart),
                               QStringLiteral("The vault will be permanently deleted the next time "
                                              "you start Zelvora. Restart now to complete this."),
-                              QStringLiteral("document intact"), QStringLiteral("first run")}));
+                              QStringLiteral("document intact")}));
         QVERIFY(!auth_->identityExists());
         QCOMPARE(storage_->backend(), vault::StorageBackend::Container);
         QVERIFY(rawstore::regionIsFree(*disk, {kGapStart, kGapLength}, false));

@@ -317,28 +317,11 @@ private:
     // label.
     static void answerPassword(test::GuiScript& script, std::optional<QString> text,
                                QString* prompt = nullptr) {
-        script.onModal<QInputDialog>(
-            QStringLiteral("password prompt"), [text, prompt](QInputDialog* dialog) {
-                if (prompt)
-                    *prompt = dialog->windowTitle() + QLatin1Char('|') + dialog->labelText();
-                if (text) {
-                    dialog->setTextValue(*text);
-                    dialog->accept();
-                } else {
-                    dialog->reject();
-                }
-            });
+        test::answerText(script, QStringLiteral("password prompt"), std::move(text), prompt);
     }
     static void answerQuestion(test::GuiScript& script, QMessageBox::StandardButton answer,
                                QString* text = nullptr) {
-        script.onModal<QMessageBox>(QStringLiteral("question"), [answer, text](QMessageBox* box) {
-            if (text)
-                *text = box->windowTitle() + QLatin1Char('|') + box->text();
-            if (QAbstractButton* button = box->button(answer))
-                button->click();
-            else
-                box->reject();
-        });
+        test::answerQuestion(script, answer, text);
     }
 
     // The text a QR code image decodes to, read by zbarimg.
