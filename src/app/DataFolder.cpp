@@ -1,9 +1,11 @@
 #include "app/DataFolder.h"
 
 #include "platform/PrivatePaths.h"
+#include "platform/TpmSealedKeyStore.h"
 #include "protect/AtomicFile.h"
 #include "protect/FileProtection.h"
 #include "protect/LocalIntegrityKey.h"
+#include "ui/TpmPinDialog.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -177,11 +179,21 @@ QString storageConfigRefusalTitle() {
     return translated("Zelvora - Storage Configuration Error");
 }
 
-QString storageConfigRefusalMessage(const QString& storageKeyPath) {
+QString storageConfigRefusalMessage(const QString& storageKeyPath, bool restoreOffered) {
     using protect::LocalIntegrityKey;
     // A key that cannot be had just now says nothing about the file: say what is missing.
     protect::KeyLoadFailure failure = protect::KeyLoadFailure::None;
     if (LocalIntegrityKey::loadKey(storageKeyPath, &failure).empty()) {
+        const bool tpmKey = LocalIntegrityKey::isTpmKeyFile(storageKeyPath);
+        if (failure == protect::KeyLoadFailure::Unavailable && tpmKey)
+            return ui::tpmUnreachableText(platform::TpmSealedKeyStore::defaultTctiConfig()) +
+                   translated("\n\nThen start Zelvora again.");
+        if (failure == protect::KeyLoadFailure::LockedOut)
+            return translated(
+                "The TPM has locked the key that protects Zelvora's settings after too many wrong "
+                "PINs, so Zelvora cannot read its storage configuration. Nothing is corrupted or "
+                "has been changed.\n\nStart Zelvora again once the TPM takes a PIN again, and "
+                "enter the key's PIN.");
         if (failure == protect::KeyLoadFailure::Unavailable &&
             LocalIntegrityKey::userDataProtection().kind() == platform::UserProtectionKind::Keyring)
             return translated(
@@ -195,8 +207,7 @@ QString storageConfigRefusalMessage(const QString& storageKeyPath) {
                 "folder) is missing or cannot be used, so Zelvora cannot read its storage "
                 "configuration. Nothing has been changed.\n\nIf you restored Zelvora's data "
                 "from a backup, restore that key file as well.");
-        if (failure == protect::KeyLoadFailure::PromptCancelled &&
-            LocalIntegrityKey::sealedKeyStore().hasProvider())
+        if (failure == protect::KeyLoadFailure::PromptCancelled && tpmKey)
             return translated(
                 "The PIN prompt for the TPM key that protects Zelvora's settings was cancelled, "
                 "so Zelvora cannot read its storage configuration. Nothing is corrupted or has "
@@ -213,12 +224,25 @@ QString storageConfigRefusalMessage(const QString& storageKeyPath) {
             "differently -- this version can no longer read it, by design, not because anything "
             "is corrupted or tampered with. You'll need to start with a fresh vault; contact "
             "support first if you need the data in your old vault.");
-    if (LocalIntegrityKey::isHardwareKeyLost(storageKeyPath))
-        return translated(
+    if (LocalIntegrityKey::isHardwareKeyLost(storageKeyPath)) {
+        const QString lost = translated(
             "Zelvora could not obtain the hardware security key that protects its storage "
             "configuration on this device -- most likely your PC's TPM was reset or cleared, or "
-            "this data was moved from a different computer. There is no way to recover from "
-            "this; you'll need to start with a fresh vault.");
+            "this data was moved from a different computer.");
+        if (restoreOffered)
+            return lost +
+                   translated(" Nothing of yours has been changed.\n\nIf you saved the recovery "
+                              "code that File > Configure shows, restore access with it now: "
+                              "Zelvora then asks you to choose a PIN for a new TPM key, and "
+                              "starts. Without the code, you'll need to start with a fresh "
+                              "vault.");
+        return lost +
+               translated(" A recovery code restores it only together with the account file "
+                          "(identity.dat) it belongs to, and that file is missing here or not "
+                          "sealed by the TPM: restore it from a backup, then start Zelvora again "
+                          "and use your recovery code; otherwise you'll need to start with a "
+                          "fresh vault.");
+    }
     return translated(
         "Zelvora's storage configuration could not be verified -- it may be corrupted or "
         "tampered with. To avoid silently creating a new empty vault and losing access to your "

@@ -49,8 +49,11 @@ QString machineIdentifierFrom(const QByteArray& systemId, const QString& dataFol
 QString dataFolderNotWritableTitle();
 QString dataFolderNotWritableMessage(const QString& folder);
 QString storageConfigRefusalTitle();
-// Why storage.dat cannot be read, judged from its key file: an older key format, a hardware key
-// that can no longer be had, or (otherwise) a file that failed verification.
-QString storageConfigRefusalMessage(const QString& storageKeyPath);
+// Why storage.dat cannot be read, judged from its key file: what protects the key cannot be
+// reached or was dismissed (nothing is lost), an older key format, a hardware key that can no
+// longer be had, or (otherwise) a file that failed verification. restoreOffered: the hardware
+// key's text goes with an offer to restore it from the recovery code; without it, the text says
+// why no restore is possible here.
+QString storageConfigRefusalMessage(const QString& storageKeyPath, bool restoreOffered = false);
 
 } // namespace korvex::app

@@ -15,13 +15,17 @@
 #include "platform/UserDataProtection.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RollbackGuard.h"
+#include "protect/TpmChoice.h"
 #include "protect/UserProtectionChoice.h"
+#include "ui/RecoveryCodeRestore.h"
 #include "ui/Theme.h"
 #include "ui/TpmPinDialog.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <memory>
 
@@ -34,6 +38,83 @@ const QString kProductName = QStringLiteral("Zelvora");
 void setNames(const QString& organisation) {
     QCoreApplication::setOrganizationName(organisation);
     QCoreApplication::setApplicationName(kProductName);
+}
+
+QString tr(const char* text) {
+    return QCoreApplication::translate("startAndRunSessions", text);
+}
+
+// storage.dat's TPM key is lost, and the account file is there, sealed under the same root, to
+// prove a recovery code against: the code can restore both.
+bool restoreIsPossible(const QString& storageKeyPath, const QString& identityPath) {
+    using protect::LocalIntegrityKey;
+    return LocalIntegrityKey::isTpmKeyFile(storageKeyPath) &&
+           LocalIntegrityKey::isHardwareKeyLost(storageKeyPath) &&
+           QFileInfo::exists(identityPath) &&
+           LocalIntegrityKey::isTpmKeyFile(identityPath + QStringLiteral(".key"));
+}
+
+// The refusal, with the restore from the recovery code offered; asked again after a code that
+// did not restore, until it restores or the user quits. True once restored.
+bool offerRestore(const QString& title, const QString& text, const QString& identityKeyPath) {
+    for (;;) {
+        QMessageBox box(QMessageBox::Critical, title, text);
+        box.setObjectName(QStringLiteral("restoreAtStartMessage"));
+        QPushButton* restore =
+            box.addButton(tr("Restore From Recovery Code..."), QMessageBox::AcceptRole);
+        restore->setObjectName(QStringLiteral("restoreAtStartButton"));
+        QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
+        box.setDefaultButton(restore);
+        box.setEscapeButton(quit);
+        box.exec();
+        if (box.clickedButton() != restore)
+            return false;
+        if (ui::restoreFromRecoveryCodeDialog(nullptr, identityKeyPath) ==
+            ui::RestoreOutcome::Restored) {
+            QMessageBox::information(
+                nullptr, ui::restoreTitle(),
+                tr("Restored. Enter your master password and select Unlock to continue."));
+            return true;
+        }
+    }
+}
+
+// A new data folder on a machine whose TPM answers but cannot be used: the user is told why,
+// and chooses whether to go on with the per-user protection instead.
+bool continueWithoutTpm(platform::SealedKeyAvailability why, platform::UserProtectionKind instead) {
+    QString reason;
+    switch (why) {
+    case platform::SealedKeyAvailability::OwnerPasswordSet:
+        reason = tr("This computer has a TPM, but its owner hierarchy is protected by a password "
+                    "that Zelvora does not know, so Zelvora cannot make its key there.");
+        break;
+    case platform::SealedKeyAvailability::NoRoom:
+        reason = tr("This computer has a TPM, but it has no room for another key just now.");
+        break;
+    case platform::SealedKeyAvailability::Faulty:
+    case platform::SealedKeyAvailability::Usable:
+    case platform::SealedKeyAvailability::Absent:
+        reason = tr("This computer has a TPM, but it does not answer as a TPM 2.0 that Zelvora "
+                    "can use.");
+        break;
+    }
+    const QString weaker =
+        instead == platform::UserProtectionKind::Keyring
+            ? tr("your desktop keyring, which protects them for your user account")
+            : tr("a private key file in your configuration folder, readable by your user "
+                 "account");
+    QMessageBox box(QMessageBox::Warning, tr("Zelvora - TPM Not Usable"),
+                    reason + tr("\n\nZelvora can protect its settings with %1 instead. That is "
+                                "weaker than a TPM, and stays the protection of this data folder "
+                                "from now on. Continue without the TPM?")
+                                 .arg(weaker));
+    box.setObjectName(QStringLiteral("tpmNotUsableMessage"));
+    QPushButton* go = box.addButton(tr("Continue Without the TPM"), QMessageBox::AcceptRole);
+    QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
+    box.setDefaultButton(quit);
+    box.setEscapeButton(quit);
+    box.exec();
+    return box.clickedButton() == go;
 }
 
 } // namespace
@@ -97,8 +178,8 @@ int startAndRunSessions(const CriticalMessage& critical, const SessionServices& 
         return 1;
     }
     // Nothing reads a settings key before this point.
-    if (setUpProtection)
-        setUpProtection(dataFolder);
+    if (setUpProtection && !setUpProtection(dataFolder))
+        return 1;
 
     core::AuthManager auth(dataFolder + QStringLiteral("/identity.dat"));
     const QString machineId = machineIdentifier(dataFolder);
@@ -109,12 +190,27 @@ int startAndRunSessions(const CriticalMessage& critical, const SessionServices& 
     // Bound to the generation storage.dat was last written under (normally the record's
     // highest; an earlier one after a crash between the two files' updates).
     bool unreadable = false;
-    core::StorageConfigFile storage = core::openStorageConfig(
-        dataFolder + QStringLiteral("/storage.dat"), machineId, generationPath, &unreadable);
+    const QString storagePath = dataFolder + QStringLiteral("/storage.dat");
+    core::StorageConfigFile storage =
+        core::openStorageConfig(storagePath, machineId, generationPath, &unreadable);
     if (unreadable) {
-        refuse(storageConfigRefusalTitle(),
-               storageConfigRefusalMessage(storage.path() + QStringLiteral(".key")));
-        return 1;
+        // A TPM that was cleared or replaced lost the key: the recovery code brings it back,
+        // and start-up goes on once it has.
+        const QString storageKey = storagePath + QStringLiteral(".key");
+        const bool offered = restoreIsPossible(storageKey, auth.identityPath());
+        const QString message = storageConfigRefusalMessage(storageKey, offered);
+        if (!offered) {
+            refuse(storageConfigRefusalTitle(), message);
+            return 1;
+        }
+        if (!offerRestore(storageConfigRefusalTitle(), message,
+                          auth.identityPath() + QStringLiteral(".key")))
+            return 1;
+        storage = core::openStorageConfig(storagePath, machineId, generationPath, &unreadable);
+        if (unreadable) {
+            refuse(storageConfigRefusalTitle(), storageConfigRefusalMessage(storageKey));
+            return 1;
+        }
     }
     recoverPendingKeyTransitions(auth, twoFactor, storage, dataFolder);
 
@@ -134,11 +230,13 @@ int runApplication(int argc, char** argv) {
     setNames(kProductName);
     ui::applyApplicationStyle(app);
 
-    // The machine's protection for the settings keys, for the life of the process: the TPM
-    // when one answers and this user may use it (its key's PIN asked through a dialog), and
-    // otherwise, as for files made before, protection for the user, by the kind recorded for
-    // the data folder (the keyring, or the user key file), chosen once when the folder is first
-    // used.
+    // The machine's protection for the settings keys, for the life of the process, by what the
+    // data folder records: the TPM for a folder of the TPM's (whether or not it answers today:
+    // one that does not is told as unreachable, never replaced), or for a new folder when one
+    // answers and this user may use it (its key's PIN asked through a dialog); otherwise
+    // protection for the user, by the kind recorded for the data folder (the keyring, or the
+    // user key file), chosen once when the folder is first used. A TPM that answers but cannot
+    // be used is told, and the user chooses.
     static ui::TpmPinPrompt pinPrompt;
     static platform::TpmSealedKeyStore tpm(platform::TpmSealedKeyStore::defaultTctiConfig(),
                                            platform::TpmSealedKeyStore::defaultKeyFolder(),
@@ -151,10 +249,20 @@ int runApplication(int argc, char** argv) {
             [](platform::UserProtectionKind kind) {
                 return platform::createUserDataProtection(kind);
             });
-        platform::ISealedKeyStore* sealedKeys = &noTpm;
-        if (tpm.hasProvider())
-            sealedKeys = &tpm;
-        protect::setLocalProtectionServices(sealedKeys, userProtection.get());
+        const protect::TpmDecision decision = protect::decideTpmUse(dataFolder, tpm);
+        if (decision.use == protect::TpmUse::AskUser) {
+            if (!continueWithoutTpm(decision.availability, userProtection->kind()))
+                return false;
+            // The user's choice stands for this folder.
+            if (!protect::recordUserProtection(dataFolder, userProtection->kind()))
+                qWarning("runApplication: could not record the choice to go on without the TPM; "
+                         "it is asked again at the next start.");
+        }
+        protect::setLocalProtectionServices(decision.use == protect::TpmUse::Use
+                                                ? static_cast<platform::ISealedKeyStore*>(&tpm)
+                                                : &noTpm,
+                                            userProtection.get());
+        return true;
     };
     return startAndRunSessions({}, {}, setUp);
 }

@@ -230,8 +230,12 @@ std::optional<IdentityRecord> AuthManager::loadIdentity(LoginFailureReason* reas
             return std::nullopt;
         if (keyFailure == protect::KeyLoadFailure::PromptCancelled)
             return fail(LoginFailureReason::SecurityPromptCancelled);
+        if (keyFailure == protect::KeyLoadFailure::LockedOut)
+            return fail(LoginFailureReason::HardwareKeyLockedOut);
         if (keyFailure == protect::KeyLoadFailure::Unavailable)
-            return fail(LoginFailureReason::ProtectionUnavailable);
+            return fail(protect::LocalIntegrityKey::isTpmKeyFile(keyFile)
+                            ? LoginFailureReason::HardwareKeyUnreachable
+                            : LoginFailureReason::ProtectionUnavailable);
         if (protect::LocalIntegrityKey::isOlderKeyFile(keyFile))
             return fail(LoginFailureReason::IdentityLegacyFormat);
         if (protect::LocalIntegrityKey::isHardwareKeyLost(keyFile))

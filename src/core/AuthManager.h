@@ -31,6 +31,10 @@ enum class LoginFailureReason {
     // The password was right, but the session was wiped (a lock, a suspend) while it was being
     // checked: the keys were dropped. Not a failed attempt.
     Interrupted = 10,
+    // The TPM that seals the account file's key does not answer now: nothing is lost.
+    HardwareKeyUnreachable = 11,
+    // The TPM refuses the key's PIN for a while after too many wrong ones: nothing is lost.
+    HardwareKeyLockedOut = 12,
 };
 
 // The account record of identity.dat.

@@ -169,8 +169,7 @@ LoadStatus loadLockoutFile(const QString& path, LockoutRecord* record) {
     // (the key file alone cannot tell the two apart when the keyring is out of reach).
     protect::KeyLoadFailure failure = protect::KeyLoadFailure::None;
     if (LocalIntegrityKey::loadKey(keyFile, &failure).empty() &&
-        (failure == protect::KeyLoadFailure::PromptCancelled ||
-         failure == protect::KeyLoadFailure::Unavailable))
+        protect::isTemporaryKeyFailure(failure))
         return LoadStatus::NoRecord;
     return keyUnusable(keyFile) ? LoadStatus::NoRecord : LoadStatus::Suspicious;
 }

@@ -8,9 +8,30 @@
 namespace korvex::platform {
 
 // Outcome of an operation on the sealed key store. A store whose provider is missing reports
-// NoProvider; one that exists but refuses or faults reports Failed; a user who dismisses the
-// consent prompt gives PromptCancelled. Callers treat the three differently.
-enum class SealedKeyResult { Ok = 0, NoProvider = 1, Failed = 2, PromptCancelled = 3 };
+// NoProvider; one that exists but refuses or faults reports Failed (the key is not usable, as
+// after the hardware was cleared); a user who dismisses the consent prompt gives
+// PromptCancelled. A provider that answered earlier in this process and has stopped answering
+// gives Unreachable, and one that refuses every authorisation for a while after too many wrong
+// ones gives LockedOut: neither says anything about the key. Callers treat each differently.
+enum class SealedKeyResult {
+    Ok = 0,
+    NoProvider = 1,
+    Failed = 2,
+    PromptCancelled = 3,
+    Unreachable = 4,
+    LockedOut = 5,
+};
+
+// Whether the store can create and use keys now, and if not, why. A provider that answers but
+// cannot be used by this program is told apart from one that is not there, so that the user can
+// be told rather than silently given a weaker protection.
+enum class SealedKeyAvailability {
+    Usable = 0,
+    Absent = 1,           // nothing answers (no device, no access to it, nothing listening)
+    OwnerPasswordSet = 2, // the storage hierarchy has a password this program does not know
+    NoRoom = 3,           // the provider has no room for another key just now
+    Faulty = 4,           // it answers, but not as a usable provider
+};
 
 // Words shown by the consent prompt when a sealing key is created or used.
 struct SealedKeyPrompt {
@@ -26,8 +47,13 @@ class ISealedKeyStore {
 public:
     virtual ~ISealedKeyStore() = default;
 
-    // Whether this machine has a provider at all. Everything else reports NoProvider without one.
+    // Whether this machine has a usable provider. Everything else reports NoProvider without one.
     virtual bool hasProvider() = 0;
+    virtual SealedKeyAvailability availability() {
+        return hasProvider() ? SealedKeyAvailability::Usable : SealedKeyAvailability::Absent;
+    }
+    // The user chose to try again: a provider that could not be reached is looked for anew.
+    virtual void retry() {}
     virtual SealedKeyResult keyExists(const QString& name, bool* exists) = 0;
     // Creates and persists a new key under name; its later use is guarded by the prompt.
     virtual SealedKeyResult createKey(const QString& name, const SealedKeyPrompt& prompt) = 0;

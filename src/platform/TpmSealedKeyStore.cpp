@@ -14,6 +14,11 @@
 #include <QStandardPaths>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
 #include <optional>
 #include <sodium.h>
 #include <sys/stat.h>
@@ -49,6 +54,26 @@ bool isLockedOut(TSS2_RC rc) {
     return baseCode(rc) == TPM2_RC_LOCKOUT;
 }
 
+// The command never reached the TPM, or its answer never came back: the TPM (or the resource
+// manager, or the software TPM's socket) is gone, which says nothing about any key.
+bool isUnreachable(TSS2_RC rc) {
+    if ((rc & TSS2_RC_LAYER_MASK) == TSS2_TCTI_RC_LAYER)
+        return true;
+    if ((rc & TSS2_RC_LAYER_MASK) == TSS2_TPM_RC_LAYER)
+        return false;
+    const TSS2_RC base = rc & ~TSS2_RC_LAYER_MASK;
+    return base == TSS2_BASE_RC_IO_ERROR || base == TSS2_BASE_RC_NO_CONNECTION ||
+           base == TSS2_BASE_RC_TRY_AGAIN;
+}
+
+// The TPM is out of room for one more object or session just now.
+bool isOutOfRoom(TSS2_RC rc) {
+    const TSS2_RC code = baseCode(rc);
+    return code == TPM2_RC_OBJECT_MEMORY || code == TPM2_RC_SESSION_MEMORY ||
+           code == TPM2_RC_MEMORY || code == TPM2_RC_OBJECT_HANDLES ||
+           code == TPM2_RC_SESSION_HANDLES;
+}
+
 // One fixed property of the TPM, when it reports it.
 std::optional<UINT32> tpmProperty(ESYS_CONTEXT* esys, TPM2_PT property) {
     TPMS_CAPABILITY_DATA* capability = nullptr;
@@ -68,6 +93,18 @@ std::optional<UINT32> tpmProperty(ESYS_CONTEXT* esys, TPM2_PT property) {
 bool inLockout(ESYS_CONTEXT* esys) {
     const std::optional<UINT32> permanent = tpmProperty(esys, TPM2_PT_PERMANENT);
     return permanent && (*permanent & TPMA_PERMANENT_INLOCKOUT) != 0;
+}
+
+// The dictionary-attack state: wrong authorisations counted so far against the most allowed,
+// and the seconds after which one is forgotten (and a locked key takes one PIN again).
+PinTries pinTries(ESYS_CONTEXT* esys) {
+    PinTries tries;
+    const std::optional<UINT32> counted = tpmProperty(esys, TPM2_PT_LOCKOUT_COUNTER);
+    const std::optional<UINT32> most = tpmProperty(esys, TPM2_PT_MAX_AUTH_FAIL);
+    if (counted && most)
+        tries.left = *most > *counted ? *most - *counted : 0;
+    tries.lockoutSeconds = tpmProperty(esys, TPM2_PT_LOCKOUT_INTERVAL);
+    return tries;
 }
 
 // What a creating command gives back beside the object, freed together.
@@ -153,6 +190,9 @@ struct KeyFile {
     TPM2B_PUBLIC publicPart{};
     TPM2B_PRIVATE privatePart{};
     SealedKeyPrompt words;
+    // The name of the storage primary key the key was made under; empty in files written
+    // before it was recorded.
+    QByteArray parentName;
 };
 
 template <typename T, typename Marshal> QByteArray marshalled(const T& value, Marshal marshal) {
@@ -201,6 +241,8 @@ std::optional<KeyFile> readKeyFile(const QString& path) {
     key.words.title = json.value(QStringLiteral("title")).toString();
     key.words.friendlyName = json.value(QStringLiteral("friendlyName")).toString();
     key.words.description = json.value(QStringLiteral("description")).toString();
+    key.parentName =
+        QByteArray::fromBase64(json.value(QStringLiteral("parentName")).toString().toLatin1());
     return key;
 }
 
@@ -216,6 +258,7 @@ bool writeKeyFile(const QString& path, const KeyFile& key) {
         {QStringLiteral("title"), key.words.title},
         {QStringLiteral("friendlyName"), key.words.friendlyName},
         {QStringLiteral("description"), key.words.description},
+        {QStringLiteral("parentName"), QString::fromLatin1(key.parentName.toBase64())},
     };
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || !restrictToOwner(file.handle()))
@@ -228,6 +271,115 @@ bool writeKeyFile(const QString& path, const KeyFile& key) {
     return true;
 }
 
+struct PkeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct PkeyContextFree {
+    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
+};
+struct BignumFree {
+    void operator()(BIGNUM* number) const { BN_free(number); }
+};
+struct ParamBuilderFree {
+    void operator()(OSSL_PARAM_BLD* builder) const { OSSL_PARAM_BLD_free(builder); }
+};
+struct ParamsFree {
+    void operator()(OSSL_PARAM* params) const { OSSL_PARAM_free(params); }
+};
+
+// Whether a key's public part is a sealing key as this program makes them: RSA 2048 for
+// decryption with OAEP over SHA-256.
+bool isSealingKey(const TPM2B_PUBLIC& pub) {
+    const TPMT_PUBLIC& area = pub.publicArea;
+    return area.type == TPM2_ALG_RSA && (area.objectAttributes & TPMA_OBJECT_DECRYPT) != 0 &&
+           (area.objectAttributes & TPMA_OBJECT_RESTRICTED) == 0 &&
+           area.parameters.rsaDetail.keyBits == 2048 &&
+           area.parameters.rsaDetail.scheme.scheme == TPM2_ALG_OAEP &&
+           area.parameters.rsaDetail.scheme.details.oaep.hashAlg == TPM2_ALG_SHA256 &&
+           area.unique.rsa.size == 256;
+}
+
+// RSA-OAEP (SHA-256 for the digest and the mask, no label) to the key's public part: what
+// TPM2_RSA_Decrypt undoes with the private part, done here so that the secret never goes to
+// the TPM.
+std::optional<QByteArray> sealToPublicPart(const TPM2B_PUBLIC& pub,
+                                           const crypto::SecureBuffer& plaintext) {
+    if (!isSealingKey(pub))
+        return std::nullopt;
+    const TPMS_RSA_PARMS& rsa = pub.publicArea.parameters.rsaDetail;
+    std::unique_ptr<BIGNUM, BignumFree> modulus(
+        BN_bin2bn(pub.publicArea.unique.rsa.buffer, pub.publicArea.unique.rsa.size, nullptr));
+    std::unique_ptr<BIGNUM, BignumFree> exponent(BN_new());
+    std::unique_ptr<OSSL_PARAM_BLD, ParamBuilderFree> builder(OSSL_PARAM_BLD_new());
+    if (!modulus || !exponent || !builder ||
+        BN_set_word(exponent.get(), rsa.exponent == 0 ? 65537 : rsa.exponent) != 1 ||
+        OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get()) != 1)
+        return std::nullopt;
+    std::unique_ptr<OSSL_PARAM, ParamsFree> params(OSSL_PARAM_BLD_to_param(builder.get()));
+    std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree> maker(
+        EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* made = nullptr;
+    if (!params || !maker || EVP_PKEY_fromdata_init(maker.get()) != 1 ||
+        EVP_PKEY_fromdata(maker.get(), &made, EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
+        return std::nullopt;
+    std::unique_ptr<EVP_PKEY, PkeyFree> key(made);
+    std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree> sealer(
+        EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    std::size_t length = 0;
+    if (!sealer || EVP_PKEY_encrypt_init(sealer.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(sealer.get(), RSA_PKCS1_OAEP_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_rsa_oaep_md(sealer.get(), EVP_sha256()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_mgf1_md(sealer.get(), EVP_sha256()) != 1 ||
+        EVP_PKEY_encrypt(sealer.get(), nullptr, &length, plaintext.data(), plaintext.size()) != 1 ||
+        length != 256)
+        return std::nullopt;
+    QByteArray sealed(static_cast<qsizetype>(length), '\0');
+    if (EVP_PKEY_encrypt(sealer.get(), reinterpret_cast<unsigned char*>(sealed.data()), &length,
+                         plaintext.data(), plaintext.size()) != 1 ||
+        length != 256)
+        return std::nullopt;
+    return sealed;
+}
+
+// A session salted by the storage primary key that encrypts the first parameter of the
+// command (attribute) on its way in or out; it also authorises with an HMAC rather than a
+// plain password. Flushed when this goes, unless the TPM has already ended it.
+class SaltedSession {
+public:
+    SaltedSession(ESYS_CONTEXT* esys, ESYS_TR primary, TPMA_SESSION attribute) : esys_(esys) {
+        const TPMT_SYM_DEF cipher{TPM2_ALG_AES, {128}, {TPM2_ALG_CFB}};
+        rc_ = Esys_StartAuthSession(esys, primary, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                    ESYS_TR_NONE, nullptr, TPM2_SE_HMAC, &cipher, TPM2_ALG_SHA256,
+                                    &handle_);
+        if (rc_ != TSS2_RC_SUCCESS) {
+            handle_ = ESYS_TR_NONE;
+            return;
+        }
+        // Without continueSession the TPM ends the session after a successful command.
+        rc_ = Esys_TRSess_SetAttributes(esys, handle_, attribute,
+                                        attribute | TPMA_SESSION_CONTINUESESSION);
+    }
+    ~SaltedSession() {
+        if (handle_ != ESYS_TR_NONE && !ended_)
+            Esys_FlushContext(esys_, handle_);
+    }
+    SaltedSession(const SaltedSession&) = delete;
+    SaltedSession& operator=(const SaltedSession&) = delete;
+
+    bool ok() const { return rc_ == TSS2_RC_SUCCESS; }
+    TSS2_RC rc() const { return rc_; }
+    ESYS_TR handle() const { return handle_; }
+    // The command it authorised succeeded, so the TPM has ended it.
+    void endedByTpm() { ended_ = true; }
+
+private:
+    ESYS_CONTEXT* esys_;
+    ESYS_TR handle_ = ESYS_TR_NONE;
+    TSS2_RC rc_ = TSS2_RC_SUCCESS;
+    bool ended_ = false;
+};
+
 } // namespace
 
 // An open ESYS context with the storage primary key loaded.
@@ -235,6 +387,7 @@ struct TpmSealedKeyStore::Tpm {
     TSS2_TCTI_CONTEXT* tcti = nullptr;
     ESYS_CONTEXT* esys = nullptr;
     ESYS_TR primary = ESYS_TR_NONE;
+    QByteArray primaryName;
 
     ~Tpm() {
         if (esys != nullptr && primary != ESYS_TR_NONE)
@@ -245,13 +398,12 @@ struct TpmSealedKeyStore::Tpm {
             Tss2_TctiLdr_Finalize(&tcti);
     }
 
-    // A sealing key loaded under the primary, or ESYS_TR_NONE.
-    ESYS_TR load(const KeyFile& key) {
+    // A sealing key loaded under the primary, or ESYS_TR_NONE; rc says why not.
+    ESYS_TR load(const KeyFile& key, TSS2_RC* rc) {
         ESYS_TR handle = ESYS_TR_NONE;
-        if (Esys_Load(esys, primary, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &key.privatePart,
-                      &key.publicPart, &handle) != TSS2_RC_SUCCESS)
-            return ESYS_TR_NONE;
-        return handle;
+        *rc = Esys_Load(esys, primary, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
+                        &key.privatePart, &key.publicPart, &handle);
+        return *rc == TSS2_RC_SUCCESS ? handle : ESYS_TR_NONE;
     }
 };
 
@@ -279,6 +431,7 @@ TpmSealedKeyStore::Tpm* TpmSealedKeyStore::tpm() {
     if (probed_)
         return tpm_.get();
     probed_ = true;
+    availability_ = SealedKeyAvailability::Absent;
     // The TSS libraries log every failed open to standard error; a machine without a TPM is
     // ordinary, not an error.
     ::setenv("TSS2_LOG", "all+NONE", 0);
@@ -288,8 +441,19 @@ TpmSealedKeyStore::Tpm* TpmSealedKeyStore::tpm() {
         Esys_Initialize(&tpm->esys, tpm->tcti, nullptr) != TSS2_RC_SUCCESS)
         return nullptr;
     // A TPM 2.0 says so in its family indicator ("2.0").
-    if (tpmProperty(tpm->esys, TPM2_PT_FAMILY_INDICATOR) != 0x322E3000u)
+    const std::optional<UINT32> family = tpmProperty(tpm->esys, TPM2_PT_FAMILY_INDICATOR);
+    if (family != 0x322E3000u) {
+        if (family)
+            availability_ = SealedKeyAvailability::Faulty;
         return nullptr;
+    }
+    // The storage primary key is made with the owner hierarchy's empty password; one that has
+    // been given a password is told, rather than tried.
+    const std::optional<UINT32> permanent = tpmProperty(tpm->esys, TPM2_PT_PERMANENT);
+    if (permanent && (*permanent & TPMA_PERMANENT_OWNERAUTHSET) != 0) {
+        availability_ = SealedKeyAvailability::OwnerPasswordSet;
+        return nullptr;
+    }
 
     const TPM2B_SENSITIVE_CREATE noSecret{};
     const TPM2B_PUBLIC primaryTemplate = storagePrimaryTemplate();
@@ -300,12 +464,39 @@ TpmSealedKeyStore::Tpm* TpmSealedKeyStore::tpm() {
         tpm->esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &noSecret,
         &primaryTemplate, &noOutsideInfo, &noPcrs, &tpm->primary, &outputs.outPublic, &outputs.data,
         &outputs.hash, &outputs.ticket);
-    if (created != TSS2_RC_SUCCESS) {
-        tpm->primary = ESYS_TR_NONE;
+    TPM2B_NAME* name = nullptr;
+    if (created == TSS2_RC_SUCCESS &&
+        Esys_TR_GetName(tpm->esys, tpm->primary, &name) == TSS2_RC_SUCCESS && name != nullptr)
+        tpm->primaryName = QByteArray(reinterpret_cast<const char*>(name->name), name->size);
+    Esys_Free(name);
+    if (created != TSS2_RC_SUCCESS || tpm->primaryName.isEmpty()) {
+        if (created != TSS2_RC_SUCCESS)
+            tpm->primary = ESYS_TR_NONE;
+        if (isOutOfRoom(created))
+            availability_ = SealedKeyAvailability::NoRoom;
+        else if (isWrongAuthorisation(created))
+            availability_ = SealedKeyAvailability::OwnerPasswordSet;
+        else if (!isUnreachable(created))
+            availability_ = SealedKeyAvailability::Faulty;
         return nullptr;
     }
+    availability_ = SealedKeyAvailability::Usable;
     tpm_ = std::move(tpm);
     return tpm_.get();
+}
+
+SealedKeyResult TpmSealedKeyStore::lost() {
+    qWarning("TpmSealedKeyStore: the TPM stopped answering (%s); it is looked for again at the "
+             "next use.",
+             qUtf8Printable(tctiConfig_));
+    // Its handles are gone with the connection; nothing is flushed.
+    if (tpm_) {
+        tpm_->primary = ESYS_TR_NONE;
+        tpm_.reset();
+    }
+    probed_ = false;
+    availability_ = SealedKeyAvailability::Absent;
+    return SealedKeyResult::Unreachable;
 }
 
 QString TpmSealedKeyStore::keyPath(const QString& name) const {
@@ -318,6 +509,16 @@ QString TpmSealedKeyStore::keyPath(const QString& name) const {
 
 bool TpmSealedKeyStore::hasProvider() {
     return tpm() != nullptr;
+}
+
+SealedKeyAvailability TpmSealedKeyStore::availability() {
+    tpm();
+    return availability_;
+}
+
+void TpmSealedKeyStore::retry() {
+    if (tpm_ == nullptr)
+        probed_ = false;
 }
 
 SealedKeyResult TpmSealedKeyStore::keyExists(const QString& name, bool* exists) {
@@ -341,7 +542,8 @@ SealedKeyResult TpmSealedKeyStore::createKey(const QString& name, const SealedKe
     if (path.isEmpty() || prompt_ == nullptr || !createPrivateFolder(keyFolder_) ||
         !restrictToOwner(keyFolder_))
         return SealedKeyResult::Failed;
-    const std::optional<crypto::SecureBuffer> pin = prompt_->askForPin(prompt, PinRequest::NewPin);
+    const std::optional<crypto::SecureBuffer> pin =
+        prompt_->askForPin(prompt, PinRequest::NewPin, PinTries{});
     if (!pin)
         return SealedKeyResult::PromptCancelled;
 
@@ -354,20 +556,29 @@ SealedKeyResult TpmSealedKeyStore::createKey(const QString& name, const SealedKe
     const TPML_PCR_SELECTION noPcrs{};
     TPM2B_PRIVATE* outPrivate = nullptr;
     CreationOutputs outputs;
-    const TSS2_RC created =
-        Esys_Create(tpm->esys, tpm->primary, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                    &sensitive, &keyTemplate, &noOutsideInfo, &noPcrs, &outPrivate,
-                    &outputs.outPublic, &outputs.data, &outputs.hash, &outputs.ticket);
+    // The key's authorisation value is the command's first parameter: the session encrypts it.
+    SaltedSession session(tpm->esys, tpm->primary, TPMA_SESSION_DECRYPT);
+    TSS2_RC created = session.rc();
+    if (session.ok()) {
+        created = Esys_Create(tpm->esys, tpm->primary, session.handle(), ESYS_TR_NONE, ESYS_TR_NONE,
+                              &sensitive, &keyTemplate, &noOutsideInfo, &noPcrs, &outPrivate,
+                              &outputs.outPublic, &outputs.data, &outputs.hash, &outputs.ticket);
+        if (created == TSS2_RC_SUCCESS)
+            session.endedByTpm();
+    }
     crypto::secureWipe(&sensitive, sizeof(sensitive));
     KeyFile key;
-    const bool made =
-        created == TSS2_RC_SUCCESS && outPrivate != nullptr && outputs.outPublic != nullptr;
+    const bool made = created == TSS2_RC_SUCCESS && outPrivate != nullptr &&
+                      outputs.outPublic != nullptr && isSealingKey(*outputs.outPublic);
     if (made) {
         key.privatePart = *outPrivate;
         key.publicPart = *outputs.outPublic;
         key.words = prompt;
+        key.parentName = tpm->primaryName;
     }
     Esys_Free(outPrivate);
+    if (isUnreachable(created))
+        return lost();
     if (!made || !writeKeyFile(path, key))
         return SealedKeyResult::Failed;
     return SealedKeyResult::Ok;
@@ -376,31 +587,17 @@ SealedKeyResult TpmSealedKeyStore::createKey(const QString& name, const SealedKe
 SealedKeyResult TpmSealedKeyStore::encrypt(const QString& name,
                                            const crypto::SecureBuffer& plaintext,
                                            QByteArray* ciphertext) {
-    Tpm* tpm = this->tpm();
-    if (tpm == nullptr)
+    if (tpm() == nullptr)
         return SealedKeyResult::NoProvider;
     const QString path = keyPath(name);
     const std::optional<KeyFile> key = path.isEmpty() ? std::nullopt : readKeyFile(path);
-    TPM2B_PUBLIC_KEY_RSA message{};
-    if (!key || ciphertext == nullptr || plaintext.size() > sizeof(message.buffer))
+    if (!key || ciphertext == nullptr)
         return SealedKeyResult::Failed;
-    const ESYS_TR handle = tpm->load(*key);
-    if (handle == ESYS_TR_NONE)
+    std::optional<QByteArray> sealed = sealToPublicPart(key->publicPart, plaintext);
+    if (!sealed)
         return SealedKeyResult::Failed;
-    message.size = static_cast<UINT16>(plaintext.size());
-    std::memcpy(message.buffer, plaintext.data(), plaintext.size());
-    const TPMT_RSA_DECRYPT scheme = oaepScheme();
-    const TPM2B_DATA noLabel{};
-    TPM2B_PUBLIC_KEY_RSA* sealed = nullptr;
-    const TSS2_RC rc = Esys_RSA_Encrypt(tpm->esys, handle, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                        &message, &scheme, &noLabel, &sealed);
-    crypto::secureWipe(&message, sizeof(message));
-    Esys_FlushContext(tpm->esys, handle);
-    const bool ok = rc == TSS2_RC_SUCCESS && sealed != nullptr;
-    if (ok)
-        *ciphertext = QByteArray(reinterpret_cast<const char*>(sealed->buffer), sealed->size);
-    Esys_Free(sealed);
-    return ok ? SealedKeyResult::Ok : SealedKeyResult::Failed;
+    *ciphertext = std::move(*sealed);
+    return SealedKeyResult::Ok;
 }
 
 SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray& ciphertext,
@@ -417,27 +614,35 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
         ciphertext.size() != key->publicPart.publicArea.unique.rsa.size ||
         static_cast<std::size_t>(ciphertext.size()) > sizeof(sealed.buffer))
         return SealedKeyResult::Failed;
+    // The sessions are salted by the primary key: one that is not the key's own parent (the TPM
+    // was cleared, or something answers in its place) must not be handed the PIN's proof.
+    if (!key->parentName.isEmpty() && key->parentName != tpm->primaryName) {
+        qWarning("TpmSealedKeyStore: the TPM's storage primary key is not the one %s was made "
+                 "under (the TPM was cleared or replaced, or something between Zelvora and the "
+                 "TPM answers in its place); the key is not used.",
+                 qUtf8Printable(name));
+        return SealedKeyResult::Failed;
+    }
     sealed.size = static_cast<UINT16>(ciphertext.size());
     std::memcpy(sealed.buffer, ciphertext.constData(), sealed.size);
-    const ESYS_TR handle = tpm->load(*key);
+    TSS2_RC rc = TSS2_RC_SUCCESS;
+    const ESYS_TR handle = tpm->load(*key, &rc);
     if (handle == ESYS_TR_NONE)
-        return SealedKeyResult::Failed;
+        return isUnreachable(rc) ? lost() : SealedKeyResult::Failed;
 
     const TPMT_RSA_DECRYPT scheme = oaepScheme();
     const TPM2B_DATA noLabel{};
-    // A session salted by the storage primary key: the PIN is proven with an HMAC instead of
-    // being sent, and the secret comes back encrypted under the session key.
-    const TPMT_SYM_DEF sessionCipher{TPM2_ALG_AES, {128}, {TPM2_ALG_CFB}};
-    // A lockout is no fault of the key: the user is told, and it ends like a dismissed prompt,
-    // so that no one is sent to restore a key that is still there.
-    SealedKeyResult result = SealedKeyResult::Failed;
+    // A lockout is no fault of the key: the user is told how long it lasts, and it ends as a
+    // lockout, so that no one is sent to restore a key that is still there.
     if (inLockout(tpm->esys)) {
-        prompt_->tellLockedOut(key->words);
+        prompt_->tellLockedOut(key->words, pinTries(tpm->esys));
         Esys_FlushContext(tpm->esys, handle);
-        return SealedKeyResult::PromptCancelled;
+        return SealedKeyResult::LockedOut;
     }
+    SealedKeyResult result = SealedKeyResult::Failed;
     for (PinRequest request = PinRequest::Pin;;) {
-        std::optional<crypto::SecureBuffer> pin = prompt_->askForPin(key->words, request);
+        std::optional<crypto::SecureBuffer> pin =
+            prompt_->askForPin(key->words, request, pinTries(tpm->esys));
         if (!pin) {
             result = SealedKeyResult::PromptCancelled;
             break;
@@ -446,25 +651,18 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
         pin.reset();
         const TSS2_RC authorised = Esys_TR_SetAuth(tpm->esys, handle, &auth);
         wipeAuth(auth);
-        ESYS_TR session = ESYS_TR_NONE;
-        if (authorised != TSS2_RC_SUCCESS ||
-            Esys_StartAuthSession(tpm->esys, tpm->primary, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                  ESYS_TR_NONE, nullptr, TPM2_SE_HMAC, &sessionCipher,
-                                  TPM2_ALG_SHA256, &session) != TSS2_RC_SUCCESS ||
-            Esys_TRSess_SetAttributes(tpm->esys, session, TPMA_SESSION_ENCRYPT,
-                                      TPMA_SESSION_ENCRYPT | TPMA_SESSION_CONTINUESESSION) !=
-                TSS2_RC_SUCCESS) {
-            if (session != ESYS_TR_NONE)
-                Esys_FlushContext(tpm->esys, session);
+        // The PIN is proven with an HMAC instead of being sent, and the secret comes back
+        // encrypted under the session key.
+        SaltedSession session(tpm->esys, tpm->primary, TPMA_SESSION_ENCRYPT);
+        if (authorised != TSS2_RC_SUCCESS || !session.ok()) {
+            rc = session.rc();
             break;
         }
         TPM2B_PUBLIC_KEY_RSA* opened = nullptr;
-        const TSS2_RC rc = Esys_RSA_Decrypt(tpm->esys, handle, session, ESYS_TR_NONE, ESYS_TR_NONE,
-                                            &sealed, &scheme, &noLabel, &opened);
-        // Without continueSession the TPM ends the session after a successful command; after
-        // a failed one it may not have.
-        if (rc != TSS2_RC_SUCCESS)
-            Esys_FlushContext(tpm->esys, session);
+        rc = Esys_RSA_Decrypt(tpm->esys, handle, session.handle(), ESYS_TR_NONE, ESYS_TR_NONE,
+                              &sealed, &scheme, &noLabel, &opened);
+        if (rc == TSS2_RC_SUCCESS)
+            session.endedByTpm();
         if (rc == TSS2_RC_SUCCESS && opened != nullptr) {
             *plaintext = crypto::SecureBuffer::copyOf(opened->buffer, opened->size);
             crypto::secureWipe(opened, sizeof(*opened));
@@ -473,15 +671,18 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
             break;
         }
         Esys_Free(opened);
-        if (isLockedOut(rc)) {
-            prompt_->tellLockedOut(key->words);
-            result = SealedKeyResult::PromptCancelled;
+        if (isLockedOut(rc) || (isWrongAuthorisation(rc) && inLockout(tpm->esys))) {
+            prompt_->tellLockedOut(key->words, pinTries(tpm->esys));
+            result = SealedKeyResult::LockedOut;
             break;
         }
         if (!isWrongAuthorisation(rc))
             break;
         request = PinRequest::WrongPin;
     }
+    crypto::secureWipe(&sealed, sizeof(sealed));
+    if (result != SealedKeyResult::Ok && isUnreachable(rc))
+        return lost();
     Esys_FlushContext(tpm->esys, handle);
     return result;
 }

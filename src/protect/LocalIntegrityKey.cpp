@@ -3,8 +3,11 @@
 #include "crypto/AeadCipher.h"
 #include "crypto/SecureWipe.h"
 #include "crypto/Sodium.h"
+#include "platform/FileSync.h"
 #include "protect/AtomicFile.h"
+#include "protect/UserProtectionChoice.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cstring>
@@ -37,11 +40,12 @@ std::map<QString, SecureBuffer>& rootCache() {
     return cache;
 }
 
-// Folders whose TPM prompt the user dismissed: every read of a settings file would otherwise ask
-// again at once. The prompt comes back when the user tries again (allowPromptsAgain) or at the
-// next session.
-std::set<QString>& declinedFolders() {
-    static std::set<QString> folders;
+// Folders whose TPM prompt the user dismissed, or whose TPM key is locked out, with which of
+// the two: every read of a settings file would otherwise ask (or tell of the lockout) again at
+// once. The prompt comes back when the user tries again (allowPromptsAgain) or at the next
+// session.
+std::map<QString, SealedKeyResult>& declinedFolders() {
+    static std::map<QString, SealedKeyResult> folders;
     return folders;
 }
 
@@ -91,14 +95,6 @@ QByteArray randomBytes(qsizetype size) {
     return bytes;
 }
 
-void noteFailure(SealedKeyResult result, bool* tpmFailed, bool* cancelled) {
-    if (result == SealedKeyResult::PromptCancelled && cancelled)
-        *cancelled = true;
-    if ((result == SealedKeyResult::PromptCancelled || result == SealedKeyResult::Failed) &&
-        tpmFailed)
-        *tpmFailed = true;
-}
-
 // The 32 entropy bytes of a software-form key file, from path + ".entropy", which is created
 // when it does not exist yet. byProtection, when given, is set when the user's protection
 // itself gave nothing (its lastFailure() then says why), and cleared when something else did.
@@ -136,52 +132,124 @@ std::optional<SecureBuffer> obtainEntropy(const QString& keyFilePath,
     return entropy;
 }
 
-std::optional<SecureBuffer> unsealRoot(const QString& folder, bool* tpmFailed, bool* cancelled) {
+// Whether any key file in folder is in the TPM form: keys derived from a root that must then
+// never be replaced by a new one.
+bool hasTpmFormKeys(const QString& folder) {
+    const QFileInfoList keyFiles = QDir(folder).entryInfoList(
+        {QStringLiteral("*.key")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo& entry : keyFiles) {
+        if (entry.size() != kTpmKeyFileBytes)
+            continue;
+        const std::optional<QByteArray> bytes = readKeyMaterial(entry.absoluteFilePath());
+        if (bytes && isTpmForm(*bytes))
+            return true;
+    }
+    return false;
+}
+
+// A change of the root files, as replaceRoot writes it to the change file: the magic, the new
+// nonce, whether there was an old one and the old nonce, then the new root file's bytes.
+struct RootChange {
+    QByteArray newNonce;
+    std::optional<QByteArray> oldNonce;
+    QByteArray rootFile;
+
+    QByteArray bytes() const {
+        return QByteArray(kRootChangeMagic, 8) + newNonce + char(oldNonce ? 1 : 0) +
+               oldNonce.value_or(QByteArray(kRootNonceBytes, '\0')) + rootFile;
+    }
+    static std::optional<RootChange> parse(const QByteArray& bytes) {
+        constexpr qsizetype kHeader = 8 + kRootNonceBytes + 1 + kRootNonceBytes;
+        if (bytes.size() <= kHeader + 8 || !startsWith(bytes, kRootChangeMagic))
+            return std::nullopt;
+        const char hadOld = bytes.at(8 + kRootNonceBytes);
+        RootChange change;
+        change.newNonce = bytes.mid(8, kRootNonceBytes);
+        if (hadOld == 1)
+            change.oldNonce = bytes.mid(8 + kRootNonceBytes + 1, kRootNonceBytes);
+        change.rootFile = bytes.mid(kHeader);
+        if ((hadOld != 0 && hadOld != 1) || !startsWith(change.rootFile, kRootFileMagic))
+            return std::nullopt;
+        return change;
+    }
+};
+
+// Writes the new pair in place, deletes the previous TPM key, and removes the change file, in
+// that order: a crash anywhere leaves the change file, and the next reader does it again.
+bool applyRootChange(const QString& folder, const RootChange& change) {
+    if (!writeFileAtomically(nonceFileIn(folder), change.newNonce) ||
+        !writeFileAtomically(rootFileIn(folder), change.rootFile))
+        return false;
+    if (change.oldNonce && *change.oldNonce != change.newNonce) {
+        const SealedKeyResult deleted = LocalIntegrityKey::sealedKeyStore().deleteKey(
+            LocalIntegrityKey::rootKeyName(*change.oldNonce));
+        // Without the TPM the old key's file cannot be told apart from a stranger's; the change
+        // file stays until it can be deleted.
+        if (deleted != SealedKeyResult::Ok)
+            return false;
+    }
+    const QString changeFile = LocalIntegrityKey::rootChangeFileIn(folder);
+    if (!QFile::remove(changeFile) && QFileInfo::exists(changeFile))
+        return false;
+    platform::syncFolder(folder);
+    return true;
+}
+
+// The nonce and the sealed root the folder holds now. The caller has completed any change cut
+// short; where that could not be done, the change file is what holds the truth.
+std::optional<std::pair<QByteArray, QByteArray>> currentRootFiles(const QString& folder) {
+    const QString changeFile = LocalIntegrityKey::rootChangeFileIn(folder);
+    if (QFileInfo::exists(changeFile)) {
+        if (const std::optional<QByteArray> bytes = readKeyMaterial(changeFile)) {
+            if (const std::optional<RootChange> change = RootChange::parse(*bytes))
+                return std::make_pair(change->newNonce, change->rootFile);
+        }
+    }
     const std::optional<QByteArray> nonce = readKeyMaterial(nonceFileIn(folder));
-    if (!nonce || nonce->size() != kRootNonceBytes)
-        return std::nullopt;
     const std::optional<QByteArray> rootFile = readKeyMaterial(rootFileIn(folder));
-    if (!rootFile || rootFile->size() <= 8 || !startsWith(*rootFile, kRootFileMagic))
+    if (!nonce || !rootFile)
         return std::nullopt;
-    platform::ISealedKeyStore& store = LocalIntegrityKey::sealedKeyStore();
-    if (!store.hasProvider())
+    return std::make_pair(*nonce, *rootFile);
+}
+
+std::optional<SecureBuffer> unsealRoot(const QString& folder, SealedKeyResult* outcome) {
+    *outcome = SealedKeyResult::Failed;
+    const std::optional<std::pair<QByteArray, QByteArray>> files = currentRootFiles(folder);
+    if (!files)
         return std::nullopt;
-    if (declinedFolders().count(folder) != 0) {
-        noteFailure(SealedKeyResult::PromptCancelled, tpmFailed, cancelled);
+    const auto& [nonce, rootFile] = *files;
+    if (nonce.size() != kRootNonceBytes || rootFile.size() <= 8 ||
+        !startsWith(rootFile, kRootFileMagic))
+        return std::nullopt;
+    if (const auto declined = declinedFolders().find(folder); declined != declinedFolders().end()) {
+        *outcome = declined->second;
         return std::nullopt;
     }
     SecureBuffer root;
-    const SealedKeyResult result =
-        store.decrypt(LocalIntegrityKey::rootKeyName(*nonce), rootFile->mid(8), &root);
-    if (result != SealedKeyResult::Ok) {
-        if (result == SealedKeyResult::PromptCancelled)
-            declinedFolders().insert(folder);
-        noteFailure(result, tpmFailed, cancelled);
+    *outcome = LocalIntegrityKey::sealedKeyStore().decrypt(LocalIntegrityKey::rootKeyName(nonce),
+                                                           rootFile.mid(8), &root);
+    if (*outcome == SealedKeyResult::PromptCancelled || *outcome == SealedKeyResult::LockedOut)
+        declinedFolders()[folder] = *outcome;
+    if (*outcome != SealedKeyResult::Ok)
         return std::nullopt;
-    }
     if (root.size() != kRootSecretBytes) {
-        if (tpmFailed)
-            *tpmFailed = true;
+        *outcome = SealedKeyResult::Failed;
         return std::nullopt;
     }
     return root;
 }
 
-std::optional<SecureBuffer> createRoot(const QString& folder, bool* tpmFailed, bool* cancelled) {
+std::optional<SecureBuffer> createRoot(const QString& folder, SealedKeyResult* outcome,
+                                       bool* nameTaken) {
     SecureBuffer root = randomSecret(kRootSecretBytes);
     const QByteArray nonce = randomBytes(kRootNonceBytes);
     QByteArray ciphertext;
-    bool nameTaken = false;
-    const SealedKeyResult sealed =
-        LocalIntegrityKey::sealRoot(root, nonce, &ciphertext, &nameTaken);
-    if (sealed != SealedKeyResult::Ok) {
-        // A name someone else already took is not a fault of the hardware.
-        if (!nameTaken)
-            noteFailure(sealed, tpmFailed, cancelled);
+    *outcome = LocalIntegrityKey::sealRoot(root, nonce, &ciphertext, nameTaken);
+    if (*outcome != SealedKeyResult::Ok)
         return std::nullopt;
-    }
     platform::ISealedKeyStore& store = LocalIntegrityKey::sealedKeyStore();
     const QString keyName = LocalIntegrityKey::rootKeyName(nonce);
+    *outcome = SealedKeyResult::Failed;
     if (!writeFileAtomically(nonceFileIn(folder), nonce)) {
         store.deleteKey(keyName);
         return std::nullopt;
@@ -191,8 +259,61 @@ std::optional<SecureBuffer> createRoot(const QString& folder, bool* tpmFailed, b
         QFile::remove(nonceFileIn(folder));
         return std::nullopt;
     }
+    // From here on the folder is the TPM's, whether or not it answers at a later start.
+    if (!recordProtection(folder, FolderProtection::Tpm))
+        qWarning("LocalIntegrityKey: could not record in %s that the TPM protects this folder's "
+                 "keys; its root files say so as well.",
+                 qUtf8Printable(userProtectionRecordIn(folder)));
+    *outcome = SealedKeyResult::Ok;
     LocalIntegrityKey::cacheRoot(folder, root);
     return root;
+}
+
+// The folder's root: cached, else unsealed, else newly created (never while keys sealed under a
+// root are there without it). nameTaken, when given, is set when a new root's key name was
+// already taken.
+std::optional<SecureBuffer> obtainRoot(const QString& folder, SealedKeyResult* outcome,
+                                       bool* nameTaken) {
+    *outcome = SealedKeyResult::Ok;
+    const auto cached = rootCache().find(folder);
+    if (cached != rootCache().end())
+        return cached->second.clone();
+    LocalIntegrityKey::finishInterruptedRootChange(folder);
+    if (QFileInfo::exists(rootFileIn(folder)) ||
+        QFileInfo::exists(LocalIntegrityKey::rootChangeFileIn(folder))) {
+        std::optional<SecureBuffer> root = unsealRoot(folder, outcome);
+        if (root)
+            LocalIntegrityKey::cacheRoot(folder, *root);
+        return root;
+    }
+    // Keys derived from a root whose sealed file is gone are lost without it; a new root would
+    // also shut out the recovery code that can still bring them back.
+    if (hasTpmFormKeys(folder)) {
+        qWarning("LocalIntegrityKey: the sealed root secret of %s is missing while keys derived "
+                 "from it are there; no new root is made.",
+                 qUtf8Printable(folder));
+        *outcome = SealedKeyResult::Failed;
+        return std::nullopt;
+    }
+    bool taken = false;
+    return createRoot(folder, outcome, nameTaken ? nameTaken : &taken);
+}
+
+// Why a TPM-form key could not be had, from what the store said.
+KeyLoadFailure failureOf(SealedKeyResult outcome) {
+    switch (outcome) {
+    case SealedKeyResult::NoProvider:
+    case SealedKeyResult::Unreachable:
+        return KeyLoadFailure::Unavailable;
+    case SealedKeyResult::PromptCancelled:
+        return KeyLoadFailure::PromptCancelled;
+    case SealedKeyResult::LockedOut:
+        return KeyLoadFailure::LockedOut;
+    case SealedKeyResult::Ok:
+    case SealedKeyResult::Failed:
+        break;
+    }
+    return KeyLoadFailure::Unusable;
 }
 
 } // namespace
@@ -263,8 +384,13 @@ SealedKeyResult LocalIntegrityKey::sealRoot(const SecureBuffer& root, const QByt
         result = store.encrypt(name, root, ciphertext);
     if (result != SealedKeyResult::Ok) {
         store.deleteKey(name);
-        // Once the provider was there, anything but a cancelled prompt is the hardware's failure.
-        return result == SealedKeyResult::PromptCancelled ? result : SealedKeyResult::Failed;
+        // Once the provider was there, anything but a dismissed prompt, a lockout or a TPM
+        // that stopped answering is the hardware's failure.
+        return result == SealedKeyResult::PromptCancelled || result == SealedKeyResult::LockedOut ||
+                       result == SealedKeyResult::Unreachable ||
+                       result == SealedKeyResult::NoProvider
+                   ? result
+                   : SealedKeyResult::Failed;
     }
     return SealedKeyResult::Ok;
 }
@@ -281,13 +407,60 @@ QString LocalIntegrityKey::rootFileIn(const QString& folder) {
     return folder + QStringLiteral("/local_integrity_root.dat");
 }
 
+QString LocalIntegrityKey::rootChangeFileIn(const QString& folder) {
+    return folder + QStringLiteral("/local_integrity_root.change");
+}
+
+bool LocalIntegrityKey::usesTpm(const QString& folder) {
+    return recordedProtection(folder) == FolderProtection::Tpm ||
+           QFileInfo::exists(rootFileIn(folder)) || QFileInfo::exists(rootChangeFileIn(folder));
+}
+
+bool LocalIntegrityKey::replaceRoot(const QString& folder, const QByteArray& newNonce,
+                                    const QByteArray& ciphertext) {
+    RootChange change;
+    change.newNonce = newNonce;
+    change.rootFile = QByteArray(kRootFileMagic, 8) + ciphertext;
+    if (const std::optional<QByteArray> old = readKeyMaterial(nonceFileIn(folder));
+        old && old->size() == kRootNonceBytes)
+        change.oldNonce = *old;
+    // The commit: from here on every reader completes the change.
+    if (!writeFileAtomically(rootChangeFileIn(folder), change.bytes()))
+        return false;
+    if (!applyRootChange(folder, change))
+        qWarning("LocalIntegrityKey: the new root of %s is recorded in %s, but putting it in "
+                 "place is not finished; it is completed at the next use.",
+                 qUtf8Printable(folder), qUtf8Printable(rootChangeFileIn(folder)));
+    return true;
+}
+
+void LocalIntegrityKey::finishInterruptedRootChange(const QString& folder) {
+    const QString changeFile = rootChangeFileIn(folder);
+    if (!QFileInfo::exists(changeFile))
+        return;
+    const std::optional<QByteArray> bytes = readKeyMaterial(changeFile);
+    const std::optional<RootChange> change = bytes ? RootChange::parse(*bytes) : std::nullopt;
+    if (!change) {
+        // Not one this program wrote whole: nothing is done on its word.
+        qWarning("LocalIntegrityKey: %s is not a root change this program wrote; it is left as it "
+                 "is.",
+                 qUtf8Printable(changeFile));
+        return;
+    }
+    if (!applyRootChange(folder, *change))
+        qWarning("LocalIntegrityKey: could not complete the root change recorded in %s yet.",
+                 qUtf8Printable(changeFile));
+}
+
 void LocalIntegrityKey::clearRootCache() {
     rootCache().clear();
     declinedFolders().clear();
+    sealedKeyStore().retry();
 }
 
 void LocalIntegrityKey::allowPromptsAgain() {
     declinedFolders().clear();
+    sealedKeyStore().retry();
 }
 
 SecureBuffer LocalIntegrityKey::deriveFileKey(const SecureBuffer& root, const QString& keyFilePath,
@@ -304,18 +477,10 @@ SecureBuffer LocalIntegrityKey::deriveFileKey(const SecureBuffer& root, const QS
     return key;
 }
 
-std::optional<SecureBuffer> LocalIntegrityKey::rootSecretFor(const QString& folder, bool* tpmFailed,
-                                                             bool* cancelled) {
-    const auto cached = rootCache().find(folder);
-    if (cached != rootCache().end())
-        return cached->second.clone();
-    if (QFileInfo::exists(rootFileIn(folder))) {
-        std::optional<SecureBuffer> root = unsealRoot(folder, tpmFailed, cancelled);
-        if (root)
-            cacheRoot(folder, *root);
-        return root;
-    }
-    return createRoot(folder, tpmFailed, cancelled);
+std::optional<SecureBuffer> LocalIntegrityKey::rootSecretFor(const QString& folder,
+                                                             SealedKeyResult* outcome) {
+    SealedKeyResult ignored = SealedKeyResult::Ok;
+    return obtainRoot(folder, outcome ? outcome : &ignored, nullptr);
 }
 
 SecureBuffer LocalIntegrityKey::loadKey(const QString& keyFilePath, bool* cancelled) {
@@ -344,13 +509,14 @@ SecureBuffer LocalIntegrityKey::loadKey(const QString& keyFilePath, KeyLoadFailu
         } else {
             // Reading never creates a root: without the sealed root file the key is lost.
             why = KeyLoadFailure::Unusable;
-            if (!QFileInfo::exists(rootFileIn(folder)))
+            finishInterruptedRootChange(folder);
+            if (!QFileInfo::exists(rootFileIn(folder)) &&
+                !QFileInfo::exists(rootChangeFileIn(folder)))
                 return SecureBuffer();
-            bool cancelled = false;
-            root = unsealRoot(folder, nullptr, &cancelled);
+            SealedKeyResult outcome = SealedKeyResult::Ok;
+            root = unsealRoot(folder, &outcome);
             if (!root) {
-                if (cancelled)
-                    why = KeyLoadFailure::PromptCancelled;
+                why = failureOf(outcome);
                 return SecureBuffer();
             }
             why = KeyLoadFailure::None;
@@ -392,27 +558,47 @@ SecureBuffer LocalIntegrityKey::getOrCreateKey(const QString& keyFilePath) {
     if (QFileInfo::exists(keyFilePath))
         return loadKey(keyFilePath);
 
-    bool tpmFailed = false;
-    bool cancelled = false;
-    if (std::optional<SecureBuffer> root =
-            rootSecretFor(folderOf(keyFilePath), &tpmFailed, &cancelled)) {
-        const QByteArray salt = randomBytes(kSaltBytes);
-        SecureBuffer key = deriveFileKey(*root, keyFilePath, salt);
-        if (writeFileAtomically(keyFilePath, QByteArray(kTpmKeyFileMagic, 8) + salt))
-            return key;
-    } else if (cancelled) {
-        qWarning("LocalIntegrityKey: the required TPM security prompt was cancelled -- refusing to "
-                 "silently fall back to software-only protection for %s.",
-                 qUtf8Printable(keyFilePath));
-        return SecureBuffer();
-    } else if (tpmFailed) {
-        qWarning("LocalIntegrityKey: a TPM is present but could not be used (rejected, or a device "
-                 "fault) -- refusing to silently fall back to software-only protection for %s.",
-                 qUtf8Printable(keyFilePath));
-        return SecureBuffer();
+    // A folder keeps the kind of its first key: a folder of the TPM's only ever gets TPM keys
+    // (whether or not the TPM answers now), one recorded for the user's protection only those,
+    // and a new folder takes the TPM when one answers.
+    const QString folder = folderOf(keyFilePath);
+    const std::optional<FolderProtection> recorded = recordedProtection(folder);
+    const bool tpmFolder = usesTpm(folder);
+    const bool tryTpm = tpmFolder || (!recorded && sealedKeyStore().hasProvider());
+    if (tryTpm) {
+        SealedKeyResult outcome = SealedKeyResult::Ok;
+        bool nameTaken = false;
+        const std::optional<SecureBuffer> root = obtainRoot(folder, &outcome, &nameTaken);
+        if (root) {
+            const QByteArray salt = randomBytes(kSaltBytes);
+            SecureBuffer key = deriveFileKey(*root, keyFilePath, salt);
+            if (writeFileAtomically(keyFilePath, QByteArray(kTpmKeyFileMagic, 8) + salt))
+                return key;
+            return SecureBuffer();
+        }
+        // A key name someone else already took, in a folder not yet bound to the TPM, is not a
+        // fault of the hardware: the folder takes the user's protection instead.
+        if (!(nameTaken && !tpmFolder)) {
+            if (outcome == SealedKeyResult::PromptCancelled)
+                qWarning("LocalIntegrityKey: the required TPM security prompt was cancelled -- "
+                         "refusing to silently fall back to software-only protection for %s.",
+                         qUtf8Printable(keyFilePath));
+            else if (outcome == SealedKeyResult::NoProvider ||
+                     outcome == SealedKeyResult::Unreachable)
+                qWarning("LocalIntegrityKey: the TPM that protects this folder's keys cannot be "
+                         "reached -- refusing to make a key of another kind for %s.",
+                         qUtf8Printable(keyFilePath));
+            else
+                qWarning("LocalIntegrityKey: a TPM is present but could not be used (rejected, "
+                         "or a device fault) -- refusing to silently fall back to software-only "
+                         "protection for %s.",
+                         qUtf8Printable(keyFilePath));
+            return SecureBuffer();
+        }
     }
 
-    // No TPM provider, a key name taken by something else, or only the key-file write failed.
+    // No TPM provider for a new folder, a folder of the user's protection, or a key name taken
+    // by something else.
     SecureBuffer key = randomSecret(kFileKeyBytes);
     std::optional<SecureBuffer> entropy = obtainEntropy(keyFilePath);
     if (!entropy)
@@ -430,9 +616,16 @@ bool LocalIntegrityKey::isOlderKeyFile(const QString& keyFilePath) {
            startsWith(*keyFile, kOlderKeyFileMagic);
 }
 
+bool LocalIntegrityKey::isTpmKeyFile(const QString& keyFilePath) {
+    const std::optional<QByteArray> keyFile = readKeyMaterial(keyFilePath);
+    return keyFile && isTpmForm(*keyFile);
+}
+
 bool LocalIntegrityKey::isHardwareKeyLost(const QString& keyFilePath) {
     const std::optional<QByteArray> keyFile = readKeyMaterial(keyFilePath);
-    return keyFile && isTpmForm(*keyFile) && loadKey(keyFilePath).empty();
+    KeyLoadFailure failure = KeyLoadFailure::None;
+    return keyFile && isTpmForm(*keyFile) && loadKey(keyFilePath, &failure).empty() &&
+           failure == KeyLoadFailure::Unusable;
 }
 
 bool LocalIntegrityKey::isTpmProtected(const QString& keyFilePath) {

@@ -153,8 +153,7 @@ ProtectedReadResult readProtectedFile(const QString& path, EnvelopeKind kind,
     KeyLoadFailure keyFailure = KeyLoadFailure::None;
     const crypto::SecureBuffer key =
         LocalIntegrityKey::loadKey(path + QStringLiteral(".key"), &keyFailure);
-    if (key.empty() && (keyFailure == KeyLoadFailure::PromptCancelled ||
-                        keyFailure == KeyLoadFailure::Unavailable)) {
+    if (key.empty() && isTemporaryKeyFailure(keyFailure)) {
         crypto::secureWipe(*file);
         result.status = ProtectedReadStatus::KeyUnavailable;
         result.keyFailure = keyFailure;

@@ -8,7 +8,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-
 #include <sodium.h>
 
 namespace korvex::protect {
@@ -18,9 +17,6 @@ using crypto::SecureBuffer;
 namespace {
 
 constexpr std::size_t kRootSecretBytes = 32;
-
-QString nonceFileIn(const QString& folder) { return LocalIntegrityKey::rootNonceFileIn(folder); }
-QString rootFileIn(const QString& folder) { return LocalIntegrityKey::rootFileIn(folder); }
 
 } // namespace
 
@@ -49,40 +45,27 @@ bool restoreFromRecoveryCode(const QString& keyFilePath, const QString& code) {
     const std::optional<QByteArray> dataFile = readSmallFile(dataFilePath);
     if (!dataFile)
         return false;
-    const SecureBuffer fileKey = LocalIntegrityKey::deriveFileKey(*candidate, keyFilePath, keyFile->mid(8));
+    const SecureBuffer fileKey =
+        LocalIntegrityKey::deriveFileKey(*candidate, keyFilePath, keyFile->mid(8));
     std::optional<QByteArray> payload = openAuthenticated(*dataFile, fileKey);
     if (!payload)
         return false;
     crypto::secureWipe(*payload);
 
+    // The secret is sealed under a new TPM key with a new PIN; the root files then change in
+    // one committed step, and the previous TPM key goes once they have.
     const QString folder = QFileInfo(keyFilePath).absolutePath();
-    const std::optional<QByteArray> oldNonce = readSmallFile(nonceFileIn(folder), 64 * 1024);
-
     QByteArray newNonce(kRootNonceBytes, '\0');
     randombytes_buf(newNonce.data(), static_cast<std::size_t>(newNonce.size()));
     QByteArray ciphertext;
-    if (LocalIntegrityKey::sealRoot(*candidate, newNonce, &ciphertext) != platform::SealedKeyResult::Ok)
+    if (LocalIntegrityKey::sealRoot(*candidate, newNonce, &ciphertext) !=
+        platform::SealedKeyResult::Ok)
         return false;
-    platform::ISealedKeyStore& store = LocalIntegrityKey::sealedKeyStore();
-    const QString newKeyName = LocalIntegrityKey::rootKeyName(newNonce);
-
-    if (!writeFileAtomically(nonceFileIn(folder), newNonce)) {
-        store.deleteKey(newKeyName);
+    if (!LocalIntegrityKey::replaceRoot(folder, newNonce, ciphertext)) {
+        LocalIntegrityKey::sealedKeyStore().deleteKey(LocalIntegrityKey::rootKeyName(newNonce));
         return false;
     }
-    if (!writeFileAtomically(rootFileIn(folder), QByteArray(kRootFileMagic, 8) + ciphertext)) {
-        store.deleteKey(newKeyName);
-        if (!oldNonce) {
-            QFile::remove(nonceFileIn(folder));
-        } else if (!writeFileAtomically(nonceFileIn(folder), *oldNonce)) {
-            qWarning("LocalIntegrityKey: failed to restore the previous root nonce at %s after an "
-                     "interrupted recovery-code restore -- the directory's previous root secret may "
-                     "now be unreachable even though its TPM key and dat file are both still intact.",
-                     qUtf8Printable(nonceFileIn(folder)));
-        }
-        return false;
-    }
-    // The previous TPM key stays in the store; the derived keys do not change.
+    // The derived keys do not change.
     LocalIntegrityKey::cacheRoot(folder, *candidate);
     return true;
 }

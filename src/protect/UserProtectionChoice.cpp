@@ -12,6 +12,7 @@ namespace {
 
 using platform::UserProtectionKind;
 
+const QByteArray kTpmText = QByteArrayLiteral("tpm");
 const QByteArray kKeyringText = QByteArrayLiteral("keyring");
 const QByteArray kKeyFileText = QByteArrayLiteral("keyfile");
 constexpr qint64 kMaxRecordBytes = 64;
@@ -46,32 +47,59 @@ QString userProtectionRecordIn(const QString& folder) {
     return folder + QStringLiteral("/key_protection.txt");
 }
 
-std::optional<UserProtectionKind> recordedUserProtection(const QString& folder) {
+std::optional<FolderProtection> recordedProtection(const QString& folder) {
     const std::optional<QByteArray> text =
         readSmallFile(userProtectionRecordIn(folder), kMaxRecordBytes);
     if (!text)
         return std::nullopt;
     const QByteArray word = text->trimmed();
+    if (word == kTpmText)
+        return FolderProtection::Tpm;
     if (word == kKeyringText)
-        return UserProtectionKind::Keyring;
+        return FolderProtection::Keyring;
     if (word == kKeyFileText)
-        return UserProtectionKind::UserKeyFile;
+        return FolderProtection::UserKeyFile;
     qWarning("selectUserProtection: %s does not name a protection; it is chosen again.",
              qUtf8Printable(userProtectionRecordIn(folder)));
     return std::nullopt;
 }
 
+bool recordProtection(const QString& folder, FolderProtection protection) {
+    const QByteArray word = protection == FolderProtection::Tpm       ? kTpmText
+                            : protection == FolderProtection::Keyring ? kKeyringText
+                                                                      : kKeyFileText;
+    return writeFileAtomically(userProtectionRecordIn(folder), word + '\n');
+}
+
+std::optional<UserProtectionKind> recordedUserProtection(const QString& folder) {
+    switch (recordedProtection(folder).value_or(FolderProtection::Tpm)) {
+    case FolderProtection::Keyring:
+        return UserProtectionKind::Keyring;
+    case FolderProtection::UserKeyFile:
+        return UserProtectionKind::UserKeyFile;
+    case FolderProtection::Tpm:
+        break;
+    }
+    return std::nullopt;
+}
+
 bool recordUserProtection(const QString& folder, UserProtectionKind kind) {
-    return writeFileAtomically(userProtectionRecordIn(folder),
-                               (kind == UserProtectionKind::Keyring ? kKeyringText : kKeyFileText) +
-                                   '\n');
+    return recordProtection(folder, kind == UserProtectionKind::Keyring
+                                        ? FolderProtection::Keyring
+                                        : FolderProtection::UserKeyFile);
 }
 
 std::unique_ptr<platform::IUserDataProtection>
 selectUserProtection(const QString& folder, const std::function<bool()>& keyringAvailable,
                      const UserProtectionFactory& create) {
-    if (const std::optional<UserProtectionKind> recorded = recordedUserProtection(folder))
-        return create(*recorded);
+    const std::optional<FolderProtection> recorded = recordedProtection(folder);
+    if (recorded == FolderProtection::Tpm)
+        return create(keyringAvailable() ? UserProtectionKind::Keyring
+                                         : UserProtectionKind::UserKeyFile);
+    if (recorded == FolderProtection::Keyring)
+        return create(UserProtectionKind::Keyring);
+    if (recorded == FolderProtection::UserKeyFile)
+        return create(UserProtectionKind::UserKeyFile);
 
     const auto choose = [&](UserProtectionKind kind, const char* why) {
         qInfo("selectUserProtection: the settings keys of %s are protected by %s (%s).",

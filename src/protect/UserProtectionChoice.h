@@ -16,15 +16,25 @@ namespace korvex::protect {
 // a keyring not yet started) must lead to "not available", never to keys of the other kind beside
 // the existing ones.
 
-// The record: the data folder + "/key_protection.txt", holding "keyring" or "keyfile".
+// A folder whose keys are sealed by the TPM records that too ("tpm", written once its root
+// secret is sealed): a TPM that does not answer at a later start is then unreachable, never
+// absent, and no key of another kind is made beside the TPM's.
+
+// The record: the data folder + "/key_protection.txt", holding "tpm", "keyring" or "keyfile".
+enum class FolderProtection { Tpm, Keyring, UserKeyFile };
 QString userProtectionRecordIn(const QString& folder);
+std::optional<FolderProtection> recordedProtection(const QString& folder);
+bool recordProtection(const QString& folder, FolderProtection protection);
+// The recorded per-user kind; nothing for a folder recorded as the TPM's.
 std::optional<platform::UserProtectionKind> recordedUserProtection(const QString& folder);
 bool recordUserProtection(const QString& folder, platform::UserProtectionKind kind);
 
 using UserProtectionFactory =
     std::function<std::unique_ptr<platform::IUserDataProtection>(platform::UserProtectionKind)>;
 
-// The protection for folder's keys. With a record, the recorded kind. Without one: a folder
+// The protection for folder's keys. With a record, the recorded kind (a folder recorded as the
+// TPM's takes, for any older software-form key it may hold, the keyring when one is there, else
+// the key file, and records nothing). Without one: a folder
 // with no keys of the user's yet takes the keyring when keyringAvailable() says one is there,
 // else the key file, for this run; a folder with keys (made at an earlier start, or by a
 // version that did not record the choice) takes the kind that opens them, the account's keys

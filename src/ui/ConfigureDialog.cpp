@@ -16,6 +16,7 @@
 #include "ui/PasswordPrompt.h"
 #include "ui/RawDiskSetupWizard.h"
 #include "ui/RecoveryCodeDialog.h"
+#include "ui/SecretField.h"
 #include "ui/Theme.h"
 #include "vault/VaultContainer.h"
 
@@ -124,14 +125,6 @@ std::string utf8Of(const QString& text) {
     std::string bytes(utf8.constData(), static_cast<std::size_t>(utf8.size()));
     korvex::crypto::secureWipe(utf8);
     return bytes;
-}
-
-// Takes the text out of a password field and clears it; the caller wipes the copy it gets.
-// text() shares the field's buffer, so once the field lets go this is its only owner.
-QString takeFieldText(QLineEdit* edit) {
-    QString text = edit->text();
-    edit->setText(QString());
-    return text;
 }
 
 // The statistics of the open container: the number of files and the sum of their sizes.
@@ -532,8 +525,7 @@ void ConfigureDialog::wipe() {
     newVaultKey_.reset(); // SecureBuffer zeroes itself when released
     scrubPasswordFields();
     clearEnrollmentLabels();
-    QString code = takeFieldText(codeEdit_);
-    korvex::crypto::secureWipe(code);
+    korvex::ui::wipeLineEdit(codeEdit_);
 }
 
 const SecureBuffer& ConfigureDialog::currentVaultKey() const {
@@ -553,10 +545,8 @@ QString ConfigureDialog::vaultPathNow(const korvex::core::ContainerSettings& set
 }
 
 void ConfigureDialog::scrubPasswordFields() {
-    for (QLineEdit* edit : {currentPasswordEdit_, newPasswordEdit_, confirmNewPasswordEdit_}) {
-        QString text = takeFieldText(edit);
-        korvex::crypto::secureWipe(text);
-    }
+    for (QLineEdit* edit : {currentPasswordEdit_, newPasswordEdit_, confirmNewPasswordEdit_})
+        korvex::ui::wipeLineEdit(edit);
 }
 
 void ConfigureDialog::clearEnrollmentLabels() {
@@ -666,9 +656,9 @@ void ConfigureDialog::refreshStorageSection() {
     deleteRestrictedCheckBox_->setEnabled(containerBackend &&
                                           korvex::protect::deleteRestrictionSupported());
     // Once a deletion is scheduled there is nothing left to delete in this session.
-    deleteVaultButton_->setEnabled(container_ != nullptr &&
-                                   (containerBackend ? config.pendingDeletePath.isEmpty()
-                                                     : !config.pendingDeleteRawDisk));
+    deleteVaultButton_->setEnabled(
+        container_ != nullptr &&
+        (containerBackend ? config.pendingDeletePath.isEmpty() : !config.pendingDeleteRawDisk));
 }
 
 std::optional<QString> ConfigureDialog::preRecordRollbackGuard() {
@@ -793,8 +783,7 @@ void ConfigureDialog::onEnableClicked() {
     korvex::crypto::secureWipe(secret);
     korvex::crypto::secureWipe(*uri);
 
-    QString code = takeFieldText(codeEdit_);
-    korvex::crypto::secureWipe(code);
+    korvex::ui::wipeLineEdit(codeEdit_);
     enrollmentInProgress_ = true;
     clearStatus(twoFactorStatusLabel_);
     refreshTwoFactorSection();
@@ -821,8 +810,7 @@ void ConfigureDialog::onConfirmClicked() {
         refreshTwoFactorSection();
         return;
     }
-    QString typed = takeFieldText(codeEdit_);
-    korvex::crypto::secureWipe(typed);
+    korvex::ui::wipeLineEdit(codeEdit_);
 
     const RekeyTexts texts{
         tr("Could not re-key the vault for two-factor authentication -- not enabled."),
@@ -860,8 +848,7 @@ void ConfigureDialog::onCancelEnrollmentClicked() {
     twoFactor_.cancelEnrollment();
     endEnrollment();
     clearEnrollmentLabels();
-    QString code = takeFieldText(codeEdit_);
-    korvex::crypto::secureWipe(code);
+    korvex::ui::wipeLineEdit(codeEdit_);
     clearStatus(twoFactorStatusLabel_);
     refreshTwoFactorSection();
 }
@@ -1006,8 +993,8 @@ void ConfigureDialog::onChangePasswordClicked() {
 
 void ConfigureDialog::onSetUpRawDiskClicked() {
     {
-        korvex::ui::RawDiskSetupWizard wizard(currentVaultKey(), storage_, machineId_,
-                                              dataFolder(), this);
+        korvex::ui::RawDiskSetupWizard wizard(currentVaultKey(), storage_, machineId_, dataFolder(),
+                                              this);
         wizard.exec();
     }
     refreshStorageSection();
@@ -1268,13 +1255,12 @@ void ConfigureDialog::onDeleteVaultClicked() {
     }
     const QString vaultPath = containerBackend ? vaultPathNow(config.container) : QString();
     const QString place =
-        containerBackend
-            ? QDir::toNativeSeparators(vaultPath)
-            : tr("the unallocated disk partition on disk %1 (%2 from offset %3)")
-                  .arg(config.rawDiskClaim.diskNumber)
-                  .arg(sizeText(qint64(
-                      qMin<quint64>(config.rawDiskClaim.claimedLength, quint64(INT64_MAX)))))
-                  .arg(config.rawDiskClaim.claimedStartOffset);
+        containerBackend ? QDir::toNativeSeparators(vaultPath)
+                         : tr("the unallocated disk partition on disk %1 (%2 from offset %3)")
+                               .arg(config.rawDiskClaim.diskNumber)
+                               .arg(sizeText(qint64(qMin<quint64>(config.rawDiskClaim.claimedLength,
+                                                                  quint64(INT64_MAX)))))
+                               .arg(config.rawDiskClaim.claimedStartOffset);
     const auto answer = QMessageBox::warning(
         this, tr("Delete Vault"),
         tr("This will PERMANENTLY delete the vault at:\n%1\n\nand everything in it. This cannot "

@@ -7,6 +7,7 @@
 #include "protect/LocalIntegrityKey.h"
 #include "ui/BackgroundTask.h"
 #include "ui/DialogHeader.h"
+#include "ui/SecretField.h"
 #include "ui/Theme.h"
 
 #include <QCloseEvent>
@@ -16,18 +17,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <string>
-
-namespace {
-
-// Empties edit and zeroes the text it held. text() shares the edit's buffer; once the edit has
-// let go of it the copy is its only owner, so the wipe reaches the bytes the edit held.
-void scrubLineEdit(QLineEdit* edit) {
-    QString text = edit->text();
-    edit->setText(QString());
-    korvex::crypto::secureWipe(text);
-}
-
-} // namespace
 
 FirstRunWizard::FirstRunWizard(korvex::core::AuthManager& auth, QWidget* parent)
     : QDialog(parent), auth_(auth) {
@@ -168,8 +157,8 @@ void FirstRunWizard::showError(const QString& message) {
 }
 
 void FirstRunWizard::scrubPasswordFields() {
-    scrubLineEdit(passwordEdit_);
-    scrubLineEdit(confirmEdit_);
+    korvex::ui::wipeLineEdit(passwordEdit_);
+    korvex::ui::wipeLineEdit(confirmEdit_);
 }
 
 void FirstRunWizard::reject() {

@@ -3,10 +3,12 @@
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
 #include "protect/LocalIntegrityKey.h"
-#include "protect/RecoveryCode.h"
 #include "ui/BackgroundTask.h"
 #include "ui/DialogHeader.h"
+#include "ui/RecoveryCodeRestore.h"
+#include "ui/SecretField.h"
 #include "ui/Theme.h"
+#include "ui/TpmPinDialog.h"
 
 #include <QCoreApplication>
 #include <QFormLayout>
@@ -79,26 +81,19 @@ QString loginFailureMessage(LoginFailureReason reason) {
     case LoginFailureReason::Interrupted:
         return tr("The session was locked while signing in, so nothing was unlocked. Sign in "
                   "again.");
+    case LoginFailureReason::HardwareKeyUnreachable:
+        return korvex::ui::tpmUnreachableText(
+                   korvex::platform::TpmSealedKeyStore::defaultTctiConfig()) +
+               tr(" This is not a wrong password: once the TPM answers, select Unlock again.");
+    case LoginFailureReason::HardwareKeyLockedOut:
+        return tr("The TPM has locked the key that protects your account file after too many "
+                  "wrong PINs. This is not a wrong password, and nothing has been lost: once the "
+                  "TPM takes a PIN again, select Unlock and enter the key's PIN.");
     }
     return tr("Incorrect password.");
 }
 
 } // namespace korvex::ui
-
-namespace {
-
-const char* const kRestoreTitle = QT_TRANSLATE_NOOP("LoginDialog", "Restore From Recovery Code");
-
-// Overwrites text in place with '0' characters, keeping its length.
-void overwriteWithZeros(QString& text) {
-    if (text.isEmpty())
-        return;
-    QChar* data = text.data(); // detaches a shared copy: only this holder's characters change
-    for (qsizetype i = 0; i < text.size(); ++i)
-        data[i] = QLatin1Char('0');
-}
-
-} // namespace
 
 LoginDialog::LoginDialog(korvex::core::AuthManager& auth, bool twoFactorEnabled,
                          const QString& vaultId, QWidget* parent)
@@ -154,9 +149,7 @@ LoginDialog::LoginDialog(korvex::core::AuthManager& auth, bool twoFactorEnabled,
 }
 
 LoginDialog::~LoginDialog() {
-    QString text = passwordEdit_->text();
-    passwordEdit_->setText(QString());
-    korvex::crypto::secureWipe(text);
+    korvex::ui::wipeLineEdit(passwordEdit_);
 }
 
 std::optional<korvex::crypto::SecureBuffer> LoginDialog::takeVaultKey() {
@@ -168,12 +161,8 @@ std::optional<korvex::crypto::SecureBuffer> LoginDialog::takeVaultKey() {
 void LoginDialog::onLoginClicked() {
     // Unlock again is the user's answer to a dismissed key prompt: it may ask once more.
     korvex::protect::LocalIntegrityKey::allowPromptsAgain();
-    // text() shares the edit's buffer; clearing the edit below leaves this copy its only owner,
-    // so the final wipe zeroes the characters the edit held.
-    QString password = passwordEdit_->text();
-    QByteArray utf8 = password.toUtf8();
-    std::string bytes(utf8.constData(), static_cast<std::size_t>(utf8.size()));
-    korvex::crypto::secureWipe(utf8);
+    const korvex::crypto::SecureBuffer password = korvex::ui::secretOf(passwordEdit_);
+    std::string bytes(reinterpret_cast<const char*>(password.data()), password.size());
 
     LoginFailureReason reason = LoginFailureReason::WrongPassword;
     QString recovered;
@@ -185,8 +174,7 @@ void LoginDialog::onLoginClicked() {
         key = auth_.login(bytes, !twoFactorEnabled_, vaultId_, &recovered, &reason);
     }
     korvex::crypto::secureWipe(bytes);
-    passwordEdit_->setText(QString());
-    korvex::crypto::secureWipe(password);
+    korvex::ui::wipeLineEdit(passwordEdit_);
 
     if (key) {
         vaultKey_ = std::move(key);
@@ -208,43 +196,20 @@ void LoginDialog::onLoginClicked() {
 }
 
 void LoginDialog::onRestoreRecoveryCodeClicked() {
-    const QString title = tr(kRestoreTitle);
-    bool ok = false;
-    QString entered = QInputDialog::getText(
-        this, title,
-        tr("Enter the recovery code you saved when this device's secure key was first set up:"),
-        QLineEdit::Normal, QString(), &ok);
-    // One trimmed copy, overwritten on every path like the text it came from.
-    QString code = entered.trimmed();
-    if (!ok || code.isEmpty()) {
-        overwriteWithZeros(code);
-        overwriteWithZeros(entered);
+    const korvex::ui::RestoreOutcome outcome = korvex::ui::restoreFromRecoveryCodeDialog(
+        this, auth_.identityPath() + QStringLiteral(".key"));
+    if (outcome != korvex::ui::RestoreOutcome::Restored)
         return;
-    }
-
-    const bool restored = korvex::protect::restoreFromRecoveryCode(
-        auth_.identityPath() + QStringLiteral(".key"), code);
-    overwriteWithZeros(code);
-    overwriteWithZeros(entered);
-
-    if (!restored) {
-        QMessageBox::warning(this, title,
-                             tr("Could not restore from that code -- it may not be a valid "
-                                "recovery code for this account, or no usable TPM is available on "
-                                "this device right now to reseal it under."));
-        return;
-    }
     restoreButton_->hide();
     errorLabel_->hide();
     QMessageBox::information(
-        this, title, tr("Restored. Enter your master password and select Unlock to continue."));
+        this, korvex::ui::restoreTitle(),
+        tr("Restored. Enter your master password and select Unlock to continue."));
     passwordEdit_->setFocus();
 }
 
 void LoginDialog::reject() {
-    QString text = passwordEdit_->text();
-    passwordEdit_->setText(QString());
-    korvex::crypto::secureWipe(text);
+    korvex::ui::wipeLineEdit(passwordEdit_);
     QDialog::reject();
 }
 

@@ -18,6 +18,7 @@
 #include "ui/HelpDialog.h"
 #include "ui/IdleLockWarningDialog.h"
 #include "ui/RecoveryCodeDialog.h"
+#include "ui/SecretClipboard.h"
 #include "ui/Theme.h"
 #include "ui/VaultBrowserWidget.h"
 #include "vault/VaultContainer.h"
@@ -306,6 +307,7 @@ bool MainWindow::wipeSecretsOnce() {
         viewer->overwriteContent();
     for (RecoveryCodeDialog* recovery : findChildren<RecoveryCodeDialog*>())
         recovery->wipe();
+    korvex::ui::SecretClipboard::instance().clearNow();
     for (ConfigureDialog* configure : findChildren<ConfigureDialog*>())
         configure->wipe();
     korvex::protect::LocalIntegrityKey::clearRootCache();

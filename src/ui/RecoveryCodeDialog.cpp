@@ -2,15 +2,42 @@
 
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
+#include "ui/SecretClipboard.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QPushButton>
 #include <QVBoxLayout>
+
+namespace {
+
+constexpr int kGroupLength = 4;
+
+} // namespace
+
+QString RecoveryCodeDialog::grouped(const QString& code) {
+    QString plain;
+    plain.reserve(code.size());
+    for (const QChar c : code) {
+        if (c != QLatin1Char('=') && c != QLatin1Char('-') && !c.isSpace())
+            plain.append(c);
+    }
+    QString result;
+    result.reserve(plain.size() + plain.size() / kGroupLength);
+    for (qsizetype i = 0; i < plain.size(); ++i) {
+        if (i > 0 && i % kGroupLength == 0)
+            result.append(QLatin1Char('-'));
+        result.append(plain.at(i));
+    }
+    korvex::crypto::secureWipe(plain);
+    return result;
+}
 
 RecoveryCodeDialog::RecoveryCodeDialog(const QString& code, QWidget* parent)
     : QDialog(parent),
-      // A deep copy: wiping it must not depend on, or reach into, the caller's string.
-      code_(code.constData(), code.size()) {
+      // A copy of its own: wiping it must not depend on, or reach into, the caller's string.
+      // The code reads in groups of four, without the padding a restore ignores anyway.
+      code_(grouped(code)) {
     setWindowTitle(tr("Recovery Code"));
 
     messageLabel_ = new QLabel(
@@ -27,12 +54,28 @@ RecoveryCodeDialog::RecoveryCodeDialog(const QString& code, QWidget* parent)
     messageLabel_->setTextFormat(Qt::PlainText);
     messageLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
+    copyStatus_ = new QLabel(this);
+    copyStatus_->setObjectName(QStringLiteral("recoveryCodeCopyStatus"));
+    copyStatus_->setWordWrap(true);
+
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     buttons->setObjectName(QStringLiteral("recoveryCodeButtons"));
+    copyButton_ = buttons->addButton(tr("Copy"), QDialogButtonBox::ActionRole);
+    copyButton_->setObjectName(QStringLiteral("recoveryCodeCopyButton"));
+    copyButton_->setAutoDefault(false);
+    connect(copyButton_, &QPushButton::clicked, this, [this] {
+        if (code_.isEmpty())
+            return;
+        korvex::ui::SecretClipboard::instance().copy(code_);
+        copyStatus_->setText(
+            tr("Copied. Zelvora clears the clipboard in %1 seconds, or when you sign out.")
+                .arg(korvex::ui::SecretClipboard::kClearAfterMs / 1000));
+    });
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(messageLabel_);
+    layout->addWidget(copyStatus_);
     layout->addWidget(buttons);
 }
 
@@ -48,6 +91,7 @@ void RecoveryCodeDialog::wipe() {
     korvex::crypto::secureWipe(shown);
     korvex::crypto::secureWipe(code_);
     code_.clear();
+    copyButton_->setEnabled(false);
 }
 
 void RecoveryCodeDialog::showEvent(QShowEvent* event) {

@@ -2,6 +2,7 @@
 
 #include "crypto/SecureWipe.h"
 #include "ui/DialogHeader.h"
+#include "ui/SecretField.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -17,8 +18,53 @@ namespace korvex::ui {
 
 using platform::PinRequest;
 
+namespace {
+
+// Below this many tries left, even the first prompt says how many there are.
+constexpr quint32 kFewTries = 3;
+
+QString pinTr(const char* text) {
+    return QCoreApplication::translate("TpmPinDialog", text);
+}
+
+// What the TPM's count of wrong PINs means for the next one; empty when it says nothing.
+QString triesText(const platform::PinTries& tries) {
+    if (!tries.left || *tries.left == 0)
+        return QString();
+    if (*tries.left == 1) {
+        if (tries.lockoutSeconds && *tries.lockoutSeconds > 0)
+            return pinTr("This is the last try: one more wrong PIN locks the key for %1.")
+                .arg(lockoutDuration(*tries.lockoutSeconds));
+        return pinTr("This is the last try: one more wrong PIN locks the key.");
+    }
+    return pinTr("%1 tries are left before the TPM locks the key.").arg(*tries.left);
+}
+
+} // namespace
+
+QString lockoutDuration(quint32 seconds) {
+    if (seconds == 1)
+        return pinTr("about a second");
+    if (seconds < 120)
+        return pinTr("about %1 seconds").arg(seconds);
+    if (seconds < 2 * 3600)
+        return pinTr("about %1 minutes").arg((seconds + 59) / 60);
+    return pinTr("about %1 hours").arg((seconds + 3599) / 3600);
+}
+
+QString tpmUnreachableText(const QString& tctiConfig) {
+    return pinTr("The TPM that protects Zelvora's settings cannot be reached right now. Nothing "
+                 "has been lost.\n\nCheck that the TPM is there and that you may use it: the "
+                 "device /dev/tpmrm0 must exist (a TPM switched off in the firmware settings has "
+                 "none), and your user must be in the tss group (sudo usermod -aG tss \"$USER\", "
+                 "then sign in to the desktop again). If Zelvora reaches its TPM another way, "
+                 "ZELVORA_TPM_TCTI must be set as usual when Zelvora starts (Zelvora looked for "
+                 "it through: %1).")
+        .arg(tctiConfig);
+}
+
 TpmPinDialog::TpmPinDialog(const platform::SealedKeyPrompt& words, PinRequest request,
-                           QWidget* parent)
+                           const platform::PinTries& tries, QWidget* parent)
     : QDialog(parent), request_(request) {
     setObjectName(QStringLiteral("tpmPinDialog"));
     setWindowTitle(words.title);
@@ -30,7 +76,9 @@ TpmPinDialog::TpmPinDialog(const platform::SealedKeyPrompt& words, PinRequest re
             ? tr("Choose a PIN for this key. Zelvora asks for it when it needs the key -- at most "
                  "once per sign-in. The TPM counts wrong PINs and locks the key for a while after "
                  "too many.")
-            : tr("Type the PIN of this key.");
+            : tr("Type the PIN you chose for Zelvora's TPM key when you created your account (or "
+                 "when you last restored access with your recovery code). This is not your "
+                 "master password.");
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(makeDialogHeader(this, QStringLiteral(":/icons/key.svg"), words.friendlyName,
                                        words.description));
@@ -67,8 +115,12 @@ TpmPinDialog::TpmPinDialog(const platform::SealedKeyPrompt& words, PinRequest re
     if (confirm_)
         connect(confirm_, &QLineEdit::textChanged, this, &TpmPinDialog::check);
     check();
+    const QString left = triesText(tries);
     if (request == PinRequest::WrongPin)
-        problem_->setText(tr("That PIN is not right. Try again."));
+        problem_->setText(left.isEmpty() ? tr("That PIN is not right. Try again.")
+                                         : tr("That PIN is not right. %1").arg(left));
+    else if (request == PinRequest::Pin && tries.left && *tries.left <= kFewTries)
+        problem_->setText(left);
     pin_->setFocus();
 }
 
@@ -93,47 +145,53 @@ void TpmPinDialog::check() {
 }
 
 crypto::SecureBuffer TpmPinDialog::takePin() {
-    QString text = pin_->text();
-    QByteArray utf8 = text.toUtf8();
-    crypto::SecureBuffer pin =
-        crypto::SecureBuffer::copyOf(utf8.constData(), static_cast<std::size_t>(utf8.size()));
-    crypto::secureWipe(utf8);
-    crypto::secureWipe(text);
+    crypto::SecureBuffer pin = secretOf(pin_);
     clearFields();
     return pin;
 }
 
 void TpmPinDialog::clearFields() {
-    // The fields let go of their text, so that no copy of the PIN stays with the dialog.
-    pin_->clear();
-    if (confirm_)
-        confirm_->clear();
+    // No copy of the PIN stays with the dialog.
+    wipeLineEdit(pin_);
+    wipeLineEdit(confirm_);
 }
 
 std::optional<crypto::SecureBuffer> TpmPinPrompt::askForPin(const platform::SealedKeyPrompt& words,
-                                                            PinRequest request) {
+                                                            PinRequest request,
+                                                            const platform::PinTries& tries) {
     if (QThread::currentThread() != qApp->thread()) {
         qWarning("TpmPinPrompt: the TPM key's PIN was asked for off the interface thread; "
                  "refused.");
         return std::nullopt;
     }
-    TpmPinDialog dialog(words, request, QApplication::activeWindow());
+    TpmPinDialog dialog(words, request, tries, QApplication::activeWindow());
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     return dialog.takePin();
 }
 
-QString TpmPinPrompt::lockedOutText() {
-    return QCoreApplication::translate(
-        "TpmPinPrompt",
-        "The TPM has locked this key after too many wrong PINs. Wait a while, then try again. "
-        "This is not a wrong master password.");
+QString TpmPinPrompt::lockedOutText(const platform::PinTries& tries) {
+    const auto tr = [](const char* text) {
+        return QCoreApplication::translate("TpmPinPrompt", text);
+    };
+    if (!tries.lockoutSeconds)
+        return tr("The TPM has locked this key after too many wrong PINs. Wait a while, then try "
+                  "again. This is not a wrong master password.");
+    if (*tries.lockoutSeconds == 0)
+        return tr("The TPM has locked this key after too many wrong PINs, and it stays locked "
+                  "until the TPM's lockout is cleared by whoever administers this machine's TPM "
+                  "(for example with \"tpm2_dictionarylockout --clear-lockout\"). This is not a "
+                  "wrong master password.");
+    return tr("The TPM has locked this key after too many wrong PINs. It takes a PIN again in %1; "
+              "wait until then, and try again. This is not a wrong master password.")
+        .arg(lockoutDuration(*tries.lockoutSeconds));
 }
 
-void TpmPinPrompt::tellLockedOut(const platform::SealedKeyPrompt& words) {
+void TpmPinPrompt::tellLockedOut(const platform::SealedKeyPrompt& words,
+                                 const platform::PinTries& tries) {
     if (QThread::currentThread() != qApp->thread())
         return;
-    QMessageBox box(QMessageBox::Warning, words.title, lockedOutText(), QMessageBox::Ok,
+    QMessageBox box(QMessageBox::Warning, words.title, lockedOutText(tries), QMessageBox::Ok,
                     QApplication::activeWindow());
     box.setObjectName(QStringLiteral("tpmLockedOutMessage"));
     box.exec();

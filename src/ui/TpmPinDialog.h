@@ -14,15 +14,23 @@ namespace korvex::ui {
 // The shortest PIN a TPM key takes.
 inline constexpr int kMinimumTpmPinLength = 4;
 
+// How long the TPM keeps a key locked, in words ("about 10 minutes").
+QString lockoutDuration(quint32 seconds);
+
+// What to tell when the TPM that protects the settings does not answer, and what to check; it
+// names the way this program looks for it (tctiConfig).
+QString tpmUnreachableText(const QString& tctiConfig);
+
 // The prompt that guards the TPM key: the key's title, name and description, and the PIN
 // (typed twice when the key is created). OK stays off until the PIN is long enough and, at
-// creation, both fields match.
+// creation, both fields match. After a wrong PIN, and whenever few tries are left, it says how
+// many the TPM still allows before it locks the key.
 class TpmPinDialog : public QDialog {
     Q_OBJECT
 
 public:
     TpmPinDialog(const platform::SealedKeyPrompt& words, platform::PinRequest request,
-                 QWidget* parent = nullptr);
+                 const platform::PinTries& tries = {}, QWidget* parent = nullptr);
     ~TpmPinDialog() override;
 
     // The PIN as UTF-8; the fields are emptied, so the dialog keeps no copy.
@@ -45,11 +53,13 @@ private:
 class TpmPinPrompt final : public platform::ISealedKeyPinPrompt {
 public:
     std::optional<crypto::SecureBuffer> askForPin(const platform::SealedKeyPrompt& words,
-                                                  platform::PinRequest request) override;
-    void tellLockedOut(const platform::SealedKeyPrompt& words) override;
+                                                  platform::PinRequest request,
+                                                  const platform::PinTries& tries) override;
+    void tellLockedOut(const platform::SealedKeyPrompt& words,
+                       const platform::PinTries& tries) override;
 
     // The lockout message, shared with tests.
-    static QString lockedOutText();
+    static QString lockedOutText(const platform::PinTries& tries);
 };
 
 } // namespace korvex::ui

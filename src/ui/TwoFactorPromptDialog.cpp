@@ -5,6 +5,7 @@
 #include "crypto/SecureWipe.h"
 #include "platform/CaptureExclusion.h"
 #include "ui/DialogHeader.h"
+#include "ui/SecretField.h"
 #include "ui/Theme.h"
 
 #include <QFormLayout>
@@ -17,13 +18,6 @@
 namespace {
 
 constexpr int kCooldownRecheckMs = 1000;
-
-// Empties edit and zeroes the text it held (see LoginDialog for why the order matters).
-void scrubLineEdit(QLineEdit* edit) {
-    QString text = edit->text();
-    edit->setText(QString());
-    korvex::crypto::secureWipe(text);
-}
 
 } // namespace
 
@@ -80,7 +74,7 @@ TwoFactorPromptDialog::TwoFactorPromptDialog(const korvex::crypto::SecureBuffer&
 }
 
 TwoFactorPromptDialog::~TwoFactorPromptDialog() {
-    scrubLineEdit(codeEdit_);
+    korvex::ui::wipeLineEdit(codeEdit_);
 }
 
 std::optional<korvex::crypto::SecureBuffer> TwoFactorPromptDialog::takeVaultKey() {
@@ -101,7 +95,7 @@ void TwoFactorPromptDialog::onVerifyClicked() {
     korvex::crypto::secureWipe(code);
 
     if (vaultKey_) {
-        scrubLineEdit(codeEdit_);
+        korvex::ui::wipeLineEdit(codeEdit_);
         cooldownTimer_->stop();
         auth_.resetFailedAttempts();
         accept();
@@ -119,7 +113,7 @@ void TwoFactorPromptDialog::onVerifyClicked() {
     }
     errorLabel_->show();
     adjustSize();
-    scrubLineEdit(codeEdit_);
+    korvex::ui::wipeLineEdit(codeEdit_);
     codeEdit_->setFocus();
     refreshCooldown();
 }
@@ -155,7 +149,7 @@ void TwoFactorPromptDialog::refreshCooldown() {
 }
 
 void TwoFactorPromptDialog::reject() {
-    scrubLineEdit(codeEdit_);
+    korvex::ui::wipeLineEdit(codeEdit_);
     cooldownTimer_->stop();
     QDialog::reject();
 }

@@ -166,7 +166,9 @@ private Q_SLOTS:
         script.onModal<RecoveryCodeDialog>(
             QStringLiteral("the code"), [this](RecoveryCodeDialog* dialog) {
                 const QString text = child<QLabel>(dialog, "recoveryCodeLabel")->text();
-                const QRegularExpression code(QStringLiteral("\\n\\n([A-Z2-7=]{56})\\n\\n"));
+                // Thirteen groups of four, without padding.
+                const QRegularExpression code(
+                    QStringLiteral("\\n\\n((?:[A-Z2-7]{4}-){12}[A-Z2-7]{4})\\n\\n"));
                 code_ = code.match(text).captured(1);
                 GuiScript::later([dialog] { dialog->accept(); });
             });
@@ -183,7 +185,7 @@ private Q_SLOTS:
         QCOMPARE(seen_,
                  (QStringList{QStringLiteral("TPM-protected"), QStringLiteral("button shown"),
                               QStringLiteral("document intact")}));
-        QCOMPARE(code_.size(), 56);
+        QCOMPARE(code_.size(), 64);
         QCOMPARE(pinsAsked_, QStringList{QStringLiteral("use")});
     }
 

@@ -1,5 +1,6 @@
 #include "protect/AtomicFile.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/UserProtectionChoice.h"
 #include "support/PlatformDoubles.h"
 #include "support/TestSupport.h"
 
@@ -8,10 +9,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <sodium.h>
 
 using namespace korvex;
+using protect::KeyLoadFailure;
 using protect::LocalIntegrityKey;
 using protect::LocalProtectionKind;
 using test::FakeSealedKeyStore;
@@ -91,18 +92,21 @@ private Q_SLOTS:
         QVERIFY(root.startsWith("KVXTPRT1") && root.size() == 8 + 256);
         QCOMPARE(tpm_.keyCount(), 1);
         QVERIFY(tpm_.has(LocalIntegrityKey::rootKeyName(test::readWholeFile(nonceFile()))));
-        QVERIFY(LocalIntegrityKey::rootKeyName(QByteArray(16, '\0'))
-                    .contains(QRegularExpression(QStringLiteral("^ZelvoraLIK_Root_[0-9a-f]{32}$"))));
+        QVERIFY(
+            LocalIntegrityKey::rootKeyName(QByteArray(16, '\0'))
+                .contains(QRegularExpression(QStringLiteral("^ZelvoraLIK_Root_[0-9a-f]{32}$"))));
         QCOMPARE(tpm_.lastPrompt.title, QStringLiteral("Zelvora"));
         QCOMPARE(tpm_.lastPrompt.friendlyName, QStringLiteral("Zelvora local integrity key"));
 
         // The key is keyed BLAKE2b of the path and salt under the root.
         const auto rootSecret = LocalIntegrityKey::rootSecretFor(folder_);
         QVERIFY(rootSecret);
-        QVERIFY(LocalIntegrityKey::deriveFileKey(*rootSecret, keyFile, keyFileBytes.mid(8)).equals(key));
+        QVERIFY(LocalIntegrityKey::deriveFileKey(*rootSecret, keyFile, keyFileBytes.mid(8))
+                    .equals(key));
 
         // A second file shares the root; the same file under another path gets another key.
-        const crypto::SecureBuffer other = LocalIntegrityKey::getOrCreateKey(path(QStringLiteral("storage.dat.key")));
+        const crypto::SecureBuffer other =
+            LocalIntegrityKey::getOrCreateKey(path(QStringLiteral("storage.dat.key")));
         QVERIFY(!other.equals(key));
         QCOMPARE(tpm_.keyCount(), 1);
         QVERIFY(QFile::copy(keyFile, path(QStringLiteral("moved.dat.key"))));
@@ -139,13 +143,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("warning");
         QTest::newRow("prompt cancelled")
             << int(FakeSealedKeyStore::Mode::Cancels)
-            << QStringLiteral("LocalIntegrityKey: the required TPM security prompt was cancelled -- "
-                              "refusing to silently fall back to software-only protection for %1.");
+            << QStringLiteral(
+                   "LocalIntegrityKey: the required TPM security prompt was cancelled -- "
+                   "refusing to silently fall back to software-only protection for %1.");
         QTest::newRow("device fault")
             << int(FakeSealedKeyStore::Mode::Fails)
-            << QStringLiteral("LocalIntegrityKey: a TPM is present but could not be used (rejected, "
-                              "or a device fault) -- refusing to silently fall back to software-only "
-                              "protection for %1.");
+            << QStringLiteral(
+                   "LocalIntegrityKey: a TPM is present but could not be used (rejected, "
+                   "or a device fault) -- refusing to silently fall back to software-only "
+                   "protection for %1.");
     }
 
     void aFailingTpmNeverFallsBackToSoftware() {
@@ -161,21 +167,89 @@ private Q_SLOTS:
         QCOMPARE(tpm_.keyCount(), 0); // a partly created key is deleted again
     }
 
-    void aLostRootIsNotRecreatedOnRead() {
+    // Without the sealed root file every key of the folder is lost: reading makes no new root,
+    // and neither does a new key beside them (a new root would also shut out the recovery code
+    // that can still bring them back). A cleared TPM loses the keys the same way.
+    void aLostRootIsNotRecreated() {
         const QString keyFile = path(QStringLiteral("identity.dat.key"));
         QVERIFY(!LocalIntegrityKey::getOrCreateKey(keyFile).empty());
+        const QByteArray nonce = test::readWholeFile(nonceFile());
         LocalIntegrityKey::clearRootCache();
         QVERIFY(QFile::remove(rootFile()));
-        QVERIFY(LocalIntegrityKey::loadKey(keyFile).empty());
+        KeyLoadFailure failure = KeyLoadFailure::None;
+        QVERIFY(LocalIntegrityKey::loadKey(keyFile, &failure).empty());
+        QCOMPARE(failure, KeyLoadFailure::Unusable);
         QVERIFY(LocalIntegrityKey::isHardwareKeyLost(keyFile));
         QVERIFY(!LocalIntegrityKey::isTpmProtected(keyFile));
-        QVERIFY(!QFile::exists(rootFile()));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
+                                               "sealed root secret of .* is missing while keys")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("a TPM is present but could not")));
+        QVERIFY(LocalIntegrityKey::getOrCreateKey(path(QStringLiteral("b.dat.key"))).empty());
+        QVERIFY(!QFile::exists(rootFile()) && !QFile::exists(path(QStringLiteral("b.dat.key"))));
+        QCOMPARE(test::readWholeFile(nonceFile()), nonce);
 
-        // A cleared TPM loses the key the same way.
+        folder_ += QStringLiteral("-cleared");
+        QVERIFY(QDir().mkpath(folder_));
         QVERIFY(!LocalIntegrityKey::getOrCreateKey(path(QStringLiteral("b.dat.key"))).empty());
         LocalIntegrityKey::clearRootCache();
         tpm_.reset();
         QVERIFY(LocalIntegrityKey::isHardwareKeyLost(path(QStringLiteral("b.dat.key"))));
+    }
+
+    // A folder whose keys the TPM seals stays the TPM's: when the TPM does not answer, its keys
+    // are unavailable (not lost), and a new key is not made in another kind. A folder recorded
+    // for the user's protection keeps that, even once a TPM answers.
+    void aFolderKeepsItsKindOfProtection() {
+        const QString keyFile = path(QStringLiteral("identity.dat.key"));
+        QVERIFY(!LocalIntegrityKey::getOrCreateKey(keyFile).empty());
+        QCOMPARE(protect::recordedProtection(folder_), protect::FolderProtection::Tpm);
+        LocalIntegrityKey::clearRootCache();
+        tpm_.mode = FakeSealedKeyStore::Mode::NoProvider;
+        KeyLoadFailure failure = KeyLoadFailure::None;
+        QVERIFY(LocalIntegrityKey::loadKey(keyFile, &failure).empty());
+        QCOMPARE(failure, KeyLoadFailure::Unavailable);
+        QVERIFY(!LocalIntegrityKey::isHardwareKeyLost(keyFile));
+        const QString another = path(QStringLiteral("twofactor.dat.key"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
+                                               "cannot be reached -- refusing to make a key of "
+                                               "another kind")));
+        QVERIFY(LocalIntegrityKey::getOrCreateKey(another).empty());
+        QVERIFY(!QFile::exists(another) && !QFile::exists(another + QStringLiteral(".entropy")));
+        // The record alone (the root files gone with the rest of a restored backup) says so too.
+        QVERIFY(QFile::remove(rootFile()) && QFile::remove(nonceFile()) && QFile::remove(keyFile));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot be reached")));
+        QVERIFY(LocalIntegrityKey::getOrCreateKey(another).empty());
+
+        const QString userFolder = dir_.filePath(QStringLiteral("keyring-folder"));
+        QVERIFY(QDir().mkpath(userFolder));
+        QVERIFY(protect::recordProtection(userFolder, protect::FolderProtection::Keyring));
+        tpm_.mode = FakeSealedKeyStore::Mode::Works;
+        const int tpmKeys = tpm_.keyCount();
+        const QString userKey = userFolder + QStringLiteral("/identity.dat.key");
+        QVERIFY(!LocalIntegrityKey::getOrCreateKey(userKey).empty());
+        QVERIFY(QFile::exists(userKey + QStringLiteral(".entropy")));
+        QCOMPARE(tpm_.keyCount(), tpmKeys);
+    }
+
+    // A lockout and a dismissed prompt leave the key where it is, and each is told as what it
+    // is; neither is asked again by every later read until the user tries again.
+    void aLockoutIsNotADismissedPrompt() {
+        const QString keyFile = path(QStringLiteral("identity.dat.key"));
+        const crypto::SecureBuffer key = LocalIntegrityKey::getOrCreateKey(keyFile);
+        LocalIntegrityKey::clearRootCache();
+        tpm_.mode = FakeSealedKeyStore::Mode::LocksOut;
+        KeyLoadFailure failure = KeyLoadFailure::None;
+        QVERIFY(LocalIntegrityKey::loadKey(keyFile, &failure).empty());
+        QCOMPARE(failure, KeyLoadFailure::LockedOut);
+        const int told = tpm_.prompts;
+        QVERIFY(LocalIntegrityKey::loadKey(keyFile, &failure).empty());
+        QCOMPARE(failure, KeyLoadFailure::LockedOut);
+        QCOMPARE(tpm_.prompts, told);
+        QVERIFY(!LocalIntegrityKey::isHardwareKeyLost(keyFile));
+        tpm_.mode = FakeSealedKeyStore::Mode::Works;
+        LocalIntegrityKey::allowPromptsAgain();
+        QVERIFY(LocalIntegrityKey::loadKey(keyFile).equals(key));
     }
 
     void keyFileFormsAreRecognisedByExactShape() {
@@ -220,10 +294,12 @@ private Q_SLOTS:
         const QString keyFile = path(QStringLiteral("identity.dat.key"));
         const QByteArray path = keyFile.toUtf8();
         unsigned char digest[16];
-        crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(path.constData()),
-                           path.size(), nullptr, 0);
-        const QString name = QStringLiteral("ZelvoraLIK_") +
-                             QString::fromLatin1(QByteArray(reinterpret_cast<char*>(digest), 16).toHex());
+        crypto_generichash(digest, sizeof digest,
+                           reinterpret_cast<const unsigned char*>(path.constData()), path.size(),
+                           nullptr, 0);
+        const QString name =
+            QStringLiteral("ZelvoraLIK_") +
+            QString::fromLatin1(QByteArray(reinterpret_cast<char*>(digest), 16).toHex());
         tpm_.plantKey(name);
         QVERIFY(LocalIntegrityKey::deleteLegacyTpmKey(keyFile));
         QVERIFY(!tpm_.has(name));

@@ -12,7 +12,10 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sodium.h>
@@ -63,6 +66,55 @@ private:
         return QDir(folder_).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
 
+    // Every file of the data folder and the TPM key folder, by path.
+    QMap<QString, QByteArray> snapshot() const {
+        QMap<QString, QByteArray> files;
+        for (const QString& folder : {folder_, keys_}) {
+            for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
+                files.insert(folder + QLatin1Char('/') + name,
+                             test::readWholeFile(folder + QLatin1Char('/') + name));
+        }
+        return files;
+    }
+    bool putBack(const QMap<QString, QByteArray>& files) const {
+        for (const QString& folder : {folder_, keys_}) {
+            for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden)) {
+                if (!QFile::remove(folder + QLatin1Char('/') + name))
+                    return false;
+            }
+        }
+        for (auto file = files.begin(); file != files.end(); ++file) {
+            if (!test::writeFile(file.key(), file.value()))
+                return false;
+        }
+        return true;
+    }
+
+    // The restore in a process of its own, under strace with the given options; true when it
+    // ended as expected (killed, or restored).
+    bool runRestore(const QStringList& straceOptions, const QString& code, bool killed) {
+        QProcess helper;
+        helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // The leak checker cannot run under a tracer; the helper's leaks are of no interest here.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS")) +
+                               QStringLiteral(":detect_leaks=0"));
+        helper.setProcessEnvironment(environment);
+        helper.start(QStandardPaths::findExecutable(QStringLiteral("strace")),
+                     straceOptions + QStringList{QStringLiteral(ZELVORA_RESTORE_HELPER),
+                                                 tpm_->tcti(), keys_,
+                                                 identity() + QStringLiteral(".key"), code,
+                                                 QStringLiteral("97531")});
+        if (!helper.waitForFinished(60000))
+            return false;
+        // strace passes on the traced program's end: a kill as a crash, an exit as its status.
+        if (killed)
+            return helper.exitStatus() == QProcess::CrashExit || helper.exitCode() == 128 + 9 ||
+                   helper.exitCode() == 137;
+        return helper.exitStatus() == QProcess::NormalExit && helper.exitCode() == 0;
+    }
+
 private Q_SLOTS:
     void init() {
         tpm_ = std::make_unique<test::SoftwareTpm>();
@@ -96,8 +148,11 @@ private Q_SLOTS:
         QVERIFY(keyFile.startsWith(QByteArray(protect::kTpmKeyFileMagic, 8)));
         QCOMPARE(folderContents(),
                  (QStringList{QStringLiteral("identity.dat"), QStringLiteral("identity.dat.key"),
+                              QStringLiteral("key_protection.txt"),
                               QStringLiteral("local_integrity_root.dat"),
                               QStringLiteral("local_integrity_root.nonce")}));
+        QCOMPARE(test::readWholeFile(path(QStringLiteral("key_protection.txt"))),
+                 QByteArray("tpm\n"));
         QCOMPARE(LocalIntegrityKey::protectionOf(identity() + QStringLiteral(".key")),
                  protect::LocalProtectionKind::Tpm);
 
@@ -194,9 +249,98 @@ private Q_SLOTS:
         QVERIFY(readsBack(storage()));
     }
 
+    // A restore is cut short at each of its writes in turn (the process killed just before the
+    // write): the folder then opens either as it was (with the old PIN) or as restored (with the
+    // new PIN), never as a mix of the two, and as restored exactly from the write that commits
+    // the change. A restore that runs through leaves neither the change file nor the previous
+    // TPM key behind.
+    void everyCrashDuringARestoreLeavesTheOldOrTheNewRoot() {
+        if (QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
+            QSKIP("strace is not installed");
+        prompt_.answers = {QByteArray("2468")};
+        QVERIFY(writeSettings(identity()));
+        QVERIFY(writeSettings(storage()));
+        const QString code = protect::recoveryCodeFor(identity() + QStringLiteral(".key"));
+        const QString oldKeyFile =
+            keys_ + QLatin1Char('/') +
+            LocalIntegrityKey::rootKeyName(test::readWholeFile(nonceFile())) +
+            QStringLiteral(".tpmkey");
+        QVERIFY(QFile::exists(oldKeyFile));
+        store_.reset();
+        const QMap<QString, QByteArray> before = snapshot();
+        const QString changeFile = LocalIntegrityKey::rootChangeFileIn(folder_);
+
+        // One run traced, to learn the writes it makes to the two folders: each as a system
+        // call and its count among the calls of that name.
+        const QString tracePath = dir_.filePath(QStringLiteral("restore.trace"));
+        const QString calls = QStringLiteral("rename,renameat,renameat2,unlink,unlinkat,linkat");
+        QVERIFY(runRestore({QStringLiteral("-qq"), QStringLiteral("-o"), tracePath,
+                            QStringLiteral("-e"), QStringLiteral("trace=") + calls},
+                           code, false));
+        struct Point {
+            QString call;
+            int count;
+            QString line;
+        };
+        QList<Point> points;
+        QMap<QString, int> counts;
+        for (const QByteArray& raw : test::readWholeFile(tracePath).split('\n')) {
+            const QString line = QString::fromUtf8(raw);
+            const QString call = line.section(QLatin1Char('('), 0, 0);
+            if (call.isEmpty() || !line.contains(QLatin1Char('(')))
+                continue;
+            const int count = ++counts[call];
+            if (line.contains(folder_))
+                points.append(Point{call, count, line});
+        }
+        // The commit: the change file put in place (renamed or linked to its name).
+        qsizetype commit = -1;
+        static const QRegularExpression target(QStringLiteral("\"([^\"]*)\"[^\"]*= 0$"));
+        for (qsizetype i = 0; i < points.size() && commit < 0; ++i) {
+            if (points[i].call != QStringLiteral("unlink") &&
+                points[i].call != QStringLiteral("unlinkat") &&
+                target.match(points[i].line).captured(1) == changeFile)
+                commit = i;
+        }
+        QVERIFY2(commit > 0 && points.size() > commit + 2,
+                 qPrintable(test::readWholeFile(tracePath)));
+
+        for (qsizetype k = 0; k <= points.size(); ++k) {
+            const bool throughToTheEnd = k == points.size();
+            const QString where = throughToTheEnd ? QStringLiteral("no crash") : points[k].line;
+            QVERIFY(putBack(before));
+            QVERIFY2(tpm_->resume(), qPrintable(tpm_->failure()));
+            QStringList options{QStringLiteral("-qq"), QStringLiteral("-o"),
+                                QStringLiteral("/dev/null")};
+            if (!throughToTheEnd)
+                options << QStringLiteral("-e")
+                        << QStringLiteral("inject=%1:signal=KILL:when=%2")
+                               .arg(points[k].call)
+                               .arg(points[k].count);
+            QVERIFY2(runRestore(options, code, !throughToTheEnd), qPrintable(where));
+            // What the next start finds, on the TPM as a restart leaves it.
+            QVERIFY2(tpm_->resume(), qPrintable(tpm_->failure()));
+            restart();
+            const bool committed = k > commit;
+            prompt_ = test::ScriptedPinPrompt();
+            prompt_.answers = {committed ? QByteArray("97531") : QByteArray("2468")};
+            QVERIFY2(readsBack(identity()) && readsBack(storage()), qPrintable(where));
+            QCOMPARE(prompt_.asked, QList<PinRequest>{PinRequest::Pin});
+            if (!committed) {
+                QVERIFY2(test::readWholeFile(nonceFile()) == before.value(nonceFile()) &&
+                             test::readWholeFile(rootFile()) == before.value(rootFile()),
+                         qPrintable(where));
+            } else {
+                QVERIFY2(!QFile::exists(changeFile), qPrintable(where));
+                QVERIFY2(!QFile::exists(oldKeyFile), qPrintable(where));
+            }
+        }
+    }
+
     // A damaged key file in the TPM key store, a sealed root file of the wrong length, or a TPM
     // that goes away after start-up: the keys fail cleanly, nothing protected is overwritten,
-    // and a new key is not made in the weaker software form either.
+    // and a new key is not made in the weaker software form either. A TPM that is gone is told
+    // as out of reach, not as a lost key.
     void badInputFailsCleanly_data() {
         QTest::addColumn<QString>("damage");
         QTest::newRow("key store file truncated") << QStringLiteral("truncated");
@@ -228,16 +372,30 @@ private Q_SLOTS:
         restart();
         prompt_.answers = {QByteArray("2468")};
         if (damage == QStringLiteral("gone")) {
+            // Gone after the program found it, as at a start that went well.
             QVERIFY(store_->hasProvider());
             tpm_->stop();
         }
 
-        QVERIFY(LocalIntegrityKey::loadKey(identity() + QStringLiteral(".key")).empty());
+        const bool gone = damage == QStringLiteral("gone");
+        if (gone)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QStringLiteral("stopped answering")));
+        protect::KeyLoadFailure failure = protect::KeyLoadFailure::None;
+        QVERIFY(LocalIntegrityKey::loadKey(identity() + QStringLiteral(".key"), &failure).empty());
+        QCOMPARE(failure,
+                 gone ? protect::KeyLoadFailure::Unavailable : protect::KeyLoadFailure::Unusable);
+        QCOMPARE(LocalIntegrityKey::isHardwareKeyLost(identity() + QStringLiteral(".key")), !gone);
         QVERIFY(!readsBack(identity()));
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral(
-                                 "a TPM is present but could not be used .* refusing to silently "
-                                 "fall back to software-only protection for .*storage.dat.key")));
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression(
+                gone ? QStringLiteral("the TPM that protects this folder's keys cannot be reached "
+                                      "-- refusing to make a key of another kind for "
+                                      ".*storage.dat.key")
+                     : QStringLiteral("a TPM is present but could not be used .* refusing to "
+                                      "silently fall back to software-only protection for "
+                                      ".*storage.dat.key")));
         QVERIFY(!writeSettings(storage()));
         QCOMPARE(test::readWholeFile(identity()), identityBefore);
         QVERIFY(!QFile::exists(storage()));

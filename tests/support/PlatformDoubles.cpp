@@ -32,6 +32,9 @@ SealedKeyResult FakeSealedKeyStore::gate() {
     case Mode::Cancels:
         ++prompts;
         return SealedKeyResult::PromptCancelled;
+    case Mode::LocksOut:
+        ++prompts;
+        return SealedKeyResult::LockedOut;
     case Mode::Works:
         break;
     }

@@ -14,7 +14,7 @@ namespace korvex::test {
 // in-memory AEAD keys, and each call can be made to succeed, fail or report a cancelled prompt.
 class FakeSealedKeyStore final : public platform::ISealedKeyStore {
 public:
-    enum class Mode { Works, Fails, Cancels, NoProvider };
+    enum class Mode { Works, Fails, Cancels, NoProvider, LocksOut };
 
     Mode mode = Mode::Works;
     int prompts = 0; // how many times a key was created or used (each would prompt)

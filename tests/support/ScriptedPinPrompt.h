@@ -15,8 +15,10 @@ namespace korvex::test {
 class ScriptedPinPrompt : public platform::ISealedKeyPinPrompt {
 public:
     std::optional<crypto::SecureBuffer> askForPin(const platform::SealedKeyPrompt& words,
-                                                  platform::PinRequest request) override {
+                                                  platform::PinRequest request,
+                                                  const platform::PinTries& tries) override {
         asked.push_back(request);
+        triesTold.push_back(tries);
         shownNames.push_back(words.friendlyName);
         if (answers.empty())
             return std::nullopt;
@@ -27,10 +29,15 @@ public:
         return crypto::SecureBuffer::copyOf(answer->constData(),
                                             static_cast<std::size_t>(answer->size()));
     }
-    void tellLockedOut(const platform::SealedKeyPrompt&) override { ++lockedOut; }
+    void tellLockedOut(const platform::SealedKeyPrompt&, const platform::PinTries& tries) override {
+        ++lockedOut;
+        lockoutTold = tries;
+    }
 
     std::deque<std::optional<QByteArray>> answers;
     QList<platform::PinRequest> asked;
+    QList<platform::PinTries> triesTold;
+    platform::PinTries lockoutTold;
     QStringList shownNames;
     int lockedOut = 0;
 };

@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <arpa/inet.h>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <tss2/tss2_esys.h>
@@ -91,16 +92,25 @@ bool SoftwareTpm::clear() {
     return start();
 }
 
-bool SoftwareTpm::start() {
+bool SoftwareTpm::resume() {
+    stop();
+    return start(false);
+}
+
+bool SoftwareTpm::start(bool freshState) {
     failure_.clear();
     const QString swtpm = QStandardPaths::findExecutable(QStringLiteral("swtpm"));
     if (swtpm.isEmpty()) {
         failure_ = QStringLiteral("swtpm is not installed");
         return false;
     }
-    state_ = std::make_unique<QTemporaryDir>();
+    if (freshState || !state_)
+        state_ = std::make_unique<QTemporaryDir>();
+    const quint16 previous = freshState ? 0 : port_;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        port_ = freePortPair();
+        port_ = attempt == 0 && previous != 0 && portIsFree(previous) && portIsFree(previous + 1)
+                    ? previous
+                    : freePortPair();
         if (port_ == 0)
             continue;
         process_.setProcessChannelMode(QProcess::MergedChannels);
@@ -129,12 +139,58 @@ bool SoftwareTpm::start() {
 
 void SoftwareTpm::stop() {
     if (process_.state() != QProcess::NotRunning) {
+        // Shut down in order, as a machine does when it powers off: after a disorderly end the
+        // TPM counts one failed authorisation at its next start, and a test that restarts it
+        // often would lock it out.
+        {
+            Connection connection(tcti());
+            if (connection.esys != nullptr)
+                Esys_Shutdown(connection.esys, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                              TPM2_SU_CLEAR);
+        }
         process_.terminate();
         if (!process_.waitForFinished(5000)) {
             process_.kill();
             process_.waitForFinished(5000);
         }
     }
+}
+
+bool SoftwareTpm::setOwnerPassword(const QByteArray& password) {
+    Connection connection(tcti());
+    TPM2B_AUTH auth{};
+    if (connection.esys == nullptr || password.size() > qsizetype(sizeof(auth.buffer)))
+        return false;
+    auth.size = static_cast<UINT16>(password.size());
+    std::memcpy(auth.buffer, password.constData(), auth.size);
+    return Esys_HierarchyChangeAuth(connection.esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD,
+                                    ESYS_TR_NONE, ESYS_TR_NONE, &auth) == TSS2_RC_SUCCESS;
+}
+
+int SoftwareTpm::fillTransientObjects() {
+    Connection connection(tcti());
+    if (connection.esys == nullptr)
+        return 0;
+    // Small, quick objects: keyed-hash primaries in the null hierarchy, never flushed.
+    TPM2B_PUBLIC keyedHash{};
+    keyedHash.publicArea.type = TPM2_ALG_KEYEDHASH;
+    keyedHash.publicArea.nameAlg = TPM2_ALG_SHA256;
+    keyedHash.publicArea.objectAttributes =
+        TPMA_OBJECT_SIGN_ENCRYPT | TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_SENSITIVEDATAORIGIN;
+    keyedHash.publicArea.parameters.keyedHashDetail.scheme.scheme = TPM2_ALG_HMAC;
+    keyedHash.publicArea.parameters.keyedHashDetail.scheme.details.hmac.hashAlg = TPM2_ALG_SHA256;
+    const TPM2B_SENSITIVE_CREATE noSecret{};
+    const TPM2B_DATA noOutsideInfo{};
+    const TPML_PCR_SELECTION noPcrs{};
+    int taken = 0;
+    for (; taken < 64; ++taken) {
+        ESYS_TR handle = ESYS_TR_NONE;
+        if (Esys_CreatePrimary(connection.esys, ESYS_TR_RH_NULL, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                               ESYS_TR_NONE, &noSecret, &keyedHash, &noOutsideInfo, &noPcrs,
+                               &handle, nullptr, nullptr, nullptr, nullptr) != TSS2_RC_SUCCESS)
+            break;
+    }
+    return taken;
 }
 
 bool SoftwareTpm::setLockoutPolicy(unsigned maxTries, unsigned recoverySeconds) {

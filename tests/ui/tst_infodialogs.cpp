@@ -5,8 +5,10 @@
 #include "ui/AboutDialog.h"
 #include "ui/HelpDialog.h"
 #include "ui/RecoveryCodeDialog.h"
+#include "ui/SecretClipboard.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QLabel>
@@ -65,16 +67,33 @@ private Q_SLOTS:
         protect::setLocalProtectionServices(nullptr, nullptr);
     }
 
+    // The code reads in groups of four without its padding, selectable; Copy puts it on the
+    // clipboard until the clearing time has passed (unless something else was copied since).
     void recoveryCodeIsShownSelectableAndWiped() {
-        RecoveryCodeDialog dialog(kCode);
+        RecoveryCodeDialog dialog(kCode + QStringLiteral("===="));
         dialog.show();
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Recovery Code"));
         auto* label = child<QLabel>(dialog, "recoveryCodeLabel");
         QVERIFY(label->text().startsWith(QStringLiteral(
             "Save this recovery code somewhere safe and separate from this device.")));
-        QVERIFY(label->text().contains(QStringLiteral("\n\n") + kCode + QStringLiteral("\n\n")));
+        const QString grouped =
+            QStringLiteral("JBSW-Y3DP-EHPK-3PXP-JBSW-Y3DP-EHPK-3PXP-JBSW-Y3DP-EHPK-3PXP-JBSW");
+        QVERIFY(label->text().contains(QStringLiteral("\n\n") + grouped + QStringLiteral("\n\n")));
+        QVERIFY(!label->text().contains(QLatin1Char('=')));
         QVERIFY(label->textInteractionFlags() & Qt::TextSelectableByMouse);
         QVERIFY(label->wordWrap());
+
+        ui::SecretClipboard& secret = ui::SecretClipboard::instance();
+        QTest::mouseClick(child<QPushButton>(dialog, "recoveryCodeCopyButton"), Qt::LeftButton);
+        QCOMPARE(QGuiApplication::clipboard()->text(), grouped);
+        QVERIFY(secret.isPending());
+        QCOMPARE(secret.clearAfterMs(), 30000);
+        secret.clearNow(); // the time has passed
+        QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
+        QTest::mouseClick(child<QPushButton>(dialog, "recoveryCodeCopyButton"), Qt::LeftButton);
+        QGuiApplication::clipboard()->setText(QStringLiteral("the user's own"));
+        secret.clearNow();
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("the user's own"));
 
         dialog.wipe();
         QVERIFY(label->text().isEmpty());

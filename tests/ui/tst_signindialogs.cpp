@@ -38,7 +38,9 @@ Q_DECLARE_METATYPE(LoginFailureReason)
 namespace {
 
 const std::string kPassword = "Correct-Horse-9";
-const QString kPasswordText = QString::fromStdString(kPassword);
+// A literal, not a copy on the heap: the dialogs zero the buffer a field shares with whoever
+// set its text, and this constant must survive them.
+const QString kPasswordText = QStringLiteral("Correct-Horse-9");
 const QString kVaultId = QStringLiteral("5c02c1aa-4212-41ea-b287-e0ddfc05c038");
 
 template <typename T> T* child(const QWidget& parent, const char* name) {

@@ -1,6 +1,7 @@
 #include "app/GuiScript.h"
 #include "app/SessionWindows.h"
 #include "protect/LocalIntegrityKey.h"
+#include "support/ProcessMemory.h"
 #include "ui/TpmPinDialog.h"
 
 #include <QLabel>
@@ -16,6 +17,20 @@ using protect::LocalIntegrityKey;
 using test::child;
 using test::GuiScript;
 using ui::TpmPinDialog;
+
+namespace {
+
+// A PIN found nowhere else, kept in read-only data so that looking for it does not find the
+// test's own copy.
+constexpr char16_t kPinText[] = u"Qz7#kW9!pX";
+constexpr char kPinBytes[] = "Qz7#kW9!pX";
+constexpr qsizetype kPinLength = 10;
+
+QString pinText() {
+    return QString::fromRawData(reinterpret_cast<const QChar*>(kPinText), kPinLength);
+}
+
+} // namespace
 
 class TestTpmPinDialog : public QObject {
     Q_OBJECT
@@ -47,7 +62,7 @@ private slots:
         });
         script.start();
         const std::optional<crypto::SecureBuffer> pin =
-            prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::NewPin);
+            prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::NewPin, {});
         QVERIFY2(script.finished(), qPrintable(script.failure()));
         QVERIFY(pin.has_value());
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(pin->data()), int(pin->size())),
@@ -76,20 +91,49 @@ private slots:
             GuiScript::clickLater(box->button(QMessageBox::Ok));
         });
         script.start();
-        QVERIFY(!prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::WrongPin)
+        QVERIFY(!prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::WrongPin, {})
                      .has_value());
-        prompt.tellLockedOut(LocalIntegrityKey::sealingPrompt());
+        prompt.tellLockedOut(LocalIntegrityKey::sealingPrompt(), {});
         QVERIFY2(script.finished(), qPrintable(script.failure()));
         QVERIFY(!hasConfirm);
         QCOMPARE(message, QStringLiteral("That PIN is not right. Try again.|") +
-                              ui::TpmPinPrompt::lockedOutText());
+                              ui::TpmPinPrompt::lockedOutText({}));
 
         std::optional<crypto::SecureBuffer> offThread = crypto::SecureBuffer();
         std::thread worker([&] {
-            offThread = prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::Pin);
+            offThread = prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::Pin, {});
         });
         worker.join();
         QVERIFY(!offThread.has_value());
+    }
+
+    // The PIN, typed as a user types it, is in the fields while the dialog is up; once it has
+    // been taken and the dialog is gone, no copy of it is left anywhere in the process's memory,
+    // in the fields' UTF-16 or as UTF-8.
+    void noCopyOfThePinOutlivesTheDialog() {
+        ui::TpmPinPrompt prompt;
+        int whileTyped = 0;
+        GuiScript script;
+        script.onModal<TpmPinDialog>(QStringLiteral("type the PIN"), [&](TpmPinDialog* dialog) {
+            QTest::keyClicks(child<QLineEdit>(dialog, "tpmPinField"), pinText());
+            QTest::keyClicks(child<QLineEdit>(dialog, "tpmPinConfirmField"), pinText());
+            whileTyped = test::occurrencesInMemory(std::u16string_view(kPinText, kPinLength));
+            GuiScript::clickLater(child<QPushButton>(dialog, "tpmPinOkButton"));
+        });
+        script.start();
+        std::optional<crypto::SecureBuffer> pin =
+            prompt.askForPin(LocalIntegrityKey::sealingPrompt(), PinRequest::NewPin, {});
+        QVERIFY2(script.finished(), qPrintable(script.failure()));
+        QVERIFY(pin.has_value());
+        // Compared in place: a copy made here would be found below.
+        QVERIFY(pin->size() == std::size_t(kPinLength) &&
+                std::memcmp(pin->data(), kPinBytes, pin->size()) == 0);
+        pin.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+        QVERIFY2(whileTyped >= 2, qPrintable(QString::number(whileTyped)));
+        QCOMPARE(test::occurrencesInMemory(std::u16string_view(kPinText, kPinLength)), 0);
+        QCOMPARE(test::occurrencesInMemory(std::string_view(kPinBytes, kPinLength)), 0);
     }
 };
 
