@@ -179,44 +179,59 @@ QString storageConfigRefusalTitle() {
     return translated("Zelvora - Storage Configuration Error");
 }
 
-QString storageConfigRefusalMessage(const QString& storageKeyPath, bool restoreOffered) {
+QString storageConfigRefusalMessage(const QString& storageKeyPath, RefusalContext context) {
     using protect::LocalIntegrityKey;
+    // What the user does next: start again, or (at a session's start) select Try Again.
+    const bool retry = context == RefusalContext::Session;
+    const auto next = [retry](const char* atStart, const char* inSession) {
+        return translated(retry ? inSession : atStart);
+    };
     // A key that cannot be had just now says nothing about the file: say what is missing.
     protect::KeyLoadFailure failure = protect::KeyLoadFailure::None;
     if (LocalIntegrityKey::loadKey(storageKeyPath, &failure).empty()) {
         const bool tpmKey = LocalIntegrityKey::isTpmKeyFile(storageKeyPath);
         if (failure == protect::KeyLoadFailure::Unavailable && tpmKey)
             return ui::tpmUnreachableText(platform::TpmSealedKeyStore::defaultTctiConfig()) +
-                   translated("\n\nThen start Zelvora again.");
+                   next("\n\nThen start Zelvora again.", "\n\nThen select Try Again.");
         if (failure == protect::KeyLoadFailure::LockedOut)
             return translated(
-                "The TPM has locked the key that protects Zelvora's settings after too many wrong "
-                "PINs, so Zelvora cannot read its storage configuration. Nothing is corrupted or "
-                "has been changed.\n\nStart Zelvora again once the TPM takes a PIN again, and "
-                "enter the key's PIN.");
+                       "The TPM has locked the key that protects Zelvora's settings after too "
+                       "many wrong PINs, so Zelvora cannot read its storage configuration. "
+                       "Nothing is corrupted or has been changed.\n\n") +
+                   next("Start Zelvora again once the TPM takes a PIN again, and enter the key's "
+                        "PIN.",
+                        "Select Try Again once the TPM takes a PIN again, and enter the key's "
+                        "PIN.");
         if (failure == protect::KeyLoadFailure::Unavailable &&
             LocalIntegrityKey::userDataProtection().kind() == platform::UserProtectionKind::Keyring)
-            return translated(
-                "The desktop keyring that protects Zelvora's settings is not available, so "
-                "Zelvora cannot read its storage configuration. Nothing is corrupted or has been "
-                "changed.\n\nStart Zelvora from your usual desktop session (or start its "
-                "keyring), then try again.");
+            return translated("The desktop keyring that protects Zelvora's settings is not "
+                              "available, so Zelvora cannot read its storage configuration. "
+                              "Nothing is corrupted or has been changed.\n\n") +
+                   next("Start Zelvora from your usual desktop session (or start its keyring), "
+                        "then try again.",
+                        "Start the desktop keyring, then select Try Again.");
         if (failure == protect::KeyLoadFailure::Unavailable)
             return translated(
-                "The private key file that protects Zelvora's settings (in your configuration "
-                "folder) is missing or cannot be used, so Zelvora cannot read its storage "
-                "configuration. Nothing has been changed.\n\nIf you restored Zelvora's data "
-                "from a backup, restore that key file as well.");
+                       "The private key file that protects Zelvora's settings (in your "
+                       "configuration folder) is missing or cannot be used, so Zelvora cannot "
+                       "read its storage configuration. Nothing has been changed.\n\n") +
+                   next("If you restored Zelvora's data from a backup, restore that key file as "
+                        "well.",
+                        "If you restored Zelvora's data from a backup, restore that key file as "
+                        "well, then select Try Again.");
         if (failure == protect::KeyLoadFailure::PromptCancelled && tpmKey)
-            return translated(
-                "The PIN prompt for the TPM key that protects Zelvora's settings was cancelled, "
-                "so Zelvora cannot read its storage configuration. Nothing is corrupted or has "
-                "been changed.\n\nStart Zelvora again and enter the key's PIN.");
+            return translated("The PIN prompt for the TPM key that protects Zelvora's settings "
+                              "was cancelled, so Zelvora cannot read its storage configuration "
+                              "(which says where your vault is). Nothing is corrupted or has "
+                              "been changed.\n\n") +
+                   next("Start Zelvora again and enter the key's PIN.",
+                        "Select Try Again and enter the key's PIN.");
         if (failure == protect::KeyLoadFailure::PromptCancelled)
-            return translated(
-                "The keyring prompt that unlocks Zelvora's settings was cancelled, so Zelvora "
-                "cannot read its storage configuration. Nothing is corrupted or has been "
-                "changed.\n\nStart Zelvora again and approve the prompt.");
+            return translated("The keyring prompt that unlocks Zelvora's settings was cancelled, "
+                              "so Zelvora cannot read its storage configuration. Nothing is "
+                              "corrupted or has been changed.\n\n") +
+                   next("Start Zelvora again and approve the prompt.",
+                        "Select Try Again and approve the prompt.");
     }
     if (LocalIntegrityKey::isOlderKeyFile(storageKeyPath))
         return translated(
@@ -229,12 +244,12 @@ QString storageConfigRefusalMessage(const QString& storageKeyPath, bool restoreO
             "Zelvora could not obtain the hardware security key that protects its storage "
             "configuration on this device -- most likely your PC's TPM was reset or cleared, or "
             "this data was moved from a different computer.");
-        if (restoreOffered)
+        if (context != RefusalContext::Start)
             return lost +
                    translated(" Nothing of yours has been changed.\n\nIf you saved the recovery "
                               "code that File > Configure shows, restore access with it now: "
                               "Zelvora then asks you to choose a PIN for a new TPM key, and "
-                              "starts. Without the code, you'll need to start with a fresh "
+                              "goes on. Without the code, you'll need to start with a fresh "
                               "vault.");
         return lost +
                translated(" A recovery code restores it only together with the account file "

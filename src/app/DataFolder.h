@@ -49,11 +49,15 @@ QString machineIdentifierFrom(const QByteArray& systemId, const QString& dataFol
 QString dataFolderNotWritableTitle();
 QString dataFolderNotWritableMessage(const QString& folder);
 QString storageConfigRefusalTitle();
+// Where a refusal is shown: at start-up (the user starts Zelvora again), with the restore from
+// the recovery code offered beside it, or at a session's start with a Try Again button.
+enum class RefusalContext { Start, StartWithRestore, Session };
+
 // Why storage.dat cannot be read, judged from its key file: what protects the key cannot be
-// reached or was dismissed (nothing is lost), an older key format, a hardware key that can no
-// longer be had, or (otherwise) a file that failed verification. restoreOffered: the hardware
-// key's text goes with an offer to restore it from the recovery code; without it, the text says
-// why no restore is possible here.
-QString storageConfigRefusalMessage(const QString& storageKeyPath, bool restoreOffered = false);
+// reached, was dismissed or is locked out (nothing is lost), an older key format, a hardware key
+// that can no longer be had (with the restore offered, or why it cannot be), or (otherwise) a
+// file that failed verification.
+QString storageConfigRefusalMessage(const QString& storageKeyPath,
+                                    RefusalContext context = RefusalContext::Start);
 
 } // namespace korvex::app

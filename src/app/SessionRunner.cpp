@@ -1,6 +1,7 @@
 #include "app/SessionRunner.h"
 
 #include "app/DeferredOperations.h"
+#include "app/StorageCheck.h"
 #include "core/AuthManager.h"
 #include "core/StorageConfigFile.h"
 #include "core/TwoFactorManager.h"
@@ -140,6 +141,13 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
         ~ForgetSessionKey() { auth.forgetSessionKey(); }
     } forgetSessionKey{in.auth};
 
+    // The session needs its settings, read now: a storage.dat that exists but cannot be read
+    // (its key's prompt dismissed, a TPM cleared) is never taken for the defaults.
+    {
+        core::StorageConfig settings;
+        if (!loadSessionStorage(in.storage, in.auth.identityPath(), &settings))
+            return 0;
+    }
     // Deferred storage work recorded by an earlier session.
     applyPendingContainerMigration(in.storage, in.dataFolder, prompts);
     // Each read of storage.dat unwraps its key; the session reads it once after each step that

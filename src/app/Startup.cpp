@@ -5,6 +5,7 @@
 #include "app/KeyTransitionRecovery.h"
 #include "app/LogFile.h"
 #include "app/SingleInstance.h"
+#include "app/StorageCheck.h"
 #include "core/AuthManager.h"
 #include "core/StorageConfigFile.h"
 #include "core/TwoFactorManager.h"
@@ -17,13 +18,11 @@
 #include "protect/RollbackGuard.h"
 #include "protect/TpmChoice.h"
 #include "protect/UserProtectionChoice.h"
-#include "ui/RecoveryCodeRestore.h"
 #include "ui/Theme.h"
 #include "ui/TpmPinDialog.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -42,41 +41,6 @@ void setNames(const QString& organisation) {
 
 QString tr(const char* text) {
     return QCoreApplication::translate("startAndRunSessions", text);
-}
-
-// storage.dat's TPM key is lost, and the account file is there, sealed under the same root, to
-// prove a recovery code against: the code can restore both.
-bool restoreIsPossible(const QString& storageKeyPath, const QString& identityPath) {
-    using protect::LocalIntegrityKey;
-    return LocalIntegrityKey::isTpmKeyFile(storageKeyPath) &&
-           LocalIntegrityKey::isHardwareKeyLost(storageKeyPath) &&
-           QFileInfo::exists(identityPath) &&
-           LocalIntegrityKey::isTpmKeyFile(identityPath + QStringLiteral(".key"));
-}
-
-// The refusal, with the restore from the recovery code offered; asked again after a code that
-// did not restore, until it restores or the user quits. True once restored.
-bool offerRestore(const QString& title, const QString& text, const QString& identityKeyPath) {
-    for (;;) {
-        QMessageBox box(QMessageBox::Critical, title, text);
-        box.setObjectName(QStringLiteral("restoreAtStartMessage"));
-        QPushButton* restore =
-            box.addButton(tr("Restore From Recovery Code..."), QMessageBox::AcceptRole);
-        restore->setObjectName(QStringLiteral("restoreAtStartButton"));
-        QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
-        box.setDefaultButton(restore);
-        box.setEscapeButton(quit);
-        box.exec();
-        if (box.clickedButton() != restore)
-            return false;
-        if (ui::restoreFromRecoveryCodeDialog(nullptr, identityKeyPath) ==
-            ui::RestoreOutcome::Restored) {
-            QMessageBox::information(
-                nullptr, ui::restoreTitle(),
-                tr("Restored. Enter your master password and select Unlock to continue."));
-            return true;
-        }
-    }
 }
 
 // A new data folder on a machine whose TPM answers but cannot be used: the user is told why,
@@ -110,6 +74,7 @@ bool continueWithoutTpm(platform::SealedKeyAvailability why, platform::UserProte
                                  .arg(weaker));
     box.setObjectName(QStringLiteral("tpmNotUsableMessage"));
     QPushButton* go = box.addButton(tr("Continue Without the TPM"), QMessageBox::AcceptRole);
+    go->setObjectName(QStringLiteral("continueWithoutTpmButton"));
     QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
     box.setDefaultButton(quit);
     box.setEscapeButton(quit);
@@ -198,7 +163,8 @@ int startAndRunSessions(const CriticalMessage& critical, const SessionServices& 
         // and start-up goes on once it has.
         const QString storageKey = storagePath + QStringLiteral(".key");
         const bool offered = restoreIsPossible(storageKey, auth.identityPath());
-        const QString message = storageConfigRefusalMessage(storageKey, offered);
+        const QString message = storageConfigRefusalMessage(
+            storageKey, offered ? RefusalContext::StartWithRestore : RefusalContext::Start);
         if (!offered) {
             refuse(storageConfigRefusalTitle(), message);
             return 1;

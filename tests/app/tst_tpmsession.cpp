@@ -30,6 +30,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -66,6 +67,8 @@ class TestTpmSession : public test::SessionTest {
     // asked ("new" or "use").
     QTimer pinAnswers_;
     QString pin_ = QStringLiteral("2468");
+    // How many of the next PIN prompts are dismissed with Cancel.
+    int cancelPins_ = 0;
     QStringList pinsAsked_;
     QString code_;
     QStringList seen_;
@@ -101,6 +104,12 @@ private Q_SLOTS:
             if (dialog == nullptr || !dialog->isVisible() || dialog->property("answered").toBool())
                 return;
             dialog->setProperty("answered", true);
+            if (cancelPins_ > 0) {
+                --cancelPins_;
+                pinsAsked_ << QStringLiteral("cancelled");
+                GuiScript::clickLater(child<QPushButton>(dialog, "tpmPinCancelButton"));
+                return;
+            }
             auto* confirm = child<QLineEdit>(dialog, "tpmPinConfirmField");
             pinsAsked_ << (confirm ? QStringLiteral("new") : QStringLiteral("use"));
             child<QLineEdit>(dialog, "tpmPinField")->setText(pin_);
@@ -189,8 +198,41 @@ private Q_SLOTS:
         QCOMPARE(pinsAsked_, QStringList{QStringLiteral("use")});
     }
 
-    // The TPM is cleared: sign-in says the hardware key is lost and offers the restore; the code
-    // reseals the root under a new key with a new PIN, and the account and the vault open.
+    // The PIN prompt at the start of a session is dismissed: the session does not go on without
+    // the settings it guards (they say where the vault is, here a folder of the user's choosing),
+    // and says so; Try Again asks for the PIN again, and the session opens on the vault where it
+    // is.
+    void aDismissedPinPromptIsAskedAgain() {
+        const QString chosen = outside_ + QStringLiteral("/chosen");
+        QVERIFY(QDir().mkpath(chosen));
+        QVERIFY(QFile::rename(data_ + QStringLiteral("/vault.kvxs"),
+                              chosen + QStringLiteral("/vault.kvxs")));
+        core::ContainerSettings settings = storage_->containerSettings();
+        settings.overrideDirectory = chosen;
+        QVERIFY(storage_->setContainerSettings(settings));
+
+        startProgram();
+        pinsAsked_.clear();
+        seen_.clear();
+        cancelPins_ = 1;
+        GuiScript script;
+        script.onModal<QMessageBox>(QStringLiteral("try again"), [this](QMessageBox* box) {
+            seen_ << box->text().section(QLatin1Char(','), 0, 0);
+            GuiScript::clickLater(child<QPushButton>(box, "storageRetryButton"));
+        });
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
+        closeWindow(script);
+        QCOMPARE(run(script), 0);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(seen_, (QStringList{QStringLiteral("The PIN prompt for the TPM key that protects "
+                                                    "Zelvora's settings was cancelled"),
+                                     QStringLiteral("document intact")}));
+        QCOMPARE(pinsAsked_, (QStringList{QStringLiteral("cancelled"), QStringLiteral("use")}));
+    }
+
+    // The TPM is cleared: the session's start says the hardware key is lost and offers the
+    // restore; the code reseals the root under a new key with a new PIN, and the account and the
+    // vault (in the folder of the user's choosing) open.
     void aClearedTpmIsSurvivedWithTheRecoveryCode() {
         QVERIFY(!code_.isEmpty());
         QVERIFY2(tpm_->clear(), qPrintable(tpm_->failure()));
@@ -199,39 +241,82 @@ private Q_SLOTS:
         seen_.clear();
         pin_ = QStringLiteral("97531");
         GuiScript script;
-        test::signInWith(script, QStringLiteral("sign in"), kPassword);
-        script.onModal<LoginDialog>(
-            QStringLiteral("the hardware key is lost"),
-            [this](LoginDialog* login) {
-                seen_ << child<QLabel>(login, "loginErrorLabel")
-                             ->text()
-                             .section(QLatin1Char('.'), 0, 0);
-                GuiScript::clickLater(child<QPushButton>(login, "restoreRecoveryCodeButton"));
-            },
-            [](LoginDialog* login) {
-                return child<QPushButton>(login, "restoreRecoveryCodeButton")->isVisibleTo(login);
+        script.onModal<QMessageBox>(
+            QStringLiteral("the hardware key is lost"), [this](QMessageBox* box) {
+                seen_ << box->text().section(QLatin1Char('.'), 0, 0);
+                GuiScript::clickLater(child<QPushButton>(box, "restoreOfferButton"));
             });
         script.onModal<QInputDialog>(QStringLiteral("the code"), [this](QInputDialog* prompt) {
-            prompt->setTextValue(code_);
+            // A copy of its own: the prompt zeroes the text its field held.
+            prompt->setTextValue(QString(code_.constData(), code_.size()));
             GuiScript::later([prompt] { prompt->accept(); });
         });
         script.onModal<QMessageBox>(QStringLiteral("restored"), [this](QMessageBox* box) {
             seen_ << box->text();
             GuiScript::clickLater(box->button(QMessageBox::Ok));
         });
-        test::signInWith(script, QStringLiteral("sign in again"), kPassword);
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
         closeWindow(script);
         QCOMPARE(run(script), 0);
         QVERIFY2(script.finished(), qPrintable(script.nextStep()));
         QCOMPARE(seen_,
                  (QStringList{QStringLiteral("Zelvora could not obtain the hardware security key "
-                                             "that protects your account file on this device -- "
-                                             "most likely your PC's TPM was reset or cleared, or "
-                                             "this data was moved from a different computer"),
+                                             "that protects its storage configuration on this "
+                                             "device -- most likely your PC's TPM was reset or "
+                                             "cleared, or this data was moved from a different "
+                                             "computer"),
                               QStringLiteral("Restored. Enter your master password and select "
                                              "Unlock to continue."),
                               QStringLiteral("document intact")}));
         QCOMPARE(pinsAsked_, QStringList{QStringLiteral("new")});
+    }
+
+    // Wrong PINs until the TPM locks the key: the prompt says how many tries are left, the
+    // lockout is told with how long it lasts, and the session's start says the key is locked,
+    // never that a prompt was cancelled or that anything is lost.
+    void aLockoutIsToldAsALockout() {
+        QVERIFY(tpm_->setLockoutPolicy(2, 600));
+        startProgram();
+        pinsAsked_.clear();
+        seen_.clear();
+        QString triesLeft;
+        pinAnswers_.stop();
+        GuiScript script;
+        script.onModal<ui::TpmPinDialog>(QStringLiteral("a wrong PIN"), [](ui::TpmPinDialog* d) {
+            child<QLineEdit>(d, "tpmPinField")->setText(QStringLiteral("0000"));
+            GuiScript::clickLater(child<QPushButton>(d, "tpmPinOkButton"));
+        });
+        script.onModal<ui::TpmPinDialog>(
+            QStringLiteral("another wrong PIN"),
+            [&triesLeft](ui::TpmPinDialog* d) {
+                triesLeft = child<QLabel>(d, "tpmPinMessage")->text();
+                child<QLineEdit>(d, "tpmPinField")->setText(QStringLiteral("1111"));
+                GuiScript::clickLater(child<QPushButton>(d, "tpmPinOkButton"));
+            },
+            [](ui::TpmPinDialog* d) {
+                return !child<QLabel>(d, "tpmPinMessage")->text().isEmpty();
+            });
+        script.onModal<QMessageBox>(QStringLiteral("locked out"), [this](QMessageBox* box) {
+            seen_ << box->text();
+            GuiScript::clickLater(box->button(QMessageBox::Ok));
+        });
+        script.onModal<QMessageBox>(QStringLiteral("the session cannot go on"),
+                                    [this](QMessageBox* box) {
+                                        seen_ << box->text().section(QLatin1Char(','), 0, 0);
+                                        box->reject();
+                                    });
+        QCOMPARE(run(script), 0);
+        pinAnswers_.start();
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(triesLeft, QStringLiteral("That PIN is not right. This is the last try: one more "
+                                           "wrong PIN locks the key for about 10 minutes."));
+        QCOMPARE(seen_,
+                 (QStringList{QStringLiteral("The TPM has locked this key after too many wrong "
+                                             "PINs. It takes a PIN again in about 10 minutes; "
+                                             "wait until then, and try again. This is not a wrong "
+                                             "master password."),
+                              QStringLiteral("The TPM has locked the key that protects Zelvora's "
+                                             "settings after too many wrong PINs")}));
     }
 };
 

@@ -56,8 +56,10 @@ namespace {
 const QString kUser = QStringLiteral("ada lovelace");
 const std::string kPassword = "Old-Password-1";
 const std::string kNewPassword = "New-Password-2";
-const QString kPasswordText = QString::fromStdString(kPassword);
-const QString kNewPasswordText = QString::fromStdString(kNewPassword);
+// Literals, not copies on the heap: the dialog zeroes the buffer a password field shares with
+// whoever set its text, and these constants must survive it.
+const QString kPasswordText = QStringLiteral("Old-Password-1");
+const QString kNewPasswordText = QStringLiteral("New-Password-2");
 const QString kMachine = QStringLiteral("configure-test-machine");
 const QString kDocument = QStringLiteral("document.txt");
 const QByteArray kContent("the only document, read back after every change");

@@ -4,10 +4,12 @@
 #include "core/Totp.h"
 #include "core/TwoFactorManager.h"
 #include "crypto/AeadCipher.h"
+#include "crypto/SecureWipe.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/RecoveryCode.h"
 #include "support/ManualClock.h"
 #include "support/PlatformDoubles.h"
+#include "support/ProcessMemory.h"
 #include "support/TestSupport.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/LoginDialog.h"
@@ -583,6 +585,39 @@ private Q_SLOTS:
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         const std::optional<SecureBuffer> key = dialog.takeVaultKey();
         QVERIFY(key && key->equals(*created));
+    }
+
+    // The password, typed into the login dialog as a user types it, is found in memory while it
+    // is in the field; once the dialog has signed in and is gone, no copy of it is left anywhere
+    // in the process, as the field's UTF-16 or as UTF-8.
+    void noCopyOfThePasswordOutlivesASignIn() {
+        // In read-only data, so that looking for it does not find the test's own copy.
+        static constexpr char16_t kText[] = u"Unique-Scan-Pw-71!";
+        static constexpr char kBytes[] = "Unique-Scan-Pw-71!";
+        constexpr qsizetype kLength = 18;
+        auto auth = managerIn(QStringLiteral("scanned"));
+        {
+            std::string password(kBytes, kLength);
+            QVERIFY(auth->createAccount(QStringLiteral("ada"), password));
+            crypto::secureWipe(password);
+        }
+        int whileTyped = 0;
+        {
+            LoginDialog dialog(*auth, false, QString());
+            dialog.show();
+            auto* field = child<QLineEdit>(dialog, "loginPasswordEdit");
+            QTest::keyClicks(field,
+                             QString::fromRawData(reinterpret_cast<const QChar*>(kText), kLength));
+            whileTyped = test::occurrencesInMemory(std::u16string_view(kText, kLength));
+            QTest::mouseClick(child<QPushButton>(dialog, "loginUnlockButton"), Qt::LeftButton);
+            QCOMPARE(dialog.result(), int(QDialog::Accepted));
+            QVERIFY(dialog.takeVaultKey());
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        auth->forgetSessionKey();
+        QVERIFY(whileTyped >= 1);
+        QCOMPARE(test::occurrencesInMemory(std::u16string_view(kText, kLength)), 0);
+        QCOMPARE(test::occurrencesInMemory(std::string_view(kBytes, kLength)), 0);
     }
 
     void rejectingTheLoginLeavesNothing() {

@@ -1,0 +1,93 @@
+#include "app/StorageCheck.h"
+
+#include "app/DataFolder.h"
+#include "core/StorageConfigFile.h"
+#include "protect/LocalIntegrityKey.h"
+#include "ui/RecoveryCodeRestore.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace korvex::app {
+
+namespace {
+
+QString tr(const char* text) {
+    return QCoreApplication::translate("StorageCheck", text);
+}
+
+} // namespace
+
+bool restoreIsPossible(const QString& storageKeyPath, const QString& identityPath) {
+    using protect::LocalIntegrityKey;
+    return LocalIntegrityKey::isTpmKeyFile(storageKeyPath) &&
+           LocalIntegrityKey::isHardwareKeyLost(storageKeyPath) &&
+           QFileInfo::exists(identityPath) &&
+           LocalIntegrityKey::isTpmKeyFile(identityPath + QStringLiteral(".key"));
+}
+
+bool offerRestore(const QString& title, const QString& text, const QString& identityKeyPath) {
+    for (;;) {
+        QMessageBox box(QMessageBox::Critical, title, text);
+        box.setObjectName(QStringLiteral("restoreOfferMessage"));
+        QPushButton* restore =
+            box.addButton(tr("Restore From Recovery Code..."), QMessageBox::AcceptRole);
+        restore->setObjectName(QStringLiteral("restoreOfferButton"));
+        QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
+        box.setDefaultButton(restore);
+        box.setEscapeButton(quit);
+        box.exec();
+        if (box.clickedButton() != restore)
+            return false;
+        if (ui::restoreFromRecoveryCodeDialog(nullptr, identityKeyPath) ==
+            ui::RestoreOutcome::Restored) {
+            QMessageBox::information(
+                nullptr, ui::restoreTitle(),
+                tr("Restored. Enter your master password and select Unlock to continue."));
+            return true;
+        }
+    }
+}
+
+bool loadSessionStorage(core::StorageConfigFile& storage, const QString& identityPath,
+                        core::StorageConfig* config) {
+    using protect::LocalIntegrityKey;
+    const QString keyPath = storage.path() + QStringLiteral(".key");
+    for (;;) {
+        if (storage.load(config) || !QFileInfo::exists(storage.path()))
+            return true;
+        protect::KeyLoadFailure failure = protect::KeyLoadFailure::None;
+        if (LocalIntegrityKey::loadKey(keyPath, &failure).empty() &&
+            protect::isTemporaryKeyFailure(failure)) {
+            QMessageBox box(QMessageBox::Warning, storageConfigRefusalTitle(),
+                            storageConfigRefusalMessage(keyPath, RefusalContext::Session));
+            box.setObjectName(QStringLiteral("storageRetryMessage"));
+            QPushButton* again = box.addButton(tr("Try Again"), QMessageBox::AcceptRole);
+            again->setObjectName(QStringLiteral("storageRetryButton"));
+            QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
+            box.setDefaultButton(again);
+            box.setEscapeButton(quit);
+            box.exec();
+            if (box.clickedButton() != again)
+                return false;
+            // Trying again is the user's answer to a dismissed prompt: it may ask once more.
+            LocalIntegrityKey::allowPromptsAgain();
+            continue;
+        }
+        if (restoreIsPossible(keyPath, identityPath)) {
+            if (!offerRestore(
+                    storageConfigRefusalTitle(),
+                    storageConfigRefusalMessage(keyPath, RefusalContext::StartWithRestore),
+                    identityPath + QStringLiteral(".key")))
+                return false;
+            continue;
+        }
+        QMessageBox::critical(nullptr, storageConfigRefusalTitle(),
+                              storageConfigRefusalMessage(keyPath));
+        return false;
+    }
+}
+
+} // namespace korvex::app
