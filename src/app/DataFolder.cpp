@@ -191,7 +191,8 @@ QString storageConfigRefusalMessage(const QString& storageKeyPath, RefusalContex
     if (LocalIntegrityKey::loadKey(storageKeyPath, &failure).empty()) {
         const bool tpmKey = LocalIntegrityKey::isTpmKeyFile(storageKeyPath);
         if (failure == protect::KeyLoadFailure::Unavailable && tpmKey)
-            return ui::tpmUnreachableText(platform::TpmSealedKeyStore::defaultTctiConfig()) +
+            return ui::tpmUnreachableText(platform::TpmSealedKeyStore::defaultTctiConfig(),
+                                          LocalIntegrityKey::sealedKeyStore().availability()) +
                    next("\n\nThen start Zelvora again.", "\n\nThen select Try Again.");
         if (failure == protect::KeyLoadFailure::LockedOut)
             return translated(

@@ -18,13 +18,13 @@
 #include "protect/RollbackGuard.h"
 #include "protect/TpmChoice.h"
 #include "protect/UserProtectionChoice.h"
+#include "ui/ChoiceBox.h"
 #include "ui/Theme.h"
 #include "ui/TpmPinDialog.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QStandardPaths>
 #include <memory>
 
@@ -67,19 +67,13 @@ bool continueWithoutTpm(platform::SealedKeyAvailability why, platform::UserProte
             ? tr("your desktop keyring, which protects them for your user account")
             : tr("a private key file in your configuration folder, readable by your user "
                  "account");
-    QMessageBox box(QMessageBox::Warning, tr("Zelvora - TPM Not Usable"),
-                    reason + tr("\n\nZelvora can protect its settings with %1 instead. That is "
-                                "weaker than a TPM, and stays the protection of this data folder "
-                                "from now on. Continue without the TPM?")
-                                 .arg(weaker));
-    box.setObjectName(QStringLiteral("tpmNotUsableMessage"));
-    QPushButton* go = box.addButton(tr("Continue Without the TPM"), QMessageBox::AcceptRole);
-    go->setObjectName(QStringLiteral("continueWithoutTpmButton"));
-    QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
-    box.setDefaultButton(quit);
-    box.setEscapeButton(quit);
-    box.exec();
-    return box.clickedButton() == go;
+    return ui::chooseToGoOn(
+        {QMessageBox::Warning, tr("Zelvora - TPM Not Usable"),
+         reason + tr("\n\nZelvora can protect its settings with %1 instead. That is weaker than a "
+                     "TPM, and stays the protection of this data folder from now on. Continue "
+                     "without the TPM?")
+                      .arg(weaker),
+         tr("Continue Without the TPM"), "tpmNotUsableMessage", "continueWithoutTpmButton", false});
 }
 
 } // namespace

@@ -3,12 +3,12 @@
 #include "app/DataFolder.h"
 #include "core/StorageConfigFile.h"
 #include "protect/LocalIntegrityKey.h"
+#include "ui/ChoiceBox.h"
 #include "ui/RecoveryCodeRestore.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QPushButton>
 
 namespace korvex::app {
 
@@ -30,16 +30,9 @@ bool restoreIsPossible(const QString& storageKeyPath, const QString& identityPat
 
 bool offerRestore(const QString& title, const QString& text, const QString& identityKeyPath) {
     for (;;) {
-        QMessageBox box(QMessageBox::Critical, title, text);
-        box.setObjectName(QStringLiteral("restoreOfferMessage"));
-        QPushButton* restore =
-            box.addButton(tr("Restore From Recovery Code..."), QMessageBox::AcceptRole);
-        restore->setObjectName(QStringLiteral("restoreOfferButton"));
-        QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
-        box.setDefaultButton(restore);
-        box.setEscapeButton(quit);
-        box.exec();
-        if (box.clickedButton() != restore)
+        if (!ui::chooseToGoOn({QMessageBox::Critical, title, text,
+                               tr("Restore From Recovery Code..."), "restoreOfferMessage",
+                               "restoreOfferButton"}))
             return false;
         if (ui::restoreFromRecoveryCodeDialog(nullptr, identityKeyPath) ==
             ui::RestoreOutcome::Restored) {
@@ -61,16 +54,9 @@ bool loadSessionStorage(core::StorageConfigFile& storage, const QString& identit
         protect::KeyLoadFailure failure = protect::KeyLoadFailure::None;
         if (LocalIntegrityKey::loadKey(keyPath, &failure).empty() &&
             protect::isTemporaryKeyFailure(failure)) {
-            QMessageBox box(QMessageBox::Warning, storageConfigRefusalTitle(),
-                            storageConfigRefusalMessage(keyPath, RefusalContext::Session));
-            box.setObjectName(QStringLiteral("storageRetryMessage"));
-            QPushButton* again = box.addButton(tr("Try Again"), QMessageBox::AcceptRole);
-            again->setObjectName(QStringLiteral("storageRetryButton"));
-            QPushButton* quit = box.addButton(tr("Quit"), QMessageBox::RejectRole);
-            box.setDefaultButton(again);
-            box.setEscapeButton(quit);
-            box.exec();
-            if (box.clickedButton() != again)
+            if (!ui::chooseToGoOn({QMessageBox::Warning, storageConfigRefusalTitle(),
+                                   storageConfigRefusalMessage(keyPath, RefusalContext::Session),
+                                   tr("Try Again"), "storageRetryMessage", "storageRetryButton"}))
                 return false;
             // Trying again is the user's answer to a dismissed prompt: it may ask once more.
             LocalIntegrityKey::allowPromptsAgain();

@@ -36,9 +36,15 @@ namespace {
 constexpr qint64 kLargestKeyFile = 64 * 1024;
 constexpr int kKeyFileFormat = 1;
 
-// The response code without the handle, session or parameter number it names.
+// Whether rc comes from the TPM itself (directly, or passed on by a resource manager).
+bool isFromTpm(TSS2_RC rc) {
+    const TSS2_RC layer = rc & TSS2_RC_LAYER_MASK;
+    return layer == TSS2_TPM_RC_LAYER || layer == TSS2_RESMGR_TPM_RC_LAYER;
+}
+
+// The response code without the layer and the handle, session or parameter number it names.
 TSS2_RC baseCode(TSS2_RC rc) {
-    if ((rc & TSS2_RC_LAYER_MASK) != TSS2_TPM_RC_LAYER)
+    if (!isFromTpm(rc))
         return rc;
     if ((rc & TPM2_RC_FMT1) != 0)
         return rc & (TPM2_RC_FMT1 | 0x3F);
@@ -54,16 +60,20 @@ bool isLockedOut(TSS2_RC rc) {
     return baseCode(rc) == TPM2_RC_LOCKOUT;
 }
 
-// The command never reached the TPM, or its answer never came back: the TPM (or the resource
-// manager, or the software TPM's socket) is gone, which says nothing about any key.
+// The command never reached the TPM, its answer never came back, or the library's context is no
+// longer usable after such a fault (it then refuses every further call): the connection is
+// dropped, and nothing is said about any key. Only what the TPM itself answers speaks of keys.
 bool isUnreachable(TSS2_RC rc) {
-    if ((rc & TSS2_RC_LAYER_MASK) == TSS2_TCTI_RC_LAYER)
-        return true;
-    if ((rc & TSS2_RC_LAYER_MASK) == TSS2_TPM_RC_LAYER)
-        return false;
-    const TSS2_RC base = rc & ~TSS2_RC_LAYER_MASK;
-    return base == TSS2_BASE_RC_IO_ERROR || base == TSS2_BASE_RC_NO_CONNECTION ||
-           base == TSS2_BASE_RC_TRY_AGAIN;
+    return rc != TSS2_RC_SUCCESS && !isFromTpm(rc);
+}
+
+// The TPM answered with a warning (busy, out of memory for objects or sessions, its storage
+// rate-limited, the command cancelled): the key may be fine; it can be tried again later. A
+// lockout is told apart.
+bool isBusy(TSS2_RC rc) {
+    const TSS2_RC code = baseCode(rc);
+    return isFromTpm(rc) && (code & TPM2_RC_FMT1) == 0 && (code & TPM2_RC_WARN) == TPM2_RC_WARN &&
+           code != TPM2_RC_LOCKOUT;
 }
 
 // The TPM is out of room for one more object or session just now.
@@ -361,7 +371,12 @@ public:
                                         attribute | TPMA_SESSION_CONTINUESESSION);
     }
     ~SaltedSession() {
-        if (handle_ != ESYS_TR_NONE && !ended_)
+        if (handle_ == ESYS_TR_NONE)
+            return;
+        // Ended by the TPM: only the library's record of it is left to let go of.
+        if (ended_)
+            Esys_TR_Close(esys_, &handle_);
+        else
             Esys_FlushContext(esys_, handle_);
     }
     SaltedSession(const SaltedSession&) = delete;
@@ -556,15 +571,20 @@ SealedKeyResult TpmSealedKeyStore::createKey(const QString& name, const SealedKe
     const TPML_PCR_SELECTION noPcrs{};
     TPM2B_PRIVATE* outPrivate = nullptr;
     CreationOutputs outputs;
-    // The key's authorisation value is the command's first parameter: the session encrypts it.
-    SaltedSession session(tpm->esys, tpm->primary, TPMA_SESSION_DECRYPT);
-    TSS2_RC created = session.rc();
-    if (session.ok()) {
-        created = Esys_Create(tpm->esys, tpm->primary, session.handle(), ESYS_TR_NONE, ESYS_TR_NONE,
-                              &sensitive, &keyTemplate, &noOutsideInfo, &noPcrs, &outPrivate,
-                              &outputs.outPublic, &outputs.data, &outputs.hash, &outputs.ticket);
-        if (created == TSS2_RC_SUCCESS)
-            session.endedByTpm();
+    TSS2_RC created = TSS2_RC_SUCCESS;
+    {
+        // The key's authorisation value is the command's first parameter: the session encrypts
+        // it. The session is gone before the connection may be dropped below.
+        SaltedSession session(tpm->esys, tpm->primary, TPMA_SESSION_DECRYPT);
+        created = session.rc();
+        if (session.ok()) {
+            created =
+                Esys_Create(tpm->esys, tpm->primary, session.handle(), ESYS_TR_NONE, ESYS_TR_NONE,
+                            &sensitive, &keyTemplate, &noOutsideInfo, &noPcrs, &outPrivate,
+                            &outputs.outPublic, &outputs.data, &outputs.hash, &outputs.ticket);
+            if (created == TSS2_RC_SUCCESS)
+                session.endedByTpm();
+        }
     }
     crypto::secureWipe(&sensitive, sizeof(sensitive));
     KeyFile key;
@@ -579,6 +599,8 @@ SealedKeyResult TpmSealedKeyStore::createKey(const QString& name, const SealedKe
     Esys_Free(outPrivate);
     if (isUnreachable(created))
         return lost();
+    if (isBusy(created))
+        return SealedKeyResult::Unreachable;
     if (!made || !writeKeyFile(path, key))
         return SealedKeyResult::Failed;
     return SealedKeyResult::Ok;
@@ -628,7 +650,9 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
     TSS2_RC rc = TSS2_RC_SUCCESS;
     const ESYS_TR handle = tpm->load(*key, &rc);
     if (handle == ESYS_TR_NONE)
-        return isUnreachable(rc) ? lost() : SealedKeyResult::Failed;
+        return isUnreachable(rc) ? lost()
+               : isBusy(rc)      ? SealedKeyResult::Unreachable
+                                 : SealedKeyResult::Failed;
 
     const TPMT_RSA_DECRYPT scheme = oaepScheme();
     const TPM2B_DATA noLabel{};
@@ -655,7 +679,9 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
         // encrypted under the session key.
         SaltedSession session(tpm->esys, tpm->primary, TPMA_SESSION_ENCRYPT);
         if (authorised != TSS2_RC_SUCCESS || !session.ok()) {
-            rc = session.rc();
+            rc = authorised != TSS2_RC_SUCCESS ? authorised : session.rc();
+            if (isBusy(rc))
+                result = SealedKeyResult::Unreachable;
             break;
         }
         TPM2B_PUBLIC_KEY_RSA* opened = nullptr;
@@ -676,6 +702,10 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
             result = SealedKeyResult::LockedOut;
             break;
         }
+        if (isBusy(rc)) {
+            result = SealedKeyResult::Unreachable;
+            break;
+        }
         if (!isWrongAuthorisation(rc))
             break;
         request = PinRequest::WrongPin;
@@ -683,6 +713,10 @@ SealedKeyResult TpmSealedKeyStore::decrypt(const QString& name, const QByteArray
     crypto::secureWipe(&sealed, sizeof(sealed));
     if (result != SealedKeyResult::Ok && isUnreachable(rc))
         return lost();
+    // The library keeps the key's authorisation value with its handle: overwritten before the
+    // handle goes.
+    const TPM2B_AUTH noAuth{};
+    Esys_TR_SetAuth(tpm->esys, handle, &noAuth);
     Esys_FlushContext(tpm->esys, handle);
     return result;
 }

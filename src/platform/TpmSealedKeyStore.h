@@ -54,8 +54,9 @@ public:
 //
 // Unsealing asks for the PIN, and asks again after a wrong one until the user cancels, saying
 // how many tries are left. A TPM in dictionary-attack lockout is told to the user and ends as
-// LockedOut, without asking. A TPM that stops answering gives Unreachable, and is looked for
-// anew by the next call.
+// LockedOut, without asking. A TPM that stops answering (or whose connection faults) gives
+// Unreachable, and is looked for anew by the next call; a TPM that answers with a warning (busy,
+// out of memory just now) gives Unreachable too, as it says nothing about the key.
 class TpmSealedKeyStore final : public ISealedKeyStore {
 public:
     // The environment variable that names another TCTI (a software TPM, for example

@@ -40,10 +40,10 @@ std::map<QString, SecureBuffer>& rootCache() {
     return cache;
 }
 
-// Folders whose TPM prompt the user dismissed, or whose TPM key is locked out, with which of
-// the two: every read of a settings file would otherwise ask (or tell of the lockout) again at
-// once. The prompt comes back when the user tries again (allowPromptsAgain) or at the next
-// session.
+// Folders whose TPM key did not give its root for a reason that stays for a while: the user
+// dismissed its prompt, the TPM locked it out, or it failed (after a PIN, too). Every read of a
+// settings file would otherwise ask (or tell) again at once. The key is tried again when the
+// user tries again (allowPromptsAgain) or at the next session.
 std::map<QString, SealedKeyResult>& declinedFolders() {
     static std::map<QString, SealedKeyResult> folders;
     return folders;
@@ -183,8 +183,8 @@ bool applyRootChange(const QString& folder, const RootChange& change) {
     if (change.oldNonce && *change.oldNonce != change.newNonce) {
         const SealedKeyResult deleted = LocalIntegrityKey::sealedKeyStore().deleteKey(
             LocalIntegrityKey::rootKeyName(*change.oldNonce));
-        // Without the TPM the old key's file cannot be told apart from a stranger's; the change
-        // file stays until it can be deleted.
+        // The store deletes keys only while the TPM answers; until then the change file stays,
+        // so that the previous key is deleted at a later use.
         if (deleted != SealedKeyResult::Ok)
             return false;
     }
@@ -228,7 +228,8 @@ std::optional<SecureBuffer> unsealRoot(const QString& folder, SealedKeyResult* o
     SecureBuffer root;
     *outcome = LocalIntegrityKey::sealedKeyStore().decrypt(LocalIntegrityKey::rootKeyName(nonce),
                                                            rootFile.mid(8), &root);
-    if (*outcome == SealedKeyResult::PromptCancelled || *outcome == SealedKeyResult::LockedOut)
+    if (*outcome == SealedKeyResult::PromptCancelled || *outcome == SealedKeyResult::LockedOut ||
+        *outcome == SealedKeyResult::Failed)
         declinedFolders()[folder] = *outcome;
     if (*outcome != SealedKeyResult::Ok)
         return std::nullopt;
@@ -418,6 +419,8 @@ bool LocalIntegrityKey::usesTpm(const QString& folder) {
 
 bool LocalIntegrityKey::replaceRoot(const QString& folder, const QByteArray& newNonce,
                                     const QByteArray& ciphertext) {
+    // A change cut short before is completed first, so that its own previous key goes too.
+    finishInterruptedRootChange(folder);
     RootChange change;
     change.newNonce = newNonce;
     change.rootFile = QByteArray(kRootFileMagic, 8) + ciphertext;

@@ -61,8 +61,9 @@ public:
     // Empty when the key cannot be had; never creates anything. cancelled is set when the
     // user dismissed the TPM prompt.
     static crypto::SecureBuffer loadKey(const QString& keyFilePath, bool* cancelled = nullptr);
-    // The same, saying why no key came back. A TPM that does not answer is Unavailable; a key
-    // the TPM no longer opens (it was cleared, or the sealed root is gone) is Unusable.
+    // The same, saying why no key came back. A TPM that does not answer (or is busy) is
+    // Unavailable; a key the TPM refuses (it was cleared or replaced, the key's files are
+    // damaged or gone, or the sealed root is gone) is Unusable.
     static crypto::SecureBuffer loadKey(const QString& keyFilePath, KeyLoadFailure* failure);
     // Creates the key file when it does not exist, otherwise loadKey. A TPM that exists but
     // fails, or whose prompt is cancelled, gives an empty key: never the weaker protection.

@@ -22,8 +22,9 @@ struct TpmDecision {
     platform::SealedKeyAvailability availability = platform::SealedKeyAvailability::Absent;
 };
 
-// The decision for folder with this machine's TPM store. A folder of the TPM's found without a
-// record (made before the record existed) is recorded as the TPM's.
+// The decision for folder with this machine's TPM store. A folder of the TPM's found without any
+// record (made before the record existed), and a new folder that takes a usable TPM, are
+// recorded as the TPM's.
 TpmDecision decideTpmUse(const QString& folder, platform::ISealedKeyStore& tpm);
 
 } // namespace korvex::protect

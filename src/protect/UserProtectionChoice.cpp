@@ -93,9 +93,9 @@ std::unique_ptr<platform::IUserDataProtection>
 selectUserProtection(const QString& folder, const std::function<bool()>& keyringAvailable,
                      const UserProtectionFactory& create) {
     const std::optional<FolderProtection> recorded = recordedProtection(folder);
-    if (recorded == FolderProtection::Tpm)
-        return create(keyringAvailable() ? UserProtectionKind::Keyring
-                                         : UserProtectionKind::UserKeyFile);
+    // The record names the TPM: software-form keys an older version may have left beside its
+    // keys are told by what opens them, and the record stays.
+    const bool mayRecord = recorded != FolderProtection::Tpm;
     if (recorded == FolderProtection::Keyring)
         return create(UserProtectionKind::Keyring);
     if (recorded == FolderProtection::UserKeyFile)
@@ -104,7 +104,7 @@ selectUserProtection(const QString& folder, const std::function<bool()>& keyring
     const auto choose = [&](UserProtectionKind kind, const char* why) {
         qInfo("selectUserProtection: the settings keys of %s are protected by %s (%s).",
               qUtf8Printable(folder), qUtf8Printable(kindName(kind)), why);
-        if (!recordUserProtection(folder, kind))
+        if (mayRecord && !recordUserProtection(folder, kind))
             qWarning("selectUserProtection: could not record the choice in %s; it is made again at "
                      "the next start.",
                      qUtf8Printable(userProtectionRecordIn(folder)));
@@ -112,6 +112,10 @@ selectUserProtection(const QString& folder, const std::function<bool()>& keyring
     };
 
     const std::optional<QByteArray> blob = someUserBlobIn(folder);
+    if (!blob && !mayRecord)
+        // The TPM's folder, with no key of the user's protection: none is made here.
+        return create(keyringAvailable() ? UserProtectionKind::Keyring
+                                         : UserProtectionKind::UserKeyFile);
     if (!blob) {
         // Nothing is recorded yet: the kind counts once a key of it exists, so that a first
         // start in a session without a keyring (a remote shell) does not bind the folder to the

@@ -16,9 +16,9 @@ namespace korvex::protect {
 // a keyring not yet started) must lead to "not available", never to keys of the other kind beside
 // the existing ones.
 
-// A folder whose keys are sealed by the TPM records that too ("tpm", written once its root
-// secret is sealed): a TPM that does not answer at a later start is then unreachable, never
-// absent, and no key of another kind is made beside the TPM's.
+// A folder whose keys are sealed by the TPM records that too ("tpm", written when a new folder
+// takes the TPM, and once its root secret is sealed): a TPM that does not answer at a later start
+// is then unreachable, never absent, and no key of another kind is made beside the TPM's.
 
 // The record: the data folder + "/key_protection.txt", holding "tpm", "keyring" or "keyfile".
 enum class FolderProtection { Tpm, Keyring, UserKeyFile };
@@ -32,9 +32,9 @@ bool recordUserProtection(const QString& folder, platform::UserProtectionKind ki
 using UserProtectionFactory =
     std::function<std::unique_ptr<platform::IUserDataProtection>(platform::UserProtectionKind)>;
 
-// The protection for folder's keys. With a record, the recorded kind (a folder recorded as the
-// TPM's takes, for any older software-form key it may hold, the keyring when one is there, else
-// the key file, and records nothing). Without one: a folder
+// The protection for folder's keys. With a record, the recorded kind; a folder recorded as the
+// TPM's takes, for any older software-form key it may hold, the kind found as below, and records
+// nothing. Without one: a folder
 // with no keys of the user's yet takes the keyring when keyringAvailable() says one is there,
 // else the key file, for this run; a folder with keys (made at an earlier start, or by a
 // version that did not record the choice) takes the kind that opens them, the account's keys

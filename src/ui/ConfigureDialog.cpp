@@ -294,6 +294,7 @@ QWidget* ConfigureDialog::buildSecurityPage() {
         auto* edit = new QLineEdit;
         edit->setObjectName(QLatin1String(objectName));
         edit->setEchoMode(QLineEdit::Password);
+        korvex::ui::prepareSecretField(edit);
         return edit;
     };
     currentPasswordEdit_ = passwordEdit("currentPasswordEdit");

@@ -32,9 +32,11 @@ FirstRunWizard::FirstRunWizard(korvex::core::AuthManager& auth, QWidget* parent)
     passwordEdit_ = new QLineEdit(this);
     passwordEdit_->setObjectName(QStringLiteral("firstRunPasswordEdit"));
     passwordEdit_->setEchoMode(QLineEdit::Password);
+    korvex::ui::prepareSecretField(passwordEdit_);
     confirmEdit_ = new QLineEdit(this);
     confirmEdit_->setObjectName(QStringLiteral("firstRunConfirmEdit"));
     confirmEdit_->setEchoMode(QLineEdit::Password);
+    korvex::ui::prepareSecretField(confirmEdit_);
 
     auto* form = new QFormLayout;
     form->addRow(tr("Username"), usernameEdit_);

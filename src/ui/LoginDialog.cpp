@@ -83,7 +83,8 @@ QString loginFailureMessage(LoginFailureReason reason) {
                   "again.");
     case LoginFailureReason::HardwareKeyUnreachable:
         return korvex::ui::tpmUnreachableText(
-                   korvex::platform::TpmSealedKeyStore::defaultTctiConfig()) +
+                   korvex::platform::TpmSealedKeyStore::defaultTctiConfig(),
+                   korvex::protect::LocalIntegrityKey::sealedKeyStore().availability()) +
                tr(" This is not a wrong password: once the TPM answers, select Unlock again.");
     case LoginFailureReason::HardwareKeyLockedOut:
         return tr("The TPM has locked the key that protects your account file after too many "
@@ -108,6 +109,7 @@ LoginDialog::LoginDialog(korvex::core::AuthManager& auth, bool twoFactorEnabled,
     passwordEdit_ = new QLineEdit(this);
     passwordEdit_->setObjectName(QStringLiteral("loginPasswordEdit"));
     passwordEdit_->setEchoMode(QLineEdit::Password);
+    korvex::ui::prepareSecretField(passwordEdit_);
     connect(passwordEdit_, &QLineEdit::returnPressed, this, &LoginDialog::onLoginClicked);
 
     auto* form = new QFormLayout;

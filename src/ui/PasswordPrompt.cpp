@@ -1,5 +1,7 @@
 #include "ui/PasswordPrompt.h"
 
+#include "ui/SecretField.h"
+
 #include <QInputDialog>
 #include <QLineEdit>
 
@@ -11,13 +13,13 @@ std::optional<QString> askForPassword(QWidget* parent, const QString& title, con
     dialog.setLabelText(label);
     dialog.setInputMode(QInputDialog::TextInput);
     dialog.setTextEchoMode(QLineEdit::Password);
-    dialog.setTextValue(QString());
+    QLineEdit* field = prepareSecretField(dialog);
     const bool accepted = dialog.exec() == QDialog::Accepted;
     std::optional<QString> text;
-    if (accepted)
-        text = dialog.textValue();
-    // The field lets go of its reference.
-    dialog.setTextValue(QString());
+    // A copy of its own for the caller to wipe; the field's own text is wiped here.
+    if (accepted && field != nullptr)
+        text = QString(field->text().constData(), field->text().size());
+    wipeLineEdit(field);
     return text;
 }
 

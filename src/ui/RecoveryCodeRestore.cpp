@@ -30,11 +30,15 @@ RestoreOutcome restoreFromRecoveryCodeDialog(QWidget* parent, const QString& key
         "Enter the recovery code you saved when this device's secure key was first set up:"));
     prompt.setInputMode(QInputDialog::TextInput);
     prompt.setTextEchoMode(QLineEdit::Normal);
+    QLineEdit* field = prepareSecretField(prompt);
     const bool accepted = prompt.exec() == QDialog::Accepted;
-    QLineEdit* field = prompt.findChild<QLineEdit*>();
-    // A copy of its own, detached from the field's text, which is wiped where the field holds it.
-    QString code = accepted ? prompt.textValue().trimmed() : QString();
-    code.detach();
+    // A copy of its own, apart from the field's text, which is wiped where the field holds it.
+    QString code;
+    if (accepted && field != nullptr) {
+        const QString typed = field->text();
+        code = typed.trimmed();
+        code.detach();
+    }
     wipeLineEdit(field);
     if (code.isEmpty()) {
         crypto::secureWipe(code);

@@ -52,7 +52,27 @@ QString lockoutDuration(quint32 seconds) {
     return pinTr("about %1 hours").arg((seconds + 3599) / 3600);
 }
 
-QString tpmUnreachableText(const QString& tctiConfig) {
+QString tpmUnreachableText(const QString& tctiConfig, platform::SealedKeyAvailability why) {
+    switch (why) {
+    case platform::SealedKeyAvailability::OwnerPasswordSet:
+        return pinTr("The TPM that protects Zelvora's settings answers, but its owner hierarchy "
+                     "now has a password that Zelvora does not know, so Zelvora cannot use its "
+                     "key. Nothing has been lost.\n\nWhoever administers this machine's TPM can "
+                     "remove that password again (tpm2_changeauth -c owner, with the current "
+                     "password).");
+    case platform::SealedKeyAvailability::NoRoom:
+        return pinTr("The TPM that protects Zelvora's settings answers, but has no room for "
+                     "Zelvora's key just now. Nothing has been lost.\n\nClose other programs "
+                     "that use the TPM, or restart the computer.");
+    case platform::SealedKeyAvailability::Faulty:
+        return pinTr("The TPM that protects Zelvora's settings answers, but not as a TPM 2.0 that "
+                     "Zelvora can use (Zelvora looked for it through: %1). Nothing has been "
+                     "lost.\n\nCheck the TPM's settings in the computer's firmware.")
+            .arg(tctiConfig);
+    case platform::SealedKeyAvailability::Usable:
+    case platform::SealedKeyAvailability::Absent:
+        break;
+    }
     return pinTr("The TPM that protects Zelvora's settings cannot be reached right now. Nothing "
                  "has been lost.\n\nCheck that the TPM is there and that you may use it: the "
                  "device /dev/tpmrm0 must exist (a TPM switched off in the firmware settings has "
@@ -88,11 +108,13 @@ TpmPinDialog::TpmPinDialog(const platform::SealedKeyPrompt& words, PinRequest re
     pin_ = new QLineEdit(this);
     pin_->setObjectName(QStringLiteral("tpmPinField"));
     pin_->setEchoMode(QLineEdit::Password);
+    prepareSecretField(pin_);
     form->addRow(request == PinRequest::NewPin ? tr("New PIN:") : tr("PIN:"), pin_);
     if (request == PinRequest::NewPin) {
         confirm_ = new QLineEdit(this);
         confirm_->setObjectName(QStringLiteral("tpmPinConfirmField"));
         confirm_->setEchoMode(QLineEdit::Password);
+        prepareSecretField(confirm_);
         form->addRow(tr("Confirm PIN:"), confirm_);
     }
     layout->addLayout(form);

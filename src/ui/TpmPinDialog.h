@@ -17,9 +17,10 @@ inline constexpr int kMinimumTpmPinLength = 4;
 // How long the TPM keeps a key locked, in words ("about 10 minutes").
 QString lockoutDuration(quint32 seconds);
 
-// What to tell when the TPM that protects the settings does not answer, and what to check; it
-// names the way this program looks for it (tctiConfig).
-QString tpmUnreachableText(const QString& tctiConfig);
+// What to tell when the TPM that protects the settings cannot be used (why: it does not answer,
+// or answers but refuses), and what to check; it names the way this program looks for it
+// (tctiConfig).
+QString tpmUnreachableText(const QString& tctiConfig, platform::SealedKeyAvailability why);
 
 // The prompt that guards the TPM key: the key's title, name and description, and the PIN
 // (typed twice when the key is created). OK stays off until the PIN is long enough and, at

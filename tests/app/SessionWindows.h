@@ -7,13 +7,16 @@
 #include "ui/FirstRunWizard.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
+#include "ui/TpmPinDialog.h"
 #include "vault/VaultContainer.h"
 
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
+#include <functional>
 
 namespace korvex::test {
 
@@ -52,6 +55,33 @@ inline void signInWith(GuiScript& script, const QString& step, const QString& pa
         child<QLineEdit>(login, "loginPasswordEdit")->setText(password);
         child<QPushButton>(login, "loginUnlockButton")->click();
     });
+}
+
+// Answers every TPM PIN prompt as it comes up, whatever step a script is at, from timer: with the
+// PIN pin() gives (typed twice for a new key), or with Cancel when cancel() says so. asked hears
+// "new", "use" or "cancelled".
+inline void answerPinPrompts(QTimer& timer, std::function<QString()> pin,
+                             std::function<void(const QString&)> asked,
+                             std::function<bool()> cancel = {}) {
+    QObject::connect(&timer, &QTimer::timeout, [pin, asked, cancel] {
+        auto* dialog = qobject_cast<ui::TpmPinDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || !dialog->isVisible() || dialog->property("answered").toBool())
+            return;
+        dialog->setProperty("answered", true);
+        if (cancel && cancel()) {
+            asked(QStringLiteral("cancelled"));
+            GuiScript::clickLater(child<QPushButton>(dialog, "tpmPinCancelButton"));
+            return;
+        }
+        auto* confirm = child<QLineEdit>(dialog, "tpmPinConfirmField");
+        asked(confirm ? QStringLiteral("new") : QStringLiteral("use"));
+        child<QLineEdit>(dialog, "tpmPinField")->setText(pin());
+        if (confirm)
+            confirm->setText(pin());
+        GuiScript::clickLater(child<QPushButton>(dialog, "tpmPinOkButton"));
+    });
+    timer.setInterval(25);
+    timer.start();
 }
 
 // Whether the running session's vault gives back the named file exactly.

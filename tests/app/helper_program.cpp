@@ -54,20 +54,9 @@ void say(QString line) {
 
 // Answers every TPM PIN prompt with the scenario's PIN, whatever step the script is at.
 void answerPinPrompts() {
-    auto* timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, [] {
-        auto* dialog = qobject_cast<ui::TpmPinDialog*>(QApplication::activeModalWidget());
-        if (dialog == nullptr || !dialog->isVisible() || dialog->property("answered").toBool())
-            return;
-        dialog->setProperty("answered", true);
-        auto* confirm = child<QLineEdit>(dialog, "tpmPinConfirmField");
-        say(confirm ? QStringLiteral("PIN new") : QStringLiteral("PIN use"));
-        child<QLineEdit>(dialog, "tpmPinField")->setText(setting("ZELVORA_TEST_PIN"));
-        if (confirm)
-            confirm->setText(setting("ZELVORA_TEST_PIN"));
-        GuiScript::clickLater(child<QPushButton>(dialog, "tpmPinOkButton"));
-    });
-    timer->start(25);
+    test::answerPinPrompts(
+        *new QTimer(qApp), [] { return setting("ZELVORA_TEST_PIN"); },
+        [](const QString& what) { say(QStringLiteral("PIN ") + what); });
 }
 
 // The next message box, told and answered with its button named button (or its default).

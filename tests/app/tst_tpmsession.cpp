@@ -64,7 +64,7 @@ class TestTpmSession : public test::SessionTest {
     std::unique_ptr<platform::TpmSealedKeyStore> store_;
     test::FakeUserDataProtection user_;
     // Answers every PIN prompt as it comes up, whatever step the script is at; records what was
-    // asked ("new" or "use").
+    // asked ("new", "use" or "cancelled").
     QTimer pinAnswers_;
     QString pin_ = QStringLiteral("2468");
     // How many of the next PIN prompts are dismissed with Cancel.
@@ -98,26 +98,15 @@ private Q_SLOTS:
         QVERIFY(makeSession(kMachine));
         startProgram();
 
-        pinAnswers_.setInterval(25);
-        connect(&pinAnswers_, &QTimer::timeout, this, [this] {
-            auto* dialog = qobject_cast<ui::TpmPinDialog*>(QApplication::activeModalWidget());
-            if (dialog == nullptr || !dialog->isVisible() || dialog->property("answered").toBool())
-                return;
-            dialog->setProperty("answered", true);
-            if (cancelPins_ > 0) {
+        test::answerPinPrompts(
+            pinAnswers_, [this] { return pin_; },
+            [this](const QString& what) { pinsAsked_ << what; },
+            [this] {
+                if (cancelPins_ == 0)
+                    return false;
                 --cancelPins_;
-                pinsAsked_ << QStringLiteral("cancelled");
-                GuiScript::clickLater(child<QPushButton>(dialog, "tpmPinCancelButton"));
-                return;
-            }
-            auto* confirm = child<QLineEdit>(dialog, "tpmPinConfirmField");
-            pinsAsked_ << (confirm ? QStringLiteral("new") : QStringLiteral("use"));
-            child<QLineEdit>(dialog, "tpmPinField")->setText(pin_);
-            if (confirm)
-                confirm->setText(pin_);
-            GuiScript::clickLater(child<QPushButton>(dialog, "tpmPinOkButton"));
-        });
-        pinAnswers_.start();
+                return true;
+            });
     }
     void cleanupTestCase() {
         pinAnswers_.stop();

@@ -1,5 +1,6 @@
 #include "protect/AtomicFile.h"
 #include "protect/LocalIntegrityKey.h"
+#include "protect/TpmChoice.h"
 #include "protect/UserProtectionChoice.h"
 #include "support/PlatformDoubles.h"
 #include "support/TestSupport.h"
@@ -33,7 +34,10 @@ private:
 private Q_SLOTS:
     void init() {
         QVERIFY(dir_.isValid());
-        folder_ = dir_.filePath(QStringLiteral("data-%1").arg(QTest::currentTestFunction()));
+        folder_ = dir_.filePath(QStringLiteral("data-%1-%2")
+                                    .arg(QString::fromLatin1(QTest::currentTestFunction()),
+                                         QString::fromLatin1(QTest::currentDataTag()))
+                                    .replace(QLatin1Char(' '), QLatin1Char('_')));
         QVERIFY(QDir().mkpath(folder_));
         tpm_.mode = FakeSealedKeyStore::Mode::Works;
         tpm_.reset();
@@ -230,6 +234,48 @@ private Q_SLOTS:
         QVERIFY(!LocalIntegrityKey::getOrCreateKey(userKey).empty());
         QVERIFY(QFile::exists(userKey + QStringLiteral(".entropy")));
         QCOMPARE(tpm_.keyCount(), tpmKeys);
+    }
+
+    // Which folders the TPM store serves at a start: the TPM's own (recorded, or with root files
+    // from before the record, which then gets recorded), whether or not the TPM answers; a new
+    // folder when a TPM answers (recorded at once); never a folder of the user's protection.
+    void theTpmServesTheFoldersThatAreItsOwn_data() {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("tpmAnswers");
+        QTest::addColumn<int>("use");
+        QTest::addColumn<QByteArray>("recordAfter");
+        using protect::TpmUse;
+        QTest::newRow("new, TPM") << "new" << true << int(TpmUse::Use) << QByteArray("tpm\n");
+        QTest::newRow("new, no TPM") << "new" << false << int(TpmUse::DoNotUse) << QByteArray();
+        QTest::newRow("TPM's, unrecorded")
+            << "root files" << false << int(TpmUse::Use) << QByteArray("tpm\n");
+        QTest::newRow("TPM's, recorded, TPM away")
+            << "recorded tpm" << false << int(TpmUse::Use) << QByteArray("tpm\n");
+        QTest::newRow("keyring's")
+            << "recorded keyring" << true << int(TpmUse::DoNotUse) << QByteArray("keyring\n");
+        QTest::newRow("software keys from before")
+            << "entropy" << true << int(TpmUse::DoNotUse) << QByteArray();
+    }
+    void theTpmServesTheFoldersThatAreItsOwn() {
+        QFETCH(QString, folder);
+        QFETCH(bool, tpmAnswers);
+        QFETCH(int, use);
+        QFETCH(QByteArray, recordAfter);
+        const QString record = protect::userProtectionRecordIn(folder_);
+        if (folder == QStringLiteral("root files")) {
+            QVERIFY(!LocalIntegrityKey::getOrCreateKey(path(QStringLiteral("a.dat.key"))).empty());
+            QVERIFY(QFile::remove(record));
+        } else if (folder == QStringLiteral("recorded tpm")) {
+            QVERIFY(protect::recordProtection(folder_, protect::FolderProtection::Tpm));
+        } else if (folder == QStringLiteral("recorded keyring")) {
+            QVERIFY(protect::recordProtection(folder_, protect::FolderProtection::Keyring));
+        } else if (folder == QStringLiteral("entropy")) {
+            QVERIFY(test::writeFile(path(QStringLiteral("a.dat.key.entropy")), "blob"));
+        }
+        if (!tpmAnswers)
+            tpm_.mode = FakeSealedKeyStore::Mode::NoProvider;
+        QCOMPARE(int(protect::decideTpmUse(folder_, tpm_).use), use);
+        QCOMPARE(test::readWholeFile(record), recordAfter);
     }
 
     // A lockout and a dismissed prompt leave the key where it is, and each is told as what it

@@ -1,0 +1,21 @@
+#include "ui/ChoiceBox.h"
+
+#include <QCoreApplication>
+#include <QPushButton>
+
+namespace korvex::ui {
+
+bool chooseToGoOn(const Choice& choice) {
+    QMessageBox box(choice.icon, choice.title, choice.text);
+    box.setObjectName(QString::fromLatin1(choice.boxName));
+    QPushButton* go = box.addButton(choice.goText, QMessageBox::AcceptRole);
+    go->setObjectName(QString::fromLatin1(choice.goName));
+    QPushButton* quit =
+        box.addButton(QCoreApplication::translate("chooseToGoOn", "Quit"), QMessageBox::RejectRole);
+    box.setDefaultButton(choice.goIsDefault ? go : quit);
+    box.setEscapeButton(quit);
+    box.exec();
+    return box.clickedButton() == go;
+}
+
+} // namespace korvex::ui
