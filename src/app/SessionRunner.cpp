@@ -143,17 +143,15 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
 
     // The session needs its settings, read now: a storage.dat that exists but cannot be read
     // (its key's prompt dismissed, a TPM cleared) is never taken for the defaults.
-    {
-        core::StorageConfig settings;
-        if (!loadSessionStorage(in.storage, in.auth.identityPath(), &settings))
-            return 0;
-    }
-    // Deferred storage work recorded by an earlier session.
-    applyPendingContainerMigration(in.storage, in.dataFolder, prompts);
-    // Each read of storage.dat unwraps its key; the session reads it once after each step that
-    // may change it (defaults apply wherever nothing could be read).
     core::StorageConfig config;
-    in.storage.load(&config);
+    if (!loadSessionStorage(in.storage, in.auth.identityPath(), &config))
+        return 0;
+    // Deferred storage work recorded by an earlier session. Each read of storage.dat unwraps its
+    // key; the session reads it again after each step that may change it.
+    if (!config.container.pendingMigrateFromPath.isEmpty()) {
+        applyPendingContainerMigration(in.storage, in.dataFolder, prompts);
+        in.storage.load(&config);
+    }
     const bool deletionPending =
         !config.pendingDeletePath.isEmpty() ||
         (config.backend == StorageBackend::RawDisk && config.pendingDeleteRawDisk);

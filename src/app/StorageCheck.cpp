@@ -35,12 +35,8 @@ bool offerRestore(const QString& title, const QString& text, const QString& iden
                                "restoreOfferButton"}))
             return false;
         if (ui::restoreFromRecoveryCodeDialog(nullptr, identityKeyPath) ==
-            ui::RestoreOutcome::Restored) {
-            QMessageBox::information(
-                nullptr, ui::restoreTitle(),
-                tr("Restored. Enter your master password and select Unlock to continue."));
+            ui::RestoreOutcome::Restored)
             return true;
-        }
     }
 }
 

@@ -12,7 +12,6 @@
 #include <QFileInfo>
 #include <cstring>
 #include <map>
-#include <set>
 #include <sodium.h>
 
 namespace korvex::protect {
@@ -280,8 +279,7 @@ std::optional<SecureBuffer> obtainRoot(const QString& folder, SealedKeyResult* o
     if (cached != rootCache().end())
         return cached->second.clone();
     LocalIntegrityKey::finishInterruptedRootChange(folder);
-    if (QFileInfo::exists(rootFileIn(folder)) ||
-        QFileInfo::exists(LocalIntegrityKey::rootChangeFileIn(folder))) {
+    if (LocalIntegrityKey::hasRootFiles(folder)) {
         std::optional<SecureBuffer> root = unsealRoot(folder, outcome);
         if (root)
             LocalIntegrityKey::cacheRoot(folder, *root);
@@ -385,13 +383,9 @@ SealedKeyResult LocalIntegrityKey::sealRoot(const SecureBuffer& root, const QByt
         result = store.encrypt(name, root, ciphertext);
     if (result != SealedKeyResult::Ok) {
         store.deleteKey(name);
-        // Once the provider was there, anything but a dismissed prompt, a lockout or a TPM
-        // that stopped answering is the hardware's failure.
-        return result == SealedKeyResult::PromptCancelled || result == SealedKeyResult::LockedOut ||
-                       result == SealedKeyResult::Unreachable ||
-                       result == SealedKeyResult::NoProvider
-                   ? result
-                   : SealedKeyResult::Failed;
+        // Each failure says what it is: a dismissed prompt, a lockout, a TPM out of reach, or the
+        // hardware's fault.
+        return result;
     }
     return SealedKeyResult::Ok;
 }
@@ -412,9 +406,8 @@ QString LocalIntegrityKey::rootChangeFileIn(const QString& folder) {
     return folder + QStringLiteral("/local_integrity_root.change");
 }
 
-bool LocalIntegrityKey::usesTpm(const QString& folder) {
-    return recordedProtection(folder) == FolderProtection::Tpm ||
-           QFileInfo::exists(rootFileIn(folder)) || QFileInfo::exists(rootChangeFileIn(folder));
+bool LocalIntegrityKey::hasRootFiles(const QString& folder) {
+    return QFileInfo::exists(rootFileIn(folder)) || QFileInfo::exists(rootChangeFileIn(folder));
 }
 
 bool LocalIntegrityKey::replaceRoot(const QString& folder, const QByteArray& newNonce,
@@ -513,8 +506,7 @@ SecureBuffer LocalIntegrityKey::loadKey(const QString& keyFilePath, KeyLoadFailu
             // Reading never creates a root: without the sealed root file the key is lost.
             why = KeyLoadFailure::Unusable;
             finishInterruptedRootChange(folder);
-            if (!QFileInfo::exists(rootFileIn(folder)) &&
-                !QFileInfo::exists(rootChangeFileIn(folder)))
+            if (!hasRootFiles(folder))
                 return SecureBuffer();
             SealedKeyResult outcome = SealedKeyResult::Ok;
             root = unsealRoot(folder, &outcome);
@@ -566,7 +558,7 @@ SecureBuffer LocalIntegrityKey::getOrCreateKey(const QString& keyFilePath) {
     // and a new folder takes the TPM when one answers.
     const QString folder = folderOf(keyFilePath);
     const std::optional<FolderProtection> recorded = recordedProtection(folder);
-    const bool tpmFolder = usesTpm(folder);
+    const bool tpmFolder = recorded == FolderProtection::Tpm || hasRootFiles(folder);
     const bool tryTpm = tpmFolder || (!recorded && sealedKeyStore().hasProvider());
     if (tryTpm) {
         SealedKeyResult outcome = SealedKeyResult::Ok;

@@ -72,8 +72,8 @@ public:
     // sealed under a root are there without it). outcome says why there is none.
     static std::optional<crypto::SecureBuffer>
     rootSecretFor(const QString& folder, platform::SealedKeyResult* outcome = nullptr);
-    // Whether the folder's keys are the TPM's: recorded so, or its root files are there.
-    static bool usesTpm(const QString& folder);
+    // Whether the folder holds a sealed root, or a change of it not yet completed.
+    static bool hasRootFiles(const QString& folder);
     static bool isOlderKeyFile(const QString& keyFilePath);
     // Exactly 40 bytes beginning with the TPM form's magic: a key derived from the sealed root.
     static bool isTpmKeyFile(const QString& keyFilePath);

@@ -11,7 +11,7 @@ using platform::SealedKeyAvailability;
 
 TpmDecision decideTpmUse(const QString& folder, platform::ISealedKeyStore& tpm) {
     const std::optional<FolderProtection> recorded = recordedProtection(folder);
-    if (LocalIntegrityKey::usesTpm(folder)) {
+    if (recorded == FolderProtection::Tpm || LocalIntegrityKey::hasRootFiles(folder)) {
         // A folder an older version left with keys of both kinds keeps its record for the
         // others; its root files say that the TPM's are there too.
         if (!recorded && !recordProtection(folder, FolderProtection::Tpm))

@@ -204,9 +204,6 @@ void LoginDialog::onRestoreRecoveryCodeClicked() {
         return;
     restoreButton_->hide();
     errorLabel_->hide();
-    QMessageBox::information(
-        this, korvex::ui::restoreTitle(),
-        tr("Restored. Enter your master password and select Unlock to continue."));
     passwordEdit_->setFocus();
 }
 

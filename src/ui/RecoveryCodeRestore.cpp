@@ -53,6 +53,9 @@ RestoreOutcome restoreFromRecoveryCodeDialog(QWidget* parent, const QString& key
                                        "available on this device right now to reseal it under."));
         return RestoreOutcome::Failed;
     }
+    QMessageBox::information(
+        parent, restoreTitle(),
+        restoreTr("Restored. Enter your master password and select Unlock to continue."));
     return RestoreOutcome::Restored;
 }
 

@@ -4,15 +4,20 @@
 
 #include "GuiScript.h"
 #include "support/TestSupport.h"
+#include "ui/ConfigureDialog.h"
 #include "ui/FirstRunWizard.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
+#include "ui/RecoveryCodeDialog.h"
 #include "ui/TpmPinDialog.h"
 #include "vault/VaultContainer.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -82,6 +87,38 @@ inline void answerPinPrompts(QTimer& timer, std::function<QString()> pin,
     });
     timer.setInterval(25);
     timer.start();
+}
+
+// Configure > Show Recovery Code with the master password, from the main window: code hears the
+// code as shown (thirteen groups of four), and onConfigure, when given, sees the settings dialog
+// before the button is pressed. Configure is closed afterwards.
+inline void showRecoveryCode(GuiScript& script, const QString& password,
+                             std::function<void(const QString&)> code,
+                             std::function<void(ConfigureDialog*)> onConfigure = {}) {
+    script.add(QStringLiteral("open Configure"), mainWindowReady, [] {
+        QAction* configure = mainWindow()->findChild<QAction*>(QStringLiteral("configureAction"));
+        GuiScript::later([configure] { configure->trigger(); });
+    });
+    script.onModal<ConfigureDialog>(
+        QStringLiteral("show the code"), [onConfigure](ConfigureDialog* dialog) {
+            if (onConfigure)
+                onConfigure(dialog);
+            GuiScript::clickLater(child<QPushButton>(dialog, "showRecoveryCodeButton"));
+        });
+    answerText(script, QStringLiteral("the password"), password);
+    script.onModal<RecoveryCodeDialog>(QStringLiteral("the code"), [code](RecoveryCodeDialog* d) {
+        static const QRegularExpression shown(
+            QStringLiteral("\\n\\n((?:[A-Z2-7]{4}-){12}[A-Z2-7]{4})\\n\\n"));
+        code(shown.match(child<QLabel>(d, "recoveryCodeLabel")->text()).captured(1));
+        GuiScript::later([d] { d->accept(); });
+    });
+    script.add(
+        QStringLiteral("close Configure"),
+        [] { return qobject_cast<ConfigureDialog*>(QApplication::activeModalWidget()); },
+        [] {
+            auto* dialog = qobject_cast<ConfigureDialog*>(QApplication::activeModalWidget());
+            GuiScript::later([dialog] { dialog->reject(); });
+        });
 }
 
 // Whether the running session's vault gives back the named file exactly.

@@ -21,15 +21,11 @@
 #include "GuiScript.h"
 #include "SessionWindows.h"
 #include "app/Startup.h"
-#include "ui/ConfigureDialog.h"
-#include "ui/RecoveryCodeDialog.h"
 #include "ui/TpmPinDialog.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QFileInfo>
-#include <QLabel>
-#include <QRegularExpression>
 #include <QTimer>
 #include <cstdio>
 
@@ -82,30 +78,6 @@ void signInReadAndClose(GuiScript& script) {
     });
 }
 
-void showRecoveryCode(GuiScript& script) {
-    script.add(QStringLiteral("open Configure"), mainWindowReady, [] {
-        QAction* configure = mainWindow()->findChild<QAction*>(QStringLiteral("configureAction"));
-        GuiScript::later([configure] { configure->trigger(); });
-    });
-    script.onModal<ConfigureDialog>(QStringLiteral("show the code"), [](ConfigureDialog* dialog) {
-        GuiScript::clickLater(child<QPushButton>(dialog, "showRecoveryCodeButton"));
-    });
-    test::answerText(script, QStringLiteral("the password"), setting("ZELVORA_TEST_PASSWORD"));
-    script.onModal<RecoveryCodeDialog>(QStringLiteral("the code"), [](RecoveryCodeDialog* d) {
-        const QString text = child<QLabel>(d, "recoveryCodeLabel")->text();
-        static const QRegularExpression code(QStringLiteral("\\n\\n([A-Z2-7-]+)\\n\\n"));
-        say(QStringLiteral("CODE ") + code.match(text).captured(1));
-        GuiScript::later([d] { d->accept(); });
-    });
-    script.add(
-        QStringLiteral("close Configure"),
-        [] { return qobject_cast<ConfigureDialog*>(QApplication::activeModalWidget()); },
-        [] {
-            auto* dialog = qobject_cast<ConfigureDialog*>(QApplication::activeModalWidget());
-            GuiScript::later([dialog] { dialog->reject(); });
-        });
-}
-
 void runScenario() {
     answerPinPrompts();
     auto* script = new GuiScript(60000);
@@ -119,7 +91,8 @@ void runScenario() {
             if (mainWindow()->container()->importFile(path, QFileInfo(path).fileName()))
                 say(QStringLiteral("STEP imported"));
         });
-        showRecoveryCode(*script);
+        test::showRecoveryCode(*script, setting("ZELVORA_TEST_PASSWORD"),
+                               [](const QString& code) { say(QStringLiteral("CODE ") + code); });
         script->add(QStringLiteral("sign out"), mainWindowReady, [] {
             say(QStringLiteral("STEP signed out"));
             QAction* signOut = mainWindow()->findChild<QAction*>(QStringLiteral("signOutAction"));

@@ -23,11 +23,9 @@
 #include "ui/FirstRunWizard.h"
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
-#include "ui/RecoveryCodeDialog.h"
 #include "ui/TpmPinDialog.h"
 #include "vault/VaultContainer.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -36,7 +34,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -141,41 +138,16 @@ private Q_SLOTS:
         seen_.clear();
         GuiScript script;
         test::signInWith(script, QStringLiteral("sign in"), kPassword);
-        script.add(QStringLiteral("open Configure"), mainWindowReady, [] {
-            QAction* configure =
-                mainWindow()->findChild<QAction*>(QStringLiteral("configureAction"));
-            GuiScript::later([configure] { configure->trigger(); });
-        });
-        script.onModal<ConfigureDialog>(
-            QStringLiteral("local security"), [this](ConfigureDialog* dialog) {
+        test::showRecoveryCode(
+            script, kPassword, [this](const QString& code) { code_ = code; },
+            [this](ConfigureDialog* dialog) {
                 seen_ << child<QLabel>(dialog, "localSecurityStatusLabel")
                              ->text()
                              .section(QLatin1Char(':'), 0, 0);
-                auto* show = child<QPushButton>(dialog, "showRecoveryCodeButton");
                 // The button sits on a tab of its own; it is hidden only when not offered.
-                seen_ << (show->isHidden() ? QStringLiteral("button hidden")
-                                           : QStringLiteral("button shown"));
-                GuiScript::clickLater(show);
-            });
-        script.onModal<QInputDialog>(QStringLiteral("the password"), [](QInputDialog* prompt) {
-            prompt->setTextValue(kPassword);
-            GuiScript::later([prompt] { prompt->accept(); });
-        });
-        script.onModal<RecoveryCodeDialog>(
-            QStringLiteral("the code"), [this](RecoveryCodeDialog* dialog) {
-                const QString text = child<QLabel>(dialog, "recoveryCodeLabel")->text();
-                // Thirteen groups of four, without padding.
-                const QRegularExpression code(
-                    QStringLiteral("\\n\\n((?:[A-Z2-7]{4}-){12}[A-Z2-7]{4})\\n\\n"));
-                code_ = code.match(text).captured(1);
-                GuiScript::later([dialog] { dialog->accept(); });
-            });
-        script.add(
-            QStringLiteral("close Configure"),
-            [] { return qobject_cast<ConfigureDialog*>(QApplication::activeModalWidget()); },
-            [] {
-                auto* dialog = qobject_cast<ConfigureDialog*>(QApplication::activeModalWidget());
-                GuiScript::later([dialog] { dialog->reject(); });
+                seen_ << (child<QPushButton>(dialog, "showRecoveryCodeButton")->isHidden()
+                              ? QStringLiteral("button hidden")
+                              : QStringLiteral("button shown"));
             });
         closeWindow(script);
         QCOMPARE(run(script), 0);
