@@ -10,16 +10,21 @@
 #include "protect/LocalIntegrityKey.h"
 #include "protect/MarkerKey.h"
 #include "protect/RollbackGuard.h"
+#include "rawstore/PhysicalDisks.h"
+#include "ui/ChoiceBox.h"
 #include "ui/PasswordPrompt.h"
 #include "vault/RawBlockStore.h"
+#include "vault/TransferProgress.h"
 #include "vault/VaultContainer.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <cerrno>
 #include <functional>
 #include <string>
@@ -78,11 +83,35 @@ bool isVerifiedFolder(const QString& folder) {
     return !path.isEmpty() && QFileInfo::exists(path) && isUnaliasedFolder(path);
 }
 
+// A vault-layer progress told to the user through prompts, as step under title.
+class ShownProgress {
+public:
+    ShownProgress(DeferredOperationPrompts& prompts, QString title, QString step)
+        : prompts_(prompts), title_(std::move(title)), step_(std::move(step)) {
+        progress_.setObserver([this](const vault::TransferProgress& progress) {
+            prompts_.progress(title_, step_, quint64(std::max<qint64>(0, progress.done())),
+                              quint64(std::max<qint64>(0, progress.total())));
+        });
+    }
+    ~ShownProgress() { prompts_.finishProgress(); }
+    ShownProgress(const ShownProgress&) = delete;
+    ShownProgress& operator=(const ShownProgress&) = delete;
+
+    vault::TransferProgress* get() { return &progress_; }
+    void tell(quint64 done, quint64 total) { prompts_.progress(title_, step_, done, total); }
+
+private:
+    DeferredOperationPrompts& prompts_;
+    QString title_;
+    QString step_;
+    vault::TransferProgress progress_;
+};
+
 enum class CopyResult { Copied, Failed, FailedAfterCreating };
 
 // Copies from into a new file at to and makes the copy durable before reporting success, since
 // the caller erases the original next. Never replaces an existing file.
-CopyResult copyDurably(const QString& from, const QString& to) {
+CopyResult copyDurably(const QString& from, const QString& to, ShownProgress& shown) {
     QFile source(from);
     if (!source.open(QIODevice::ReadOnly))
         return CopyResult::Failed;
@@ -91,6 +120,8 @@ CopyResult copyDurably(const QString& from, const QString& to) {
                      QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return CopyResult::Failed;
     QByteArray chunk(1 << 20, Qt::Uninitialized);
+    const quint64 total = quint64(std::max<qint64>(0, source.size()));
+    quint64 copied = 0;
     for (;;) {
         const qint64 got = source.read(chunk.data(), chunk.size());
         if (got < 0)
@@ -99,6 +130,8 @@ CopyResult copyDurably(const QString& from, const QString& to) {
             break;
         if (target.write(chunk.constData(), got) != got)
             return CopyResult::FailedAfterCreating;
+        copied += quint64(got);
+        shown.tell(std::min(copied, total), total);
     }
     if (!target.flush() || !platform::syncFileData(target.handle()))
         return CopyResult::FailedAfterCreating;
@@ -197,7 +230,73 @@ void failDeletionAttempt(const core::StorageConfigFile& storage, const char* ope
     prompts.warning(translated("Vault Deletion Failed"), giveUpText);
 }
 
+// The raw-disk vault is gone (wiped, or forgotten by the user's choice): the configuration goes
+// back to a container file, and the account goes with everything it left behind -- the container
+// vault the claim abandoned, the account's files, and both vaults' records in the generation
+// record -- so that the next start is a first run that creates a new container.
+void finishRawDiskDeletion(core::StorageConfigFile& storage, const QString& dataFolder,
+                           const QString& generationPath, const StorageConfig& config,
+                           DeferredOperationPrompts& prompts) {
+    static const char* const kOperation = "applyPendingRawDiskDelete";
+    // One save: the region is gone, so the configuration must not keep pointing at it.
+    persistDeletion(storage, kOperation, [](StorageConfig& c) {
+        c.pendingDeleteRawDisk = false;
+        c.pendingDeleteAttempts = 0;
+        c.backend = vault::StorageBackend::Container;
+        c.rawDiskClaim = core::RawDiskClaim{};
+        c.boundVaultId.clear();
+        c.boundVaultIdRecorded = false;
+    });
+    const QString journal = protect::releaseJournalPath(dataFolder);
+    if (QFileInfo::exists(journal) && !QFile::remove(journal))
+        qWarning("applyPendingRawDiskDelete: could not remove the release's record: %s",
+                 qUtf8Printable(journal));
+
+    QStringList vaultIds;
+    if (!config.boundVaultId.isEmpty())
+        vaultIds << config.boundVaultId;
+    const QString leftover = vault::VaultContainer::resolveVaultFilePath(
+        core::currentContainerPath(config.container, dataFolder));
+    if (!leftover.isEmpty()) {
+        protect::clearDeleteRestriction(leftover);
+        const QString leftoverId = vault::VaultContainer::readVaultIdFromFile(leftover);
+        bool erased = false;
+        {
+            ShownProgress erasing(prompts, translated("Deleting the Vault"),
+                                  translated("Securely erasing the vault file the account "
+                                             "left..."));
+            erased = protect::secureErase(leftover, erasing.get());
+        }
+        if (erased) {
+            if (!leftoverId.isEmpty())
+                vaultIds << leftoverId;
+        } else {
+            qWarning("applyPendingRawDiskDelete: could not securely erase the account's container "
+                     "vault: %s",
+                     qUtf8Printable(leftover));
+        }
+    }
+    eraseAccountLeftovers(dataFolder);
+    eraseTransitionLeftovers(dataFolder);
+    for (const QString& vaultId : std::as_const(vaultIds)) {
+        if (!protect::removeVault(generationPath, vaultId))
+            qWarning("applyPendingRawDiskDelete: could not drop a deleted vault from the vault "
+                     "generation record.");
+    }
+    if (!core::rebindToRollbackRecord(storage, generationPath))
+        qWarning("applyPendingRawDiskDelete: could not rebind storage.dat after the deletion.");
+}
+
 } // namespace
+
+struct MessageBoxPrompts::Window {
+    std::unique_ptr<QProgressDialog> dialog;
+    QElapsedTimer sinceShown;
+};
+
+MessageBoxPrompts::MessageBoxPrompts() : window_(std::make_unique<Window>()) {}
+
+MessageBoxPrompts::~MessageBoxPrompts() = default;
 
 void MessageBoxPrompts::warning(const QString& title, const QString& text) {
     QMessageBox::warning(nullptr, title, text);
@@ -209,6 +308,53 @@ void MessageBoxPrompts::information(const QString& title, const QString& text) {
 
 std::optional<QString> MessageBoxPrompts::askPassword(const QString& title, const QString& label) {
     return ui::askForPassword(nullptr, title, label);
+}
+
+bool MessageBoxPrompts::choose(const QString& title, const QString& text, const QString& acceptText,
+                               const QString& rejectText) {
+    ui::Choice choice;
+    choice.icon = QMessageBox::Warning;
+    choice.title = title;
+    choice.text = text;
+    choice.goText = acceptText;
+    choice.boxName = "deferredChoiceBox";
+    choice.goName = "deferredChoiceAccept";
+    choice.goIsDefault = false;
+    return ui::chooseToGoOn(choice, rejectText, "deferredChoiceReject");
+}
+
+void MessageBoxPrompts::progress(const QString& title, const QString& step, quint64 done,
+                                 quint64 total) {
+    constexpr int kScale = 1000;
+    if (!window_->dialog) {
+        window_->dialog = std::make_unique<QProgressDialog>();
+        window_->dialog->setObjectName(QStringLiteral("startupProgress"));
+        // The work cannot be stopped half-way: it resumes at the next start if it is cut short.
+        window_->dialog->setCancelButton(nullptr);
+        window_->dialog->setRange(0, kScale);
+        // Work that is over in a moment shows nothing.
+        window_->dialog->setMinimumDuration(400);
+        window_->dialog->setAutoClose(false);
+        window_->dialog->setAutoReset(false);
+        window_->dialog->setWindowModality(Qt::ApplicationModal);
+        window_->sinceShown.invalidate();
+    }
+    // Painting is what costs here: the window is brought up to date a few times a second.
+    if (window_->sinceShown.isValid() && window_->sinceShown.elapsed() < 100 && done < total)
+        return;
+    window_->sinceShown.start();
+    QProgressDialog& dialog = *window_->dialog;
+    dialog.setWindowTitle(title);
+    const QString amount =
+        total > 0 ? translated("%1 of %2").arg(rawstore::sizeText(done), rawstore::sizeText(total))
+                  : QString();
+    dialog.setLabelText(amount.isEmpty() ? step : step + QLatin1Char('\n') + amount);
+    dialog.setValue(total > 0 ? int(std::min<quint64>(done, total) * kScale / total) : 0);
+    QCoreApplication::processEvents();
+}
+
+void MessageBoxPrompts::finishProgress() {
+    window_->dialog.reset();
 }
 
 void applyPendingContainerMigration(const core::StorageConfigFile& storage,
@@ -257,7 +403,12 @@ void applyPendingContainerMigration(const core::StorageConfigFile& storage,
     if (!renameWithoutReplacing(source, destination)) {
         // Most likely another file system: copy, and let go of the original only once the copy
         // is complete and on the device.
-        const CopyResult copied = copyDurably(source, destination);
+        CopyResult copied = CopyResult::Failed;
+        {
+            ShownProgress copying(prompts, translated("Moving the Vault"),
+                                  translated("Copying the vault to its new location..."));
+            copied = copyDurably(source, destination, copying);
+        }
         if (copied != CopyResult::Copied ||
             QFileInfo(source).size() != QFileInfo(destination).size()) {
             if (copied != CopyResult::Failed && !protect::secureErase(destination))
@@ -266,7 +417,13 @@ void applyPendingContainerMigration(const core::StorageConfigFile& storage,
                          qUtf8Printable(destination));
             return fail(QT_TRANSLATE_NOOP("Zelvora", "the move itself failed"));
         }
-        if (!protect::secureErase(source)) {
+        bool erased = false;
+        {
+            ShownProgress erasing(prompts, translated("Moving the Vault"),
+                                  translated("Securely erasing the vault at its old location..."));
+            erased = protect::secureErase(source, erasing.get());
+        }
+        if (!erased) {
             qWarning("applyPendingContainerMigration: vault moved to %s, but the old copy at %s "
                      "could not be securely erased and was left in place.",
                      qUtf8Printable(destination), qUtf8Printable(source));
@@ -314,7 +471,13 @@ void applyPendingContainerDelete(core::StorageConfigFile& storage, const QString
 
     protect::clearDeleteRestriction(path);
     const QString vaultId = vault::VaultContainer::readVaultIdFromFile(path);
-    if (QFileInfo::exists(path) && !protect::secureErase(path)) {
+    bool erased = true;
+    if (QFileInfo::exists(path)) {
+        ShownProgress erasing(prompts, translated("Deleting the Vault"),
+                              translated("Securely erasing the vault file..."));
+        erased = protect::secureErase(path, erasing.get());
+    }
+    if (!erased) {
         failDeletionAttempt(
             storage, kOperation, config.pendingDeleteAttempts,
             [](StorageConfig& c) { c.pendingDeletePath.clear(); },
@@ -345,29 +508,88 @@ void applyPendingContainerDelete(core::StorageConfigFile& storage, const QString
         qWarning("applyPendingContainerDelete: could not rebind storage.dat after the deletion.");
 }
 
-void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QString& dataFolder,
-                               DeferredOperationPrompts& prompts) {
+void applyPendingRawDiskDelete(core::StorageConfigFile& storage, const QString& dataFolder,
+                               const QString& generationPath, DeferredOperationPrompts& prompts) {
     static const char* const kOperation = "applyPendingRawDiskDelete";
     StorageConfig config;
     if (!storage.load(&config) || config.backend != vault::StorageBackend::RawDisk ||
         !config.pendingDeleteRawDisk)
         return;
 
-    if (secureEraseClaimedRegion(config.rawDiskClaim, dataFolder)) {
-        // One save: the region is gone, so the configuration must not keep pointing at it.
-        persistDeletion(storage, kOperation, [](StorageConfig& c) {
-            c.pendingDeleteRawDisk = false;
-            c.pendingDeleteAttempts = 0;
-            c.backend = vault::StorageBackend::Container;
-            c.rawDiskClaim = core::RawDiskClaim{};
-            c.boundVaultId.clear();
-            c.boundVaultIdRecorded = false;
-        });
-        eraseAccountLeftovers(dataFolder);
-        eraseTransitionLeftovers(dataFolder);
+    const QString title = translated("Deleting the Vault");
+    vault::ReleaseResult released;
+    {
+        ShownProgress wiping(prompts, title,
+                             translated("Securely erasing the raw-disk vault (three passes over "
+                                        "%1)...")
+                                 .arg(rawstore::sizeText(config.rawDiskClaim.claimedLength)));
+        vault::ReleaseJournal journal;
+        journal.path = protect::releaseJournalPath(dataFolder);
+        journal.progress = [&wiping](quint64 done, quint64 total) { wiping.tell(done, total); };
+        released = vault::RawBlockStore::releaseClaim(
+            config.rawDiskClaim, protect::markerKeyLoader(dataFolder), journal);
+    }
+    const QString place = vault::claimedRegionText(config.rawDiskClaim, &released.disk);
+    const auto forgetOrKeep = [&](const QString& why) {
+        if (prompts.choose(translated("Vault Deletion Waiting"),
+                           why + QStringLiteral("\n\n") +
+                               translated("Choose Forget Without Wiping to finish the deletion "
+                                          "without writing to that disk: Zelvora forgets the vault "
+                                          "and its account, and the vault's files cannot be read "
+                                          "without that account. Otherwise the deletion stays "
+                                          "pending, and Zelvora asks again at the next start."),
+                           translated("Forget Without Wiping"), translated("Keep Pending"))) {
+            qWarning("applyPendingRawDiskDelete: the deleted vault is forgotten without wiping "
+                     "its region, as the user chose.");
+            finishRawDiskDeletion(storage, dataFolder, generationPath, config, prompts);
+        }
+    };
+    switch (released.outcome) {
+    case vault::ReleaseOutcome::Released:
+        finishRawDiskDeletion(storage, dataFolder, generationPath, config, prompts);
+        return;
+    case vault::ReleaseOutcome::Overlapped: {
+        QStringList partitions;
+        for (const rawstore::PartitionExtent& partition : released.overlapping)
+            partitions << translated("partition %1 (%2 to %3)")
+                              .arg(partition.partitionNumber)
+                              .arg(rawstore::sizeText(partition.startingOffset))
+                              .arg(rawstore::sizeText(partition.startingOffset + partition.length));
+        qWarning("applyPendingRawDiskDelete: the claimed region is no longer free; nothing was "
+                 "written.");
+        forgetOrKeep(translated("The raw-disk vault waiting to be deleted is in %1. That space is "
+                                "no longer free -- %2 now lies over it -- so Zelvora has written "
+                                "nothing to the disk.")
+                         .arg(place, partitions.join(translated(", "))));
         return;
     }
-
+    case vault::ReleaseOutcome::DiskNotFound:
+        qWarning("applyPendingRawDiskDelete: the claimed disk cannot be found.");
+        forgetOrKeep(translated("The disk that holds the raw-disk vault waiting to be deleted "
+                                "cannot be found (%1). Connect it and start Zelvora again to "
+                                "wipe the vault.")
+                         .arg(place));
+        return;
+    case vault::ReleaseOutcome::NotOurs:
+        qWarning("applyPendingRawDiskDelete: the claimed region does not hold this claim's "
+                 "marker; nothing was written.");
+        forgetOrKeep(translated("The space of the raw-disk vault waiting to be deleted (%1) no "
+                                "longer holds this vault's marker, so Zelvora cannot tell that it "
+                                "is still the vault's and has written nothing to the disk.")
+                         .arg(place));
+        return;
+    case vault::ReleaseOutcome::InvalidSettings:
+    case vault::ReleaseOutcome::NotOpened:
+    case vault::ReleaseOutcome::KeyUnavailable:
+    case vault::ReleaseOutcome::Unverifiable:
+    case vault::ReleaseOutcome::WriteFailed:
+        break;
+    }
+    qWarning("applyPendingRawDiskDelete: the region of %llu bytes at offset %llu on disk %u could "
+             "not be erased.",
+             static_cast<unsigned long long>(config.rawDiskClaim.claimedLength),
+             static_cast<unsigned long long>(config.rawDiskClaim.claimedStartOffset),
+             config.rawDiskClaim.diskNumber);
     failDeletionAttempt(
         storage, kOperation, config.pendingDeleteAttempts,
         [](StorageConfig& c) { c.pendingDeleteRawDisk = false; },
@@ -377,6 +599,44 @@ void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QSt
                    "disk is connected, then try again from Configure.")
             .arg(kDeferredOperationAttemptLimit),
         prompts);
+}
+
+bool offerToDeleteUnusableRawVault(const QString& refusal, core::AuthManager& auth,
+                                   core::StorageConfigFile& storage, const QString& dataFolder,
+                                   const QString& generationPath,
+                                   DeferredOperationPrompts& prompts) {
+    if (!prompts.choose(translated("Vault Unavailable"),
+                        refusal + QStringLiteral("\n\n") +
+                            translated("If this vault is gone for good, you can delete it: after "
+                                       "your master password, Zelvora forgets the vault and its "
+                                       "account, and wipes the vault's space only if it is still "
+                                       "this vault's and still free. Zelvora then starts again "
+                                       "with a new vault."),
+                        translated("Delete This Vault..."), translated("Quit")))
+        return false;
+    std::optional<QString> typed = prompts.askPassword(
+        translated("Delete Vault"), translated("Type your master password to delete the vault:"));
+    if (!typed)
+        return false;
+    QByteArray utf8 = typed->toUtf8();
+    crypto::secureWipe(*typed);
+    const bool confirmed =
+        auth.checkPassword(std::string(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+    crypto::secureWipe(utf8);
+    if (!confirmed) {
+        prompts.warning(translated("Delete Vault"),
+                        translated("Incorrect password. Vault not deleted."));
+        return false;
+    }
+    // Recorded first, as Delete Vault records it: whatever happens next, the next start
+    // finds the deletion and asks again.
+    if (!storage.setPendingDeleteRawDisk(true)) {
+        prompts.warning(translated("Delete Vault"),
+                        translated("Could not schedule the deletion. Please try again."));
+        return false;
+    }
+    applyPendingRawDiskDelete(storage, dataFolder, generationPath, prompts);
+    return !auth.identityExists();
 }
 
 void removeInterruptedCreate(const QString& path, bool bound) {
@@ -428,16 +688,6 @@ void eraseTransitionLeftovers(const QString& dataFolder) {
                {QStringLiteral("/identity.dat.transition.key"),
                 QStringLiteral("/twofactor.dat.transition.key")},
                "Could not remove a TPM-backed key for a leftover transition file: %s");
-}
-
-bool secureEraseClaimedRegion(const vault::RawDiskClaim& claim, const QString& dataFolder) {
-    if (vault::RawBlockStore::releaseClaim(claim, protect::markerKeyLoader(dataFolder)))
-        return true;
-    qWarning("secureEraseClaimedRegion: the region of %llu bytes at offset %llu on disk %u could "
-             "not be erased.",
-             static_cast<unsigned long long>(claim.claimedLength),
-             static_cast<unsigned long long>(claim.claimedStartOffset), claim.diskNumber);
-    return false;
 }
 
 } // namespace korvex::app

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <memory>
 #include <optional>
 
 namespace korvex::core {
@@ -26,14 +27,33 @@ public:
     virtual void information(const QString& title, const QString& text) = 0;
     // A password entry (echo off); nothing when cancelled. The caller wipes the text.
     virtual std::optional<QString> askPassword(const QString& title, const QString& label) = 0;
+    // A question with two answers; true for acceptText, false for rejectText (the default, and
+    // what closing the question means).
+    virtual bool choose(const QString& title, const QString& text, const QString& acceptText,
+                        const QString& rejectText) = 0;
+    // Long work before sign-in (a wipe, an erase, a copy) is shown while it runs: its step and
+    // how much of total is done, told again as it goes. finishProgress ends the showing.
+    virtual void progress(const QString& title, const QString& step, quint64 done,
+                          quint64 total) = 0;
+    virtual void finishProgress() = 0;
 };
 
-// Modal message boxes and an input dialog without a parent window.
+// Modal message boxes, an input dialog and a progress window without a parent window.
 class MessageBoxPrompts final : public DeferredOperationPrompts {
 public:
+    MessageBoxPrompts();
+    ~MessageBoxPrompts() override;
     void warning(const QString& title, const QString& text) override;
     void information(const QString& title, const QString& text) override;
     std::optional<QString> askPassword(const QString& title, const QString& label) override;
+    bool choose(const QString& title, const QString& text, const QString& acceptText,
+                const QString& rejectText) override;
+    void progress(const QString& title, const QString& step, quint64 done, quint64 total) override;
+    void finishProgress() override;
+
+private:
+    struct Window;
+    std::unique_ptr<Window> window_;
 };
 
 // The vault moves recorded by Configure, run before anybody signs in. Each reads storage.dat
@@ -55,10 +75,25 @@ bool confirmPendingDelete(core::AuthManager& auth, DeferredOperationPrompts& pro
 void applyPendingContainerDelete(core::StorageConfigFile& storage, const QString& dataFolder,
                                  const QString& generationPath, DeferredOperationPrompts& prompts);
 
-// Securely erases the claimed raw-disk region recorded for deletion, then the account, and
-// switches the configuration back to a container file.
-void applyPendingRawDiskDelete(const core::StorageConfigFile& storage, const QString& dataFolder,
-                               DeferredOperationPrompts& prompts);
+// Securely erases the claimed raw-disk region recorded for deletion, then the account and the
+// container vault the claim left behind, and switches the configuration back to a container
+// file. The region is wiped only while the disk held open is the claim's, the whole region is
+// still free on it and its marker verifies; a wipe cut short resumes where it stopped. A region
+// that a partition now overlaps, whose disk cannot be found or whose marker is not this claim's
+// is left as it is: the user is told why and may forget the vault without wiping it (the
+// deletion otherwise stays pending).
+void applyPendingRawDiskDelete(core::StorageConfigFile& storage, const QString& dataFolder,
+                               const QString& generationPath, DeferredOperationPrompts& prompts);
+
+// The way out of a raw-disk vault that cannot be opened (its disk cannot be found, its space is
+// no longer free, its marker is not this install's): offered beside refusal, the text that
+// says why. When the user chooses it and confirms with the master password, the vault is
+// deleted as Delete Vault deletes it (applyPendingRawDiskDelete). True when the account is gone
+// afterwards, so that the next session starts with the first run.
+bool offerToDeleteUnusableRawVault(const QString& refusal, core::AuthManager& auth,
+                                   core::StorageConfigFile& storage, const QString& dataFolder,
+                                   const QString& generationPath,
+                                   DeferredOperationPrompts& prompts);
 
 // A create that was cut short leaves a file with no committed header and no data at path. It
 // holds nothing, but would stop a vault from ever being created there again, so it is removed
@@ -71,9 +106,5 @@ void removeInterruptedCreate(const QString& path, bool bound);
 // pending-transition files) in dataFolder, with the sealed keys named after them.
 void eraseAccountLeftovers(const QString& dataFolder);
 void eraseTransitionLeftovers(const QString& dataFolder);
-
-// Overwrites the claimed region of a raw disk, marker included, once the marker still verifies
-// under dataFolder's marker key; false when the disk cannot be reached or any pass fails.
-bool secureEraseClaimedRegion(const vault::RawDiskClaim& claim, const QString& dataFolder);
 
 } // namespace korvex::app

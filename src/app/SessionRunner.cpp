@@ -16,6 +16,7 @@
 #include "ui/LoginDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/TwoFactorPromptDialog.h"
+#include "vault/RawBlockStore.h"
 #include "vault/VaultContainer.h"
 #include "vault/VaultLocation.h"
 
@@ -108,6 +109,19 @@ std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& i
     return RestoredVault{std::move(container), std::move(candidate), notice};
 }
 
+// Whether a raw-disk vault's open was refused for a reason that waiting or approving a prompt
+// does not mend: its disk cannot be found, its space is no longer free, or its marker is not
+// this install's.
+bool rawVaultUnusable(const QString& message) {
+    for (const vault::RawStoreError error :
+         {vault::RawStoreError::DiskNotFound, vault::RawStoreError::DiskAmbiguous,
+          vault::RawStoreError::LayoutChanged, vault::RawStoreError::MarkerMismatch}) {
+        if (message == vault::rawStoreErrorText(error))
+            return true;
+    }
+    return false;
+}
+
 // Hidden attribute and delete restriction of the container file, as configured; each failure
 // adds its sentence to problems.
 void reapplyContainerProtections(const core::ContainerSettings& settings, const QString& path,
@@ -157,7 +171,7 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
         (config.backend == StorageBackend::RawDisk && config.pendingDeleteRawDisk);
     if (deletionPending && in.auth.identityExists() && confirmPendingDelete(in.auth, prompts)) {
         applyPendingContainerDelete(in.storage, in.dataFolder, in.generationRecordPath, prompts);
-        applyPendingRawDiskDelete(in.storage, in.dataFolder, prompts);
+        applyPendingRawDiskDelete(in.storage, in.dataFolder, in.generationRecordPath, prompts);
         in.storage.load(&config);
     }
 
@@ -251,6 +265,13 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
                  "succeeds.");
     if (!container) {
         if (!message.isEmpty()) {
+            // A raw-disk vault that will not open again by itself has a way out here, so that
+            // no state needs the data folder edited by hand.
+            if (location.backend == StorageBackend::RawDisk && rawVaultUnusable(message))
+                return offerToDeleteUnusableRawVault(message, in.auth, in.storage, in.dataFolder,
+                                                     in.generationRecordPath, prompts)
+                           ? 1
+                           : 0;
             QMessageBox::critical(nullptr, tr("Vault Unavailable"), message);
             return 0;
         }

@@ -9,6 +9,10 @@ QString markerKeyPath(const QString& dataFolder) {
     return dataFolder + QLatin1String(vault::kMarkerKeyFileName);
 }
 
+QString releaseJournalPath(const QString& dataFolder) {
+    return dataFolder + QStringLiteral("/raw_disk_release.journal");
+}
+
 vault::MarkerKeyLoader markerKeyLoader(const QString& dataFolder) {
     const QString path = markerKeyPath(dataFolder);
     return [path](vault::MarkerKeyFailure* failure) {

@@ -2,15 +2,20 @@
 
 #include "platform/BlockDeviceAccess.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QLocale>
 #include <QSet>
 #include <algorithm>
+#include <blkid/blkid.h>
 #include <libudev.h>
+#include <linux/fs.h>
 #include <memory>
 #include <sodium.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -369,11 +374,15 @@ DiskInfo findClaimedDisk(quint32 diskNumber, const QByteArray& identityHash,
     // The number may have moved: the disk is still found by its identity, when only one disk
     // has it (two disks without a serial number cannot be told apart).
     std::optional<DiskInfo> match;
+    DiskQueryError error = DiskQueryError::NotFound;
     for (const DiskInfo& disk : listDisks()) {
         if (diskIdentityHash(disk.serialNumber) != identityHash)
             continue;
-        if (match)
-            return atNumber;
+        if (match) {
+            match.reset();
+            error = DiskQueryError::Ambiguous;
+            break;
+        }
         match = disk;
     }
     if (match) {
@@ -381,7 +390,112 @@ DiskInfo findClaimedDisk(quint32 diskNumber, const QByteArray& identityHash,
             *lastError = DiskQueryError::None;
         return *match;
     }
-    return atNumber;
+    // Whatever sits at the number now is another disk: never the claim's.
+    if (lastError && *lastError != DiskQueryError::AccessDenied)
+        *lastError = error;
+    DiskInfo none;
+    none.diskNumber = diskNumber;
+    return none;
+}
+
+std::optional<QList<PartitionExtent>> partitionsOnDevice(int fd, quint32 sectorSize) {
+    std::unique_ptr<std::remove_pointer_t<blkid_probe>, decltype(&blkid_free_probe)> probe(
+        blkid_new_probe(), &blkid_free_probe);
+    if (!probe || blkid_probe_set_device(probe.get(), fd, 0, 0) != 0)
+        return std::nullopt;
+    blkid_probe_set_sectorsize(probe.get(), sectorSize);
+    blkid_probe_enable_superblocks(probe.get(), 0);
+    blkid_probe_enable_partitions(probe.get(), 1);
+    blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_ENTRY_DETAILS);
+    const int probed = blkid_do_fullprobe(probe.get());
+    if (probed < 0)
+        return std::nullopt;
+    QList<PartitionExtent> partitions;
+    if (probed == 1)
+        return partitions; // no partition table
+    blkid_partlist list = blkid_probe_get_partitions(probe.get());
+    if (!list)
+        return partitions;
+    const int count = blkid_partlist_numof_partitions(list);
+    if (count < 0)
+        return std::nullopt;
+    for (int i = 0; i < count; ++i) {
+        blkid_partition partition = blkid_partlist_get_partition(list, i);
+        if (!partition)
+            return std::nullopt;
+        // libblkid counts in 512-byte units whatever the sector size; an extended partition
+        // spans its logical ones and the boot records chaining them.
+        const blkid_loff_t start = blkid_partition_get_start(partition);
+        const blkid_loff_t size = blkid_partition_get_size(partition);
+        if (start < 0 || size <= 0)
+            continue;
+        partitions.append({quint32(std::max(0, blkid_partition_get_partno(partition))),
+                           quint64(start) * kSysfsUnit, quint64(size) * kSysfsUnit});
+    }
+    return partitions;
+}
+
+DiskRecheck recheckOpenDisk(int fd, const DiskInfo& expected, DiskInfo* now) {
+    struct stat st {};
+    quint64 bytes = 0;
+    int logicalSector = 0;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != expected.device ||
+        ::ioctl(fd, BLKGETSIZE64, &bytes) != 0 || ::ioctl(fd, BLKSSZGET, &logicalSector) != 0)
+        return DiskRecheck::NotTheDisk;
+    if (bytes != expected.size || logicalSector <= 0 ||
+        quint32(logicalSector) != expected.sectorSize)
+        return DiskRecheck::NotTheDisk;
+    // The name and its record are read again now that the device is held: a loop device given
+    // another backing file, or a disk swapped under the same name, is another disk.
+    const DiskInfo again = readDisk(expected.diskNumber, expected.kernelName);
+    if (!again.valid || again.device != expected.device ||
+        again.serialNumber != expected.serialNumber || again.size != expected.size)
+        return DiskRecheck::NotTheDisk;
+    const std::optional<QList<PartitionExtent>> onDevice =
+        partitionsOnDevice(fd, expected.sectorSize);
+    if (!onDevice)
+        return DiskRecheck::Unreadable;
+    if (now) {
+        *now = expected;
+        now->model = again.model;
+        now->partitions = again.partitions + *onDevice;
+    }
+    return DiskRecheck::Same;
+}
+
+QList<PartitionExtent> partitionsOverlapping(const DiskInfo& disk, const FreeRegion& region) {
+    QList<PartitionExtent> overlapping;
+    const quint64 end = region.start + region.length;
+    for (const PartitionExtent& partition : disk.partitions) {
+        const quint64 partitionEnd = partition.startingOffset + partition.length;
+        if (partition.startingOffset < end && region.start < partitionEnd &&
+            std::none_of(overlapping.cbegin(), overlapping.cend(),
+                         [&](const PartitionExtent& seen) {
+                             return seen.partitionNumber == partition.partitionNumber &&
+                                    seen.startingOffset == partition.startingOffset;
+                         }))
+            overlapping.append(partition);
+    }
+    return overlapping;
+}
+
+QString sizeText(quint64 bytes) {
+    return QLocale().formattedDataSize(qint64(std::min<quint64>(bytes, quint64(INT64_MAX))), 2,
+                                       QLocale::DataSizeIecFormat);
+}
+
+QString diskDescription(const DiskInfo& disk) {
+    QStringList details;
+    if (!disk.model.isEmpty())
+        details << disk.model;
+    // A loop device's identity is its backing file; a disk without a serial has none to show.
+    if (!disk.serialNumber.isEmpty())
+        details << (disk.kernelName.startsWith(QLatin1String("loop"))
+                        ? QCoreApplication::translate("PhysicalDisks", "file %1")
+                        : QCoreApplication::translate("PhysicalDisks", "serial %1"))
+                       .arg(disk.serialNumber);
+    details << sizeText(disk.size);
+    return QStringLiteral("/dev/%1 (%2)").arg(disk.kernelName, details.join(QStringLiteral(", ")));
 }
 
 QByteArray diskIdentityHash(const QString& serialNumber) {

@@ -54,8 +54,9 @@ struct DiskInfo {
 // Why queryDiskInfo found no disk.
 enum class DiskQueryError {
     None = 0,
-    NotFound = 1,     // no disk has that number
+    NotFound = 1,     // no disk has that number (findClaimedDisk: none has that identity)
     AccessDenied = 2, // the disk's information could not be read for lack of permission
+    Ambiguous = 3,    // findClaimedDisk: more than one disk has that identity
 };
 
 // Whether this process may open disks without asking for administrator authorisation.
@@ -73,10 +74,37 @@ QList<quint32> systemDiskNumbers();
 QList<DiskInfo> listDisks();
 
 // The disk a claim was made on: the one at diskNumber when its identity hash still matches,
-// else the only disk with that identity hash (its number moved), else whatever is at diskNumber
-// now (whose layout or marker then refuses the claim). Invalid when neither exists.
+// else the only disk with that identity hash (its number moved). Invalid when no disk has that
+// identity (NotFound: another disk at diskNumber is not the claim's) or more than one has
+// (Ambiguous: disks without a serial number cannot be told apart).
 DiskInfo findClaimedDisk(quint32 diskNumber, const QByteArray& identityHash,
                          DiskQueryError* lastError = nullptr);
+
+// What a disk held open is now. Same: the descriptor is still the disk expected was read from
+// (device number, identity, size and logical sector size as the device itself reports them).
+enum class DiskRecheck { Same, NotTheDisk, Unreadable };
+
+// Checks the disk open on fd against expected (a record read before it was opened) and reads its
+// layout again, while the descriptor is held: *now is expected with its partitions replaced by
+// those the kernel shows in sysfs together with those the partition table on the device itself
+// holds (read through fd with libblkid: GPT, MBR and its logical partitions), so that a table
+// written but not yet re-read by the kernel counts, and so does one the kernel still holds after
+// the device's table changed. Unreadable when the device's table cannot be read.
+DiskRecheck recheckOpenDisk(int fd, const DiskInfo& expected, DiskInfo* now);
+
+// The partitions in the table on the device open on fd (byte offsets); an extended partition
+// covers its logical ones. Empty when the device has no partition table; nothing when it cannot
+// be read.
+std::optional<QList<PartitionExtent>> partitionsOnDevice(int fd, quint32 sectorSize);
+
+// The partitions of disk that overlap region.
+QList<PartitionExtent> partitionsOverlapping(const DiskInfo& disk, const FreeRegion& region);
+
+// A size as people read it: "512 bytes", "300.0 KiB", "600.0 MiB", "1.50 GiB", "2.00 TiB".
+QString sizeText(quint64 bytes);
+
+// The disk as people know it: "/dev/sdb (Samsung SSD 870, serial S5Y1, 931.5 GiB)".
+QString diskDescription(const DiskInfo& disk);
 
 // Unkeyed 32-byte BLAKE2b of the UTF-8 serial number (trimmed by the caller's DiskInfo).
 QByteArray diskIdentityHash(const QString& serialNumber);

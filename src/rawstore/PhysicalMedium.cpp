@@ -36,6 +36,12 @@ bool PhysicalDiskMedium::open(platform::BlockDeviceOpenError* error) {
     return fd_ >= 0;
 }
 
+DiskRecheck PhysicalDiskMedium::recheck(const DiskInfo& disk, DiskInfo* now) const {
+    if (!isOpen())
+        return DiskRecheck::NotTheDisk;
+    return recheckOpenDisk(fd_, disk, now);
+}
+
 void PhysicalDiskMedium::close() {
     if (fd_ >= 0) {
         ::close(fd_);

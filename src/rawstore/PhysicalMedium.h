@@ -1,14 +1,13 @@
 #pragma once
 
 #include "platform/BlockDeviceAccess.h"
+#include "rawstore/PhysicalDisks.h"
 
 #include <QString>
 #include <QtGlobal>
 #include <sys/types.h>
 
 namespace korvex::rawstore {
-
-struct DiskInfo;
 
 // Raw sector access to a disk.
 class IPhysicalMedium {
@@ -38,6 +37,10 @@ public:
     // Closes any open descriptor, then opens the device; error says why it failed.
     bool open(platform::BlockDeviceOpenError* error = nullptr);
     void close();
+
+    // The disk held open, checked against disk (the record it was opened from) and with its
+    // layout read again (recheckOpenDisk); NotTheDisk when it is not open.
+    DiskRecheck recheck(const DiskInfo& disk, DiskInfo* now) const;
 
     bool isOpen() const override { return fd_ >= 0; }
     quint64 size() const override { return size_; }

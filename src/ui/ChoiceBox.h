@@ -16,7 +16,9 @@ struct Choice {
     bool goIsDefault = true; // else Quit is (for a choice that weakens something)
 };
 
-// True when the user chose to go on; Quit, Escape and closing the box do not.
+// True when the user chose to go on; the other answer, Escape and closing the box do not.
 bool chooseToGoOn(const Choice& choice);
+// The same question with another answer in place of Quit: stayText, found by stayName.
+bool chooseToGoOn(const Choice& choice, const QString& stayText, const char* stayName);
 
 } // namespace korvex::ui

@@ -18,6 +18,7 @@
 #include "ui/RecoveryCodeDialog.h"
 #include "ui/SecretField.h"
 #include "ui/Theme.h"
+#include "vault/RawBlockStore.h"
 #include "vault/VaultContainer.h"
 
 #include <QCheckBox>
@@ -597,8 +598,9 @@ void ConfigureDialog::refreshStorageSection() {
     if (containerBackend)
         storageStatusLabel_->setText(tr("Currently: container file (application data folder)."));
     else
-        storageStatusLabel_->setText(tr("Currently: unallocated disk partition (disk %1).")
-                                         .arg(config.rawDiskClaim.diskNumber));
+        storageStatusLabel_->setText(
+            tr("Currently: unallocated disk partition (%1).")
+                .arg(korvex::vault::claimedRegionText(config.rawDiskClaim)));
     setUpRawDiskButton_->setEnabled(containerBackend);
     switchToContainerButton_->setEnabled(!containerBackend);
 
@@ -730,7 +732,33 @@ void ConfigureDialog::withdrawRollbackAdvance(quint64 startGeneration) {
                  "re-key that did not happen.");
 }
 
+bool ConfigureDialog::refuseAfterSwitchingVaults(QLabel* status) {
+    // Once the storage names another vault than the open one (a region claimed in this
+    // session), a re-key would reach only the open vault: the next start would meet a vault the
+    // account's new key does not open.
+    if (!container_)
+        return false;
+    korvex::core::StorageConfig config;
+    if (!storage_.load(&config))
+        return false;
+    const QString containerFileVault = korvex::vault::VaultContainer::readVaultIdFromFile(
+        korvex::core::currentContainerPath(config.container, dataFolder()));
+    const bool openIsContainerFile =
+        !containerFileVault.isEmpty() && containerFileVault == container_->vaultId();
+    if ((config.backend == StorageBackend::RawDisk) != openIsContainerFile)
+        return false;
+    showStatus(status,
+               tr("Zelvora will use another vault from the next start (set up in this session), "
+                  "and a change made now would reach only the vault that is open. Restart "
+                  "Zelvora first, then change the password, two-factor authentication or delete "
+                  "the vault."),
+               Tone::Failure);
+    return true;
+}
+
 bool ConfigureDialog::refuseWhileChangePending(QLabel* status) {
+    if (refuseAfterSwitchingVaults(status))
+        return true;
     // An earlier re-key whose outcome is still being settled (its commit failed, or the vault
     // could not confirm its state) owns the transition files: a second change would overwrite
     // the only record of the key the vault may already be using.
@@ -1237,7 +1265,7 @@ void ConfigureDialog::onDeleteRestrictedToggled(bool checked) {
 void ConfigureDialog::onDeleteVaultClicked() {
     korvex::core::StorageConfig config;
     storage_.load(&config);
-    if (!container_)
+    if (!container_ || refuseAfterSwitchingVaults(deleteVaultStatusLabel_))
         return;
     const bool containerBackend = config.backend == StorageBackend::Container;
     std::optional<QString> password =
@@ -1255,13 +1283,10 @@ void ConfigureDialog::onDeleteVaultClicked() {
         return;
     }
     const QString vaultPath = containerBackend ? vaultPathNow(config.container) : QString();
-    const QString place =
-        containerBackend ? QDir::toNativeSeparators(vaultPath)
-                         : tr("the unallocated disk partition on disk %1 (%2 from offset %3)")
-                               .arg(config.rawDiskClaim.diskNumber)
-                               .arg(sizeText(qint64(qMin<quint64>(config.rawDiskClaim.claimedLength,
-                                                                  quint64(INT64_MAX)))))
-                               .arg(config.rawDiskClaim.claimedStartOffset);
+    const QString place = containerBackend
+                              ? QDir::toNativeSeparators(vaultPath)
+                              : tr("the unallocated disk partition: %1")
+                                    .arg(korvex::vault::claimedRegionText(config.rawDiskClaim));
     const auto answer = QMessageBox::warning(
         this, tr("Delete Vault"),
         tr("This will PERMANENTLY delete the vault at:\n%1\n\nand everything in it. This cannot "

@@ -118,6 +118,8 @@ private:
     QString vaultPathNow(const korvex::core::ContainerSettings& settings) const;
     // True (with the message in status) while an earlier key change is still pending.
     bool refuseWhileChangePending(QLabel* status);
+    // True (and says why in status) when the next start opens another vault than the open one.
+    bool refuseAfterSwitchingVaults(QLabel* status);
     // A password typed into a "Confirm Your Password" prompt; nothing when cancelled.
     std::optional<QString> askPassword(const QString& prompt);
 

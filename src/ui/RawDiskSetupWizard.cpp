@@ -11,6 +11,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
@@ -23,7 +25,6 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <memory>
-#include <vector>
 
 namespace korvex::ui {
 
@@ -55,6 +56,30 @@ bool phraseConfirmed(QWidget* parent, const QString& title, const QString& promp
     const QString typed =
         QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, QString(), &ok);
     return ok && typed == phrase;
+}
+
+QString claimFailureText(vault::ClaimFailure failure, const DiskInfo& disk) {
+    const QString device = QStringLiteral("/dev/") + disk.kernelName;
+    switch (failure) {
+    case vault::ClaimFailure::NotTheDisk:
+        return RawDiskSetupWizard::tr(
+                   "%1 is no longer the disk that was listed (it was disconnected, replaced or "
+                   "resized). Nothing was written -- press Refresh and choose again.")
+            .arg(device);
+    case vault::ClaimFailure::NotFree:
+        return RawDiskSetupWizard::tr("This region is no longer claimable -- the disk layout "
+                                      "changed since it was listed. Refusing to claim it.");
+    case vault::ClaimFailure::Unreadable:
+        return RawDiskSetupWizard::tr("The partition table on %1 could not be read, so Zelvora "
+                                      "cannot tell that this region is free. Nothing was written.")
+            .arg(device);
+    case vault::ClaimFailure::None:
+    case vault::ClaimFailure::NotOpen:
+    case vault::ClaimFailure::SystemDisk:
+    case vault::ClaimFailure::WriteFailed:
+        break;
+    }
+    return RawDiskSetupWizard::tr("Claiming this region failed. No vault was created.");
 }
 
 } // namespace
@@ -116,8 +141,9 @@ RawDiskSetupWizard::RawDiskSetupWizard(const SecureBuffer& vaultKey,
     partitionTable_->setMaximumHeight(kPartitionTableMaxHeight);
     layout->addWidget(partitionTable_);
 
-    layout->addWidget(makeRoleLabel(
-        tr("Candidate free-space regions (strictly between partitions only):"), "subtext"));
+    layout->addWidget(makeRoleLabel(tr("Candidate free-space regions (between partitions, and "
+                                       "after the last partition up to the disk's end):"),
+                                    "subtext"));
 
     gapList_ = new QListWidget;
     gapList_->setObjectName(QStringLiteral("gapList"));
@@ -153,8 +179,10 @@ RawDiskSetupWizard::RawDiskSetupWizard(const SecureBuffer& vaultKey,
 
 RawDiskSetupWizard::~RawDiskSetupWizard() = default;
 
-QString RawDiskSetupWizard::gbText(quint64 bytes) {
-    return tr("%1 GB").arg(double(bytes) / 1073741824.0, 0, 'f', 2);
+QString RawDiskSetupWizard::regionText(const FreeRegion& region) {
+    return tr("From %1 to %2  --  Size %3")
+        .arg(rawstore::sizeText(region.start), rawstore::sizeText(region.start + region.length),
+             rawstore::sizeText(region.length));
 }
 
 void RawDiskSetupWizard::showEvent(QShowEvent* event) {
@@ -180,9 +208,7 @@ void RawDiskSetupWizard::onRefreshClicked() {
         const QSignalBlocker blocker(diskCombo_);
         diskCombo_->clear();
         for (const DiskInfo& disk : std::as_const(disks_)) {
-            QString text =
-                tr("Disk %1: %2 (%3)")
-                    .arg(QString::number(disk.diskNumber), gbText(disk.size), disk.model);
+            QString text = rawstore::diskDescription(disk);
             if (disk.isSystemDisk)
                 text += tr(" -- System Disk, not available");
             diskCombo_->addItem(text);
@@ -248,8 +274,10 @@ void RawDiskSetupWizard::onDiskSelectionChanged(int index) {
         const rawstore::PartitionExtent& partition = disk.partitions[row];
         partitionTable_->setItem(row, 0,
                                  new QTableWidgetItem(QString::number(partition.partitionNumber)));
-        partitionTable_->setItem(row, 1, new QTableWidgetItem(gbText(partition.startingOffset)));
-        partitionTable_->setItem(row, 2, new QTableWidgetItem(gbText(partition.length)));
+        partitionTable_->setItem(
+            row, 1, new QTableWidgetItem(rawstore::sizeText(partition.startingOffset)));
+        partitionTable_->setItem(row, 2,
+                                 new QTableWidgetItem(rawstore::sizeText(partition.length)));
     }
 
     {
@@ -260,10 +288,8 @@ void RawDiskSetupWizard::onDiskSelectionChanged(int index) {
                    "system disk\" above to see its free-space regions.)"));
         } else {
             regions_ = rawstore::computeFreeRegions(disk, 0, unlocked);
-            for (const FreeRegion& region : std::as_const(regions_)) {
-                gapList_->addItem(
-                    tr("Offset %1  --  Size %2").arg(gbText(region.start), gbText(region.length)));
-            }
+            for (const FreeRegion& region : std::as_const(regions_))
+                gapList_->addItem(regionText(region));
             if (regions_.isEmpty())
                 gapList_->addItem(tr("(No free space found between partitions on this disk)"));
         }
@@ -284,6 +310,9 @@ void RawDiskSetupWizard::onClaimClicked() {
     const int row = gapList_->currentRow();
     if (index < 0 || index >= disks_.size() || row < 0 || row >= regions_.size())
         return;
+    // A new attempt: what an earlier one said no longer applies.
+    statusLabel_->setStyleSheet(QString());
+    statusLabel_->clear();
     const DiskInfo& listed = disks_[index];
     const FreeRegion region = regions_[row];
 
@@ -292,8 +321,8 @@ void RawDiskSetupWizard::onClaimClicked() {
     // name another disk, which is not the one the user chose.
     if (!fresh.valid || fresh.device != listed.device ||
         fresh.serialNumber != listed.serialNumber) {
-        showFailure(tr("Could not re-query disk %1 -- it may have been disconnected.")
-                        .arg(listed.diskNumber));
+        showFailure(tr("Could not re-query %1 -- it may have been disconnected.")
+                        .arg(QStringLiteral("/dev/") + listed.kernelName));
         return;
     }
     claim(fresh, region);
@@ -314,7 +343,7 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
     if (region.length < minimum) {
         showFailure(tr("This region is too small for a vault (needs at least %1). Choose a larger "
                        "region.")
-                        .arg(gbText(minimum)));
+                        .arg(rawstore::sizeText(minimum)));
         return;
     }
 
@@ -338,13 +367,15 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
     // 4. The real claim.
     const auto answer = QMessageBox::warning(
         this, tr("Confirm Real Disk Claim"),
-        tr("This will permanently claim %1 of unallocated space on disk %2 (%3) for Zelvora's "
-           "vault storage, and create a brand-new, EMPTY vault there.\n\nIMPORTANT: from now on, "
+        tr("This will permanently claim %1 of unallocated space (from %2 to %3) on %4 for "
+           "Zelvora's vault storage, and create a brand-new, EMPTY vault there.\n\nIMPORTANT: "
+           "from now on, "
            "opening this vault needs direct access to the physical disk EVERY time you launch "
            "Zelvora -- not just today. Unless Zelvora runs as a user who may open disks (root or "
            "the disk group), you will be asked for administrator authorisation at each start; "
            "refusing it leaves the vault closed.\n\nThis is not easily reversible. Continue?")
-            .arg(gbText(region.length), QString::number(disk.diskNumber), disk.model),
+            .arg(rawstore::sizeText(region.length), rawstore::sizeText(region.start),
+                 rawstore::sizeText(region.start + region.length), rawstore::diskDescription(disk)),
         QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
     if (answer != QMessageBox::Yes)
         return;
@@ -366,10 +397,10 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
     // 6. The disk, for writing.
     auto medium = std::make_shared<rawstore::PhysicalDiskMedium>(disk, disk.size, disk.sectorSize);
     if (!medium->open()) {
-        showFailure(tr("Could not open disk %1 for writing. It must not be mounted or in use, and "
+        showFailure(tr("Could not open %1 for writing. It must not be mounted or in use, and "
                        "Zelvora needs administrator authorisation (or to run as root or in the "
                        "disk group).")
-                        .arg(disk.diskNumber));
+                        .arg(QStringLiteral("/dev/") + disk.kernelName));
         return;
     }
 
@@ -382,16 +413,21 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
         return;
     }
 
-    // 8. The marker.
+    // 8. The marker, on the disk as it is now that it is held: the same disk, and the region
+    // still free in the kernel's view and in the partition table on the device.
     {
         vault::RawBlockStore::ClaimResult claimed =
             vault::RawBlockStore::claimRegion(medium, disk, region, false, unlocked, markerKey);
         if (!claimed.ok) {
             medium->close();
-            showFailure(tr("Claiming this region failed. No vault was created."));
+            showFailure(claimFailureText(claimed.failure, disk));
             return;
         }
     }
+    // A record of an earlier release of this space says nothing about the new claim.
+    const QString journal = protect::releaseJournalPath(dataFolder_);
+    if (QFileInfo::exists(journal))
+        QFile::remove(journal);
 
     // 9. A new vault in the claimed region.
     medium->close();
@@ -408,12 +444,12 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
     std::unique_ptr<vault::VaultContainer> container =
         vault::VaultContainer::create(std::move(store), vaultKey_, machineId_);
 
-    // 10. Without a vault the claim is given back.
+    // 10. Without a vault the claim is given back: its marker zeroed, only while the sector
+    // still holds it.
     if (!container) {
         bool released = false;
         if (medium->open()) {
-            const std::vector<unsigned char> zeros(disk.sectorSize, 0);
-            released = medium->writeAt(region.start, zeros.data(), zeros.size());
+            released = vault::RawBlockStore::withdrawClaim(*medium, disk, region, markerKey);
             medium->close();
         }
         showFailure(released

@@ -35,8 +35,8 @@ public:
                        const QString& dataFolder, QWidget* parent = nullptr);
     ~RawDiskSetupWizard() override;
 
-    // "1.23 GB": bytes / 2^30 with two decimals.
-    static QString gbText(quint64 bytes);
+    // "From 11.00 MiB to 20.00 MiB  --  Size 9.00 MiB".
+    static QString regionText(const korvex::rawstore::FreeRegion& region);
 
 private Q_SLOTS:
     void onRefreshClicked();

@@ -1,12 +1,22 @@
 #include "vault/RawBlockStore.h"
 
+#include "platform/FileSync.h"
+#include "platform/PrivatePaths.h"
+#include "platform/RegularFile.h"
+
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QtEndian>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <new>
 #include <sodium.h>
+#include <unistd.h>
 
 namespace korvex::vault {
 
@@ -35,16 +45,20 @@ bool isPowerOfTwo(quint32 value) {
     return value != 0 && (value & (value - 1)) == 0;
 }
 
-bool settingsValid(const RawDiskClaim& claim) {
-    return claim.diskNumber < rawstore::kMaxDisks && claim.claimedLength != 0 &&
-           isPowerOfTwo(claim.sectorSize) && claim.sectorSize >= kClaimMarkerBytes &&
-           claim.claimedStartOffset + claim.claimedLength >= claim.claimedStartOffset;
-}
+// A journal record is a line of JSON and its MAC; anything longer is not one.
+constexpr qint64 kJournalMaxBytes = 4096;
+const char kJournalLabel[] = "zelvora.rawdisk.release.v1";
+// The journal is rewritten after at least this much of a pass, and at each pass's end.
+constexpr quint64 kJournalStepBytes = 64ull << 20;
+constexpr int kMarkerPass = 3;
+constexpr int kReleasedPass = 4;
 
 // Reads and checks the marker at the claim's start: valid under key, for exactly this region,
 // and for the disk the configuration names, which must be the disk found now.
 bool markerMatches(rawstore::IPhysicalMedium& medium, const RawDiskClaim& claim,
                    const rawstore::DiskInfo& disk, const crypto::SecureBuffer& key) {
+    if (claim.sectorSize < kClaimMarkerBytes)
+        return false;
     QByteArray sector(qsizetype(claim.sectorSize), '\0');
     if (!medium.readAt(claim.claimedStartOffset, sector.data(), quint64(sector.size())))
         return false;
@@ -103,7 +117,107 @@ void fillRandom(unsigned char* data, std::size_t length) {
     }
 }
 
+QByteArray journalMac(const QByteArray& body, const crypto::SecureBuffer& key) {
+    QByteArray mac(32, '\0');
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, key.data(), key.size(), size_t(mac.size()));
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(kJournalLabel),
+                              sizeof(kJournalLabel) - 1);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(body.constData()),
+                              size_t(body.size()));
+    crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(mac.data()),
+                             size_t(mac.size()));
+    sodium_memzero(&state, sizeof(state));
+    return mac;
+}
+
+QByteArray journalBody(const RawDiskClaim& claim, const WipePosition& at) {
+    QJsonObject record;
+    record[QStringLiteral("start")] = QString::number(claim.claimedStartOffset);
+    record[QStringLiteral("length")] = QString::number(claim.claimedLength);
+    record[QStringLiteral("disk")] = QString::fromLatin1(claim.diskSerialHash.toHex());
+    record[QStringLiteral("pass")] = at.pass;
+    record[QStringLiteral("offset")] = QString::number(at.offset);
+    return QJsonDocument(record).toJson(QJsonDocument::Compact);
+}
+
+// Replaces the journal with a record of at: a private file beside it, synced, renamed over it.
+// A record that cannot be written only costs a resume: the release goes on.
+void writeReleaseJournal(const QString& path, const RawDiskClaim& claim, const WipePosition& at,
+                         const crypto::SecureBuffer& key) {
+    if (path.isEmpty())
+        return;
+    const QByteArray body = journalBody(claim, at);
+    const QByteArray text = body + '\n' + journalMac(body, key).toHex() + '\n';
+    const QString temporary = path + QStringLiteral(".new");
+    QFile::remove(temporary);
+    bool created = false;
+    const int fd = platform::openRegularFileForWriting(temporary, O_TRUNC, &created);
+    bool written = fd >= 0 && created &&
+                   platform::writeFully(fd, text.constData(), size_t(text.size())) &&
+                   platform::syncFileData(fd);
+    if (fd >= 0)
+        ::close(fd);
+    written = written &&
+              ::rename(QFile::encodeName(temporary).constData(),
+                       QFile::encodeName(path).constData()) == 0 &&
+              platform::syncParentFolder(path);
+    if (!written) {
+        QFile::remove(temporary);
+        qWarning("releaseClaim: could not record the release's progress; a release cut short "
+                 "now starts again from the beginning.");
+    }
+}
+
 } // namespace
+
+bool claimSettingsValid(const RawDiskClaim& claim) {
+    return claim.diskNumber < rawstore::kMaxDisks && claim.claimedLength != 0 &&
+           isPowerOfTwo(claim.sectorSize) && claim.sectorSize >= kMinimumSectorSize &&
+           claim.sectorSize <= kMaximumSectorSize &&
+           claim.claimedStartOffset + claim.claimedLength >= claim.claimedStartOffset;
+}
+
+std::optional<WipePosition> readReleaseJournal(const QString& path, const RawDiskClaim& claim,
+                                               const crypto::SecureBuffer& key) {
+    if (path.isEmpty() || key.empty() || !keyUsable(key))
+        return std::nullopt;
+    const int fd = platform::openRegularFile(path);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray text(kJournalMaxBytes + 1, '\0');
+    qint64 got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, size_t(text.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    ::close(fd);
+    if (got > kJournalMaxBytes)
+        return std::nullopt;
+    text.truncate(got);
+    const QList<QByteArray> lines = text.split('\n');
+    if (lines.size() < 2)
+        return std::nullopt;
+    const QByteArray& body = lines[0];
+    const QByteArray mac = QByteArray::fromHex(lines[1]);
+    const QByteArray expected = journalMac(body, key);
+    if (mac.size() != expected.size() ||
+        sodium_memcmp(mac.constData(), expected.constData(), size_t(mac.size())) != 0)
+        return std::nullopt;
+    // The record must be of this very claim, else it says nothing about this region.
+    const QJsonObject record = QJsonDocument::fromJson(body).object();
+    bool okOffset = false;
+    WipePosition at;
+    at.pass = record.value(QStringLiteral("pass")).toInt(-1);
+    at.offset = record.value(QStringLiteral("offset")).toString().toULongLong(&okOffset);
+    if (journalBody(claim, at) != body || !okOffset || at.pass < 0 || at.pass > kReleasedPass)
+        return std::nullopt;
+    return at;
+}
 
 QString rawStoreErrorText(RawStoreError error) {
     const char* text = nullptr;
@@ -117,8 +231,13 @@ QString rawStoreErrorText(RawStoreError error) {
                "prompt, or run Zelvora as a user who may open disks (root or the disk group).";
         break;
     case RawStoreError::DiskNotFound:
-        text = "The disk this vault was stored on could not be found. Make sure it's connected, "
-               "then try again.";
+        text = "The disk that holds this vault cannot be found -- connect it and start Zelvora "
+               "again.";
+        break;
+    case RawStoreError::DiskAmbiguous:
+        text = "More than one connected disk looks like the disk that holds this vault (disks "
+               "without a serial number cannot be told apart), so Zelvora will not choose one. "
+               "Disconnect the others and start Zelvora again.";
         break;
     case RawStoreError::LayoutChanged:
         text = "The disk's partition layout has changed since this vault was set up, and the "
@@ -141,6 +260,23 @@ QString rawStoreErrorText(RawStoreError error) {
         break;
     }
     return QCoreApplication::translate("RawBlockStore", text);
+}
+
+QString claimedRegionText(const RawDiskClaim& claim, const rawstore::DiskInfo* disk) {
+    const QString region =
+        QCoreApplication::translate("RawBlockStore", "%1 from %2 to %3")
+            .arg(rawstore::sizeText(claim.claimedLength),
+                 rawstore::sizeText(claim.claimedStartOffset),
+                 rawstore::sizeText(claim.claimedStartOffset + claim.claimedLength));
+    const rawstore::DiskInfo found =
+        disk ? *disk : rawstore::findClaimedDisk(claim.diskNumber, claim.diskSerialHash);
+    if (found.valid)
+        return QCoreApplication::translate("RawBlockStore", "%1 of %2")
+            .arg(region, rawstore::diskDescription(found));
+    return QCoreApplication::translate("RawBlockStore",
+                                       "%1 of the disk that was disk %2 (not connected now)")
+        .arg(region)
+        .arg(claim.diskNumber);
 }
 
 RegionMedium::RegionMedium(std::shared_ptr<rawstore::IPhysicalMedium> medium, quint64 start,
@@ -200,7 +336,7 @@ bool RawBlockStore::open() {
 bool RawBlockStore::openDevice() {
     close();
     lastError_ = RawStoreError::None;
-    if (!settingsValid(claim_) || claim_.claimedLength > quint64(INT64_MAX)) {
+    if (!claimSettingsValid(claim_) || claim_.claimedLength > quint64(INT64_MAX)) {
         lastError_ = RawStoreError::InvalidSettings;
         return false;
     }
@@ -208,13 +344,16 @@ bool RawBlockStore::openDevice() {
     const rawstore::DiskInfo disk =
         rawstore::findClaimedDisk(claim_.diskNumber, claim_.diskSerialHash, &queryError);
     if (!disk.valid) {
-        lastError_ = queryError == rawstore::DiskQueryError::AccessDenied
-                         ? RawStoreError::NotAdministrator
-                         : RawStoreError::DiskNotFound;
+        lastError_ =
+            queryError == rawstore::DiskQueryError::AccessDenied ? RawStoreError::NotAdministrator
+            : queryError == rawstore::DiskQueryError::Ambiguous  ? RawStoreError::DiskAmbiguous
+                                                                 : RawStoreError::DiskNotFound;
         return false;
     }
-    // Never on the system disk: its free space is not offered without an explicit unlock.
-    if (!rawstore::regionIsFree(disk, {claim_.claimedStartOffset, claim_.claimedLength}, false)) {
+    const rawstore::FreeRegion region{claim_.claimedStartOffset, claim_.claimedLength};
+    // Never on the system disk: its free space is not offered without an explicit unlock. A
+    // layout already seen to have changed is refused before anyone is asked to authorise.
+    if (!rawstore::regionIsFree(disk, region, false)) {
         lastError_ = RawStoreError::LayoutChanged;
         return false;
     }
@@ -236,7 +375,26 @@ bool RawBlockStore::openDevice() {
                          : RawStoreError::NotAdministrator;
         return false;
     }
-    if (!markerMatches(*medium, claim_, disk, key)) {
+    // Decided on the disk as it is now that it is held: the same disk, and the region free in
+    // the table on the device as well as in the kernel's view.
+    rawstore::DiskInfo now;
+    switch (medium->recheck(disk, &now)) {
+    case rawstore::DiskRecheck::Same:
+        break;
+    case rawstore::DiskRecheck::NotTheDisk:
+        lastError_ = RawStoreError::DiskNotFound;
+        return false;
+    case rawstore::DiskRecheck::Unreadable:
+        qWarning("RawBlockStore: the partition table on /dev/%s could not be read.",
+                 qUtf8Printable(disk.kernelName));
+        lastError_ = RawStoreError::LayoutChanged;
+        return false;
+    }
+    if (!rawstore::regionIsFree(now, region, false)) {
+        lastError_ = RawStoreError::LayoutChanged;
+        return false;
+    }
+    if (!markerMatches(*medium, claim_, now, key)) {
         lastError_ = RawStoreError::MarkerMismatch;
         return false;
     }
@@ -337,62 +495,135 @@ std::optional<ClaimMarker> RawBlockStore::parseClaimMarker(const QByteArray& byt
 }
 
 RawBlockStore::ClaimResult
-RawBlockStore::claimRegion(const std::shared_ptr<rawstore::IPhysicalMedium>& medium,
+RawBlockStore::claimRegion(const std::shared_ptr<rawstore::PhysicalDiskMedium>& medium,
                            const rawstore::DiskInfo& disk, const rawstore::FreeRegion& region,
                            bool validateOnly, bool allowSystemDisk,
                            const crypto::SecureBuffer& markerKey) {
     ClaimResult result;
     result.validateOnly = validateOnly;
+    const auto refuse = [&result](ClaimFailure failure) {
+        result.ok = false;
+        result.failure = failure;
+        return result;
+    };
     if (!medium || !medium->isOpen())
-        return result;
+        return refuse(ClaimFailure::NotOpen);
     if (disk.isSystemDisk && !allowSystemDisk)
-        return result;
-    result.ok = rawstore::regionIsFree(disk, region, allowSystemDisk);
-    if (!result.ok || validateOnly)
+        return refuse(ClaimFailure::SystemDisk);
+    // What was listed before the user was asked is only what was true then: the decision is
+    // made on the disk held open now.
+    rawstore::DiskInfo now;
+    switch (medium->recheck(disk, &now)) {
+    case rawstore::DiskRecheck::Same:
+        break;
+    case rawstore::DiskRecheck::NotTheDisk:
+        return refuse(ClaimFailure::NotTheDisk);
+    case rawstore::DiskRecheck::Unreadable:
+        return refuse(ClaimFailure::Unreadable);
+    }
+    if (!rawstore::regionIsFree(now, region, allowSystemDisk))
+        return refuse(ClaimFailure::NotFree);
+    result.ok = true;
+    if (validateOnly)
         return result;
     RegionMedium window(medium, region.start, region.length);
     const quint32 sector = window.sectorSize();
-    if (sector == 0 || sector < kClaimMarkerBytes) {
-        result.ok = false;
-        return result;
-    }
+    if (sector == 0 || sector < kClaimMarkerBytes)
+        return refuse(ClaimFailure::WriteFailed);
     QByteArray sectorBytes(qsizetype(sector), '\0');
     const ClaimMarker marker{kClaimMarkerVersion, region.start, region.length,
-                             rawstore::diskIdentityHash(disk.serialNumber)};
-    result.ok =
-        buildClaimMarker(marker, markerKey, reinterpret_cast<unsigned char*>(sectorBytes.data()),
-                         sectorBytes.size()) &&
-        window.writeAt(0, sectorBytes.constData(), quint64(sectorBytes.size()));
-    if (result.ok)
-        result.region = window;
+                             rawstore::diskIdentityHash(now.serialNumber)};
+    if (!buildClaimMarker(marker, markerKey, reinterpret_cast<unsigned char*>(sectorBytes.data()),
+                          sectorBytes.size()) ||
+        !window.writeAt(0, sectorBytes.constData(), quint64(sectorBytes.size())))
+        return refuse(ClaimFailure::WriteFailed);
+    result.region = window;
     return result;
 }
 
-bool RawBlockStore::releaseClaim(const RawDiskClaim& claim, const MarkerKeyLoader& markerKey) {
-    if (!settingsValid(claim))
+bool RawBlockStore::withdrawClaim(rawstore::IPhysicalMedium& medium, const rawstore::DiskInfo& disk,
+                                  const rawstore::FreeRegion& region,
+                                  const crypto::SecureBuffer& markerKey) {
+    const RawDiskClaim claim{disk.diskNumber, region.start, region.length, medium.sectorSize(),
+                             rawstore::diskIdentityHash(disk.serialNumber)};
+    // Only our own marker is zeroed: whatever else is there now is someone else's.
+    if (!medium.isOpen() || !markerMatches(medium, claim, disk, markerKey))
         return false;
+    const QByteArray zeros(qsizetype(claim.sectorSize), '\0');
+    return medium.writeAt(region.start, zeros.constData(), quint64(zeros.size()));
+}
+
+ReleaseResult RawBlockStore::releaseClaim(const RawDiskClaim& claim,
+                                          const MarkerKeyLoader& markerKey,
+                                          const ReleaseJournal& journal) {
+    ReleaseResult result;
+    const auto outcome = [&result](ReleaseOutcome value) {
+        result.outcome = value;
+        return result;
+    };
+    if (!claimSettingsValid(claim))
+        return outcome(ReleaseOutcome::InvalidSettings);
+    const rawstore::FreeRegion region{claim.claimedStartOffset, claim.claimedLength};
+    rawstore::DiskQueryError queryError = rawstore::DiskQueryError::None;
     const rawstore::DiskInfo disk =
-        rawstore::findClaimedDisk(claim.diskNumber, claim.diskSerialHash);
-    if (!disk.valid || disk.isSystemDisk ||
-        claim.claimedStartOffset + claim.claimedLength > disk.size)
-        return false;
+        rawstore::findClaimedDisk(claim.diskNumber, claim.diskSerialHash, &queryError);
+    if (!disk.valid)
+        return outcome(ReleaseOutcome::DiskNotFound);
+    result.disk = disk;
+    if (disk.isSystemDisk || claim.claimedStartOffset + claim.claimedLength > disk.size ||
+        claim.sectorSize != disk.sectorSize)
+        return outcome(ReleaseOutcome::NotOurs);
+    // Seen to be taken already: nothing to open or authorise.
+    if (!rawstore::regionIsFree(disk, region, false)) {
+        result.overlapping = rawstore::partitionsOverlapping(disk, region);
+        return outcome(ReleaseOutcome::Overlapped);
+    }
     auto medium = std::make_shared<rawstore::PhysicalDiskMedium>(
         disk, claim.claimedStartOffset + claim.claimedLength, claim.sectorSize);
-    if (!medium->open())
-        return false;
+    platform::BlockDeviceOpenError openError = platform::BlockDeviceOpenError::None;
+    if (!medium->open(&openError))
+        return outcome(openError == platform::BlockDeviceOpenError::NotFound
+                           ? ReleaseOutcome::DiskNotFound
+                           : ReleaseOutcome::NotOpened);
+    // Everything from here on is decided on the disk held open.
+    rawstore::DiskInfo now;
+    switch (medium->recheck(disk, &now)) {
+    case rawstore::DiskRecheck::Same:
+        break;
+    case rawstore::DiskRecheck::NotTheDisk:
+        return outcome(ReleaseOutcome::DiskNotFound);
+    case rawstore::DiskRecheck::Unreadable:
+        return outcome(ReleaseOutcome::Unverifiable);
+    }
+    result.disk = now;
+    if (!rawstore::regionIsFree(now, region, false)) {
+        result.overlapping = rawstore::partitionsOverlapping(now, region);
+        return outcome(ReleaseOutcome::Overlapped);
+    }
     MarkerKeyFailure keyFailure = MarkerKeyFailure::None;
     const crypto::SecureBuffer key = markerKey ? markerKey(&keyFailure) : crypto::SecureBuffer();
-    if (key.empty() || !markerMatches(*medium, claim, disk, key))
-        return false;
+    if (key.empty())
+        return outcome(ReleaseOutcome::KeyUnavailable);
+    WipePosition at = readReleaseJournal(journal.path, claim, key).value_or(WipePosition{});
+    if (!markerMatches(*medium, claim, now, key)) {
+        // The marker is wiped only after every pass over the region completed: a record that
+        // got that far is a release that was done (or as good as done) when it was cut short.
+        if (at.pass >= kMarkerPass)
+            return outcome(ReleaseOutcome::Released);
+        return outcome(ReleaseOutcome::NotOurs);
+    }
+    if (at.pass >= kReleasedPass)
+        at = WipePosition{}; // the marker is back: this is another claim of the same region
 
     const quint64 sector = claim.sectorSize;
     const quint64 wholeSectors = claim.claimedLength / sector * sector;
     const quint64 tail = claim.claimedLength - wholeSectors;
-    const quint64 chunkSize = std::min<quint64>(kWipeChunkBytes / sector * sector, wholeSectors);
-    HeapBytes chunk(std::max<quint64>(chunkSize, sector));
+    const quint64 chunkSize = std::max<quint64>(
+        sector, std::min<quint64>(kWipeChunkBytes / sector * sector, wholeSectors));
+    HeapBytes chunk(chunkSize);
     HeapBytes tailSector(tail ? sector : 0);
     if (!chunk.data || (tail && !tailSector.data))
-        return false;
+        return outcome(ReleaseOutcome::WriteFailed);
     RegionMedium window(medium, claim.claimedStartOffset, claim.claimedLength);
     const auto fill = [](int pass, unsigned char* data, quint64 length) {
         if (pass == 0)
@@ -402,33 +633,54 @@ bool RawBlockStore::releaseClaim(const RawDiskClaim& claim, const MarkerKeyLoade
         else
             fillRandom(data, size_t(length));
     };
+    const quint64 total = 3 * claim.claimedLength;
+    const auto report = [&](int pass, quint64 offset) {
+        if (journal.progress)
+            journal.progress(std::min<quint64>(total, quint64(pass) * claim.claimedLength + offset),
+                             total);
+    };
+    const auto record = [&](int pass, quint64 offset) {
+        writeReleaseJournal(journal.path, claim, WipePosition{pass, offset}, key);
+    };
     // The marker goes last: a release cut short (a crash, a disk pulled out) still finds it,
     // so the next attempt can tell the region is this claim and finish the job.
-    for (int pass = 0; pass < 3; ++pass) {
-        for (quint64 offset = sector; offset < wholeSectors; offset += chunkSize) {
+    for (int pass = at.pass; pass < kMarkerPass; ++pass) {
+        const quint64 from = pass == at.pass && at.offset > sector && at.offset < wholeSectors
+                                 ? at.offset / sector * sector
+                                 : sector;
+        quint64 recorded = from;
+        for (quint64 offset = from; offset < wholeSectors; offset += chunkSize) {
             const quint64 length = std::min(chunkSize, wholeSectors - offset);
             fill(pass, chunk.data, length);
             if (!window.writeAt(offset, chunk.data, length))
-                return false;
+                return outcome(ReleaseOutcome::WriteFailed);
+            report(pass, offset + length);
+            if (offset + length - recorded >= kJournalStepBytes) {
+                recorded = offset + length;
+                record(pass, recorded);
+            }
         }
         if (tail) {
             // The region ends inside a sector: rewrite that sector with only the region's part
             // of it wiped.
             const quint64 at = claim.claimedStartOffset + wholeSectors;
             if (!medium->readAt(at, tailSector.data, sector))
-                return false;
+                return outcome(ReleaseOutcome::WriteFailed);
             fill(pass, tailSector.data, tail);
             if (!medium->writeAt(at, tailSector.data, sector))
-                return false;
+                return outcome(ReleaseOutcome::WriteFailed);
         }
+        report(pass + 1, 0);
+        record(pass + 1, 0);
     }
     for (int pass = 0; pass < 3; ++pass) {
         fill(pass, chunk.data, sector);
         if (!window.writeAt(0, chunk.data, sector))
-            return false;
+            return outcome(ReleaseOutcome::WriteFailed);
     }
+    record(kReleasedPass, 0);
     medium->close();
-    return true;
+    return outcome(ReleaseOutcome::Released);
 }
 
 } // namespace korvex::vault

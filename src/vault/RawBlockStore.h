@@ -7,7 +7,9 @@
 #include "vault/VaultLocation.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -34,9 +36,70 @@ enum class RawStoreError {
     KeyUnavailable = 5,
     KeyPromptCancelled = 6,
     InvalidSettings = 7,
+    DiskAmbiguous = 8, // more than one disk has the claim's identity
 };
 
+// The logical sector sizes a claim may record: powers of two from 512 to 65536, as the kernel
+// allows for block devices.
+inline constexpr quint32 kMinimumSectorSize = 512;
+inline constexpr quint32 kMaximumSectorSize = 65536;
+bool claimSettingsValid(const RawDiskClaim& claim);
+
+// Why claimRegion wrote no marker.
+enum class ClaimFailure {
+    None = 0,
+    NotOpen = 1,     // no medium, or not open
+    SystemDisk = 2,  // on the system disk without the unlock
+    NotTheDisk = 3,  // the disk held open is not the one listed (identity, size or sector size)
+    NotFree = 4,     // the region is not free on the disk as it is now
+    Unreadable = 5,  // the partition table on the device could not be read
+    WriteFailed = 6, // the marker could not be built or written
+};
+
+// What releaseClaim did.
+enum class ReleaseOutcome {
+    Released = 0,    // marker and every byte of the region wiped
+    InvalidSettings, // the claim's settings are not a claim
+    DiskNotFound,    // no disk has the claim's identity (or more than one has)
+    NotOpened,       // the disk could not be opened (in use, or authorisation refused)
+    KeyUnavailable,  // the marker key could not be loaded
+    NotOurs,         // the marker does not verify: nothing there is known to be this claim
+    Overlapped,      // a partition now lies over the region: nothing was written
+    Unverifiable,    // the partition table on the device could not be read: nothing written
+    WriteFailed,     // a write failed part-way; the marker is still there
+};
+
+struct ReleaseResult {
+    ReleaseOutcome outcome = ReleaseOutcome::WriteFailed;
+    rawstore::DiskInfo disk;                      // the disk as found, when it was
+    QList<rawstore::PartitionExtent> overlapping; // Overlapped: the partitions over the region
+};
+
+// How far a release got: passes 0 to 2 wipe the region after the marker, pass 3 the marker;
+// pass 4 is a release that completed. Each write is on the device before it is recorded.
+struct WipePosition {
+    int pass = 0;
+    quint64 offset = 0;
+};
+
+// Where a release records its progress, so that one cut short (a crash, a disk pulled out, the
+// program killed) resumes where it stopped. The record is authenticated under the marker key
+// and names the claim, so it is only ever taken for the same region.
+struct ReleaseJournal {
+    QString path;                                              // empty: none kept
+    std::function<void(quint64 done, quint64 total)> progress; // may be empty
+};
+
+// The journal's record of a release of claim, when path holds one that verifies under key.
+std::optional<WipePosition> readReleaseJournal(const QString& path, const RawDiskClaim& claim,
+                                               const crypto::SecureBuffer& key);
+
 QString rawStoreErrorText(RawStoreError error);
+
+// The claimed region as people know it: "9.00 MiB from 11.00 MiB to 20.00 MiB of /dev/sdb
+// (model, serial, size)", the disk as it is found now (disk, when given and valid; else looked
+// up by the claim's identity), or by the number it had when it cannot be found.
+QString claimedRegionText(const RawDiskClaim& claim, const rawstore::DiskInfo* disk = nullptr);
 
 // A window onto a medium: sector-aligned reads and writes inside [start, start + length).
 class RegionMedium {
@@ -93,17 +156,29 @@ public:
     struct ClaimResult {
         bool ok = false;
         bool validateOnly = false;
+        ClaimFailure failure = ClaimFailure::None;
         std::optional<RegionMedium> region;
     };
-    // Writes the marker into the region's first sector once every check passed.
-    static ClaimResult claimRegion(const std::shared_ptr<rawstore::IPhysicalMedium>& medium,
+    // Writes the marker into the region's first sector once every check passed. disk is the
+    // record the medium was opened from; the checks are made on the disk as it is now, read
+    // through the medium's descriptor (its identity, and its layout as both the kernel and the
+    // device's own partition table give it).
+    static ClaimResult claimRegion(const std::shared_ptr<rawstore::PhysicalDiskMedium>& medium,
                                    const rawstore::DiskInfo& disk,
                                    const rawstore::FreeRegion& region, bool validateOnly,
                                    bool allowSystemDisk, const crypto::SecureBuffer& markerKey);
-    // Destroys the marker and every byte of the region (three passes: zeros, ones, random).
-    // A region whose length is not a whole number of sectors has its last, partial sector
-    // read, wiped up to the region's end and written back: nothing outside it changes.
-    static bool releaseClaim(const RawDiskClaim& claim, const MarkerKeyLoader& markerKey);
+    // Takes back a claim whose vault could not be made: zeroes the region's first sector, only
+    // while it still holds this claim's marker. False when it does not, or the write failed.
+    static bool withdrawClaim(rawstore::IPhysicalMedium& medium, const rawstore::DiskInfo& disk,
+                              const rawstore::FreeRegion& region,
+                              const crypto::SecureBuffer& markerKey);
+    // Destroys the marker and every byte of the region (three passes: zeros, ones, random; the
+    // marker last), once the disk held open is the claim's, the whole region is still free on
+    // it and the marker verifies. A region whose length is not a whole number of sectors has
+    // its last, partial sector read, wiped up to the region's end and written back: nothing
+    // outside it changes. With a journal, it resumes a release of the same claim cut short.
+    static ReleaseResult releaseClaim(const RawDiskClaim& claim, const MarkerKeyLoader& markerKey,
+                                      const ReleaseJournal& journal = {});
 
 private:
     bool openDevice();

@@ -6,8 +6,8 @@
 #include "crypto/AeadCipher.h"
 #include "protect/LocalIntegrityKey.h"
 #include "protect/MarkerKey.h"
-#include "rawstore/PhysicalDisks.h"
 #include "protect/RollbackGuard.h"
+#include "rawstore/PhysicalDisks.h"
 #include "support/LoopDisk.h"
 #include "support/ManualClock.h"
 #include "support/PlatformDoubles.h"
@@ -17,6 +17,7 @@
 #include "vault/VaultContainer.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -29,9 +30,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QUuid>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace korvex;
 using test::RecordingPrompts;
@@ -503,26 +506,66 @@ private Q_SLOTS:
 
     // --- deleting a raw-disk vault --------------------------------------------------------
 
-    void aRawDiskDeleteThatCannotEraseGivesUpHonestly() {
+private:
+    // A claim on a loop disk, its marker written under the data folder's marker key and the
+    // vault's deletion scheduled, beside an account.
+    struct PendingRawDelete {
+        rawstore::FreeRegion region{5 * 1048576, 5 * 1048576};
+        crypto::SecureBuffer markerKey;
+    };
+    void scheduleRawDelete(test::LoopDisk& disk, PendingRawDelete& pending) {
+        QVERIFY2(disk.create(32 * 1048576, QStringLiteral("label: gpt\nstart=2048, size=8192\n"
+                                                          "start=20480, size=8192\n")),
+                 qPrintable(disk.lastError()));
+        const std::optional<rawstore::DiskInfo> info = disk.diskInfo();
+        QVERIFY(info);
+        pending.markerKey =
+            protect::LocalIntegrityKey::getOrCreateKey(protect::markerKeyPath(folder_));
+        QVERIFY(!pending.markerKey.empty());
+        QVERIFY(disk.claim(pending.region, pending.markerKey));
+        QVERIFY(disk.write(pending.region.start + 4096, "the vault's bytes"));
         plantAccount();
-        const QStringList accountBefore = namesIn(folder_);
+        QVERIFY(storage().setRawDiskClaim({info->diskNumber, pending.region.start,
+                                           pending.region.length, info->sectorSize,
+                                           rawstore::diskIdentityHash(info->serialNumber)}));
         QVERIFY(storage().setPendingDeleteRawDisk(true));
+    }
+    void applyRawDelete(RecordingPrompts& prompts) {
+        core::StorageConfigFile handle = storage();
+        app::applyPendingRawDiskDelete(handle, folder_, generationPath(), prompts);
+    }
+    void expectRawDeletionFinished() {
+        QCOMPARE(storage().backend(), vault::StorageBackend::Container);
+        QVERIFY(!storage().pendingDeleteRawDisk());
+        QCOMPARE(storage().pendingDeleteAttempts(), 0);
+        QCOMPARE(storage().rawDiskClaim().claimedLength, quint64(0));
+        for (const QString& name : kAccountFiles + kTransitionFiles)
+            QVERIFY2(!QFileInfo::exists(folder_ + QLatin1Char('/') + name), qPrintable(name));
+    }
 
+private Q_SLOTS:
+    void aRawDiskDeleteThatCannotOpenTheDiskGivesUpHonestly() {
+        if (const QString why = test::LoopDisk::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
         // A container configuration ignores the flag.
+        plantAccount();
+        QVERIFY(storage().setPendingDeleteRawDisk(true));
         RecordingPrompts ignored;
-        app::applyPendingRawDiskDelete(storage(), folder_, ignored);
+        applyRawDelete(ignored);
         QVERIFY(ignored.shown.isEmpty());
         QCOMPARE(storage().pendingDeleteAttempts(), 0);
 
-        core::RawDiskClaim claim;
-        claim.diskNumber = 1;
-        claim.claimedStartOffset = 1048576;
-        claim.claimedLength = 67108864;
-        claim.diskSerialHash = QByteArray(32, 'h');
-        QVERIFY(storage().setRawDiskClaim(claim));
+        test::LoopDisk disk;
+        PendingRawDelete pending;
+        scheduleRawDelete(disk, pending);
+        const QStringList accountBefore = namesIn(folder_);
+        // Another program holds the disk: every start fails to open it.
+        const int held =
+            ::open(QFile::encodeName(disk.devicePath()).constData(), O_RDWR | O_EXCL | O_CLOEXEC);
+        QVERIFY(held >= 0);
         for (int start = 1; start <= 5; ++start) {
             RecordingPrompts prompts;
-            app::applyPendingRawDiskDelete(storage(), folder_, prompts);
+            applyRawDelete(prompts);
             if (start < 5) {
                 QVERIFY(prompts.shown.isEmpty());
                 QCOMPARE(storage().pendingDeleteAttempts(), start);
@@ -541,48 +584,115 @@ private Q_SLOTS:
                 QVERIFY(!storage().pendingDeleteRawDisk());
             }
         }
+        ::close(held);
         // Nothing was erased, so nothing about the vault changed.
         QCOMPARE(storage().backend(), vault::StorageBackend::RawDisk);
-        QCOMPARE(storage().rawDiskClaim().claimedStartOffset, claim.claimedStartOffset);
+        QCOMPARE(storage().rawDiskClaim().claimedStartOffset, pending.region.start);
         QCOMPARE(namesIn(folder_), accountBefore);
+        QVERIFY(vault::RawBlockStore::parseClaimMarker(disk.read(pending.region.start, 512),
+                                                       pending.markerKey));
     }
 
     void aRawDiskDeleteWipesTheRegionAndResetsTheAccount() {
         if (const QString why = test::LoopDisk::unavailable(); !why.isEmpty())
             QSKIP(qPrintable(why));
         test::LoopDisk disk;
-        QVERIFY2(disk.create(32 * 1048576,
-                             QStringLiteral("label: gpt\nstart=2048, size=8192\n"
-                                            "start=20480, size=8192\n")),
-                 qPrintable(disk.lastError()));
-        const std::optional<rawstore::DiskInfo> info = disk.diskInfo();
-        QVERIFY(info);
-        const rawstore::FreeRegion region{5 * 1048576, 5 * 1048576};
-        const crypto::SecureBuffer key =
-            protect::LocalIntegrityKey::getOrCreateKey(protect::markerKeyPath(folder_));
-        QVERIFY(!key.empty());
-        QVERIFY(disk.claim(region, key));
-        QVERIFY(disk.write(region.start + 4096, "the vault's bytes"));
+        PendingRawDelete pending;
+        scheduleRawDelete(disk, pending);
+        const rawstore::FreeRegion& region = pending.region;
         const QByteArray outside = disk.read(region.start + region.length, 65536);
-        plantAccount();
-        QVERIFY(storage().setRawDiskClaim({info->diskNumber, region.start, region.length,
-                                           info->sectorSize,
-                                           rawstore::diskIdentityHash(info->serialNumber)}));
-        QVERIFY(storage().setPendingDeleteRawDisk(true));
         QVERIFY(storage().setPendingDeleteAttempts(2));
+        // The container vault the claim abandoned is the account's too.
+        const QString abandoned = folder_ + QStringLiteral("/vault.kvxs");
+        QVERIFY(test::writeFile(abandoned, fakeVault(8192)));
+        QCOMPARE(storage().resolveVaultPath(folder_), abandoned);
 
         RecordingPrompts prompts;
-        app::applyPendingRawDiskDelete(storage(), folder_, prompts);
+        applyRawDelete(prompts);
         QVERIFY(prompts.shown.isEmpty());
-        QVERIFY(!vault::RawBlockStore::parseClaimMarker(disk.read(region.start, 512), key));
+        QVERIFY(!vault::RawBlockStore::parseClaimMarker(disk.read(region.start, 512),
+                                                        pending.markerKey));
         QVERIFY(!disk.read(region.start, qint64(region.length)).contains("the vault's bytes"));
         QCOMPARE(disk.read(region.start + region.length, 65536), outside);
-        QCOMPARE(storage().backend(), vault::StorageBackend::Container);
-        QVERIFY(!storage().pendingDeleteRawDisk());
-        QCOMPARE(storage().pendingDeleteAttempts(), 0);
-        QCOMPARE(storage().rawDiskClaim().claimedLength, quint64(0));
-        for (const QString& name : kAccountFiles + kTransitionFiles)
-            QVERIFY2(!QFileInfo::exists(folder_ + QLatin1Char('/') + name), qPrintable(name));
+        expectRawDeletionFinished();
+        // The next start is a first run that makes a new container, not one that meets the old.
+        QVERIFY(!QFileInfo::exists(abandoned));
+        QVERIFY(!QFileInfo::exists(protect::releaseJournalPath(folder_)));
+        // The wipe was shown while it ran, and its window closed.
+        QVERIFY(!prompts.progressTold.isEmpty());
+        QVERIFY(prompts.progressTold.last().startsWith(QStringLiteral("Deleting the Vault | ")));
+        QVERIFY(prompts.progressFinished >= 1);
+    }
+
+    // A partition made inside the region after the deletion was asked for (the marker sector
+    // left alone): nothing is written, the user is told what overlaps, and the claim stays
+    // pending until they choose to forget the vault without wiping.
+    void aRawDiskDeleteNeverWipesAPartitionMadeSince() {
+        if (const QString why = test::LoopDisk::unavailable(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        test::LoopDisk disk;
+        PendingRawDelete pending;
+        scheduleRawDelete(disk, pending);
+        QVERIFY2(
+            disk.appendPartition(
+                QStringLiteral("start=%1, size=4096").arg((pending.region.start + 1048576) / 512)),
+            qPrintable(disk.lastError()));
+        QVERIFY(disk.write(pending.region.start + 1048576, "a new file system"));
+        QCryptographicHash before(QCryptographicHash::Sha256);
+        before.addData(disk.read(0, 32 * 1048576));
+        const QStringList accountBefore = namesIn(folder_);
+
+        RecordingPrompts keep;
+        applyRawDelete(keep);
+        QCOMPARE(keep.shown.size(), 1);
+        QCOMPARE(keep.shown[0].kind, QStringLiteral("choice"));
+        QCOMPARE(keep.shown[0].title, QStringLiteral("Vault Deletion Waiting"));
+        QVERIFY2(keep.shown[0].text.contains(QStringLiteral("partition 3 (6.00 MiB to 8.00 MiB) "
+                                                            "now lies over it")),
+                 qPrintable(keep.shown[0].text));
+        QVERIFY(
+            keep.shown[0].text.endsWith(QStringLiteral("[Forget Without Wiping | Keep Pending]")));
+        QVERIFY(storage().pendingDeleteRawDisk());
+        QCOMPARE(storage().pendingDeleteAttempts(), 0); // not a failure to count
+        QCOMPARE(namesIn(folder_), accountBefore);
+
+        RecordingPrompts forget;
+        forget.choices = {true};
+        applyRawDelete(forget);
+        expectRawDeletionFinished();
+        QCryptographicHash after(QCryptographicHash::Sha256);
+        after.addData(disk.read(0, 32 * 1048576));
+        QCOMPARE(after.result(), before.result());
+    }
+
+    // A disk that cannot be found is told as missing, never counted down to an abandoned
+    // deletion; the vault may be forgotten without it.
+    void aRawDiskDeleteOnAMissingDiskAsks() {
+        plantAccount();
+        core::RawDiskClaim claim;
+        claim.diskNumber = 1;
+        claim.claimedStartOffset = 1048576;
+        claim.claimedLength = 67108864;
+        claim.diskSerialHash = QByteArray(32, 'h');
+        QVERIFY(storage().setRawDiskClaim(claim));
+        QVERIFY(storage().setPendingDeleteRawDisk(true));
+        for (int start = 1; start <= 6; ++start) {
+            RecordingPrompts prompts;
+            applyRawDelete(prompts);
+            QCOMPARE(prompts.shown.size(), 1);
+            QVERIFY2(prompts.shown[0].text.startsWith(
+                         QStringLiteral("The disk that holds the raw-disk vault waiting to be "
+                                        "deleted cannot be found (64.00 MiB from 1.00 MiB to "
+                                        "65.00 MiB of the disk that was disk 1 (not connected "
+                                        "now)).")),
+                     qPrintable(prompts.shown[0].text));
+            QVERIFY(storage().pendingDeleteRawDisk());
+            QCOMPARE(storage().pendingDeleteAttempts(), 0);
+        }
+        RecordingPrompts forget;
+        forget.choices = {true};
+        applyRawDelete(forget);
+        expectRawDeletionFinished();
     }
 
     // --- confirming a deletion ------------------------------------------------------------

@@ -140,6 +140,18 @@ bool LoopDisk::repartition(const QString& sfdiskScript) {
     return rescan();
 }
 
+bool LoopDisk::appendPartition(const QString& sfdiskLine, bool tellKernel) {
+    if (!attached())
+        return false;
+    if (!run(QStringLiteral("sfdisk"),
+             {QStringLiteral("--quiet"), QStringLiteral("--append"), QStringLiteral("--no-reread"),
+              QStringLiteral("--no-tell-kernel"), QStringLiteral("--wipe"), QStringLiteral("never"),
+              device_},
+             sfdiskLine.toUtf8() + '\n'))
+        return false;
+    return !tellKernel || rescan();
+}
+
 bool LoopDisk::detach() {
     if (!attached())
         return true;

@@ -30,6 +30,10 @@ public:
     bool create(quint64 size, const QString& sfdiskScript, quint32 sectorSize = 512);
     // Writes a new partition table over the attached device and lets the kernel see it.
     bool repartition(const QString& sfdiskScript);
+    // Adds a partition to the table (an sfdisk line, "start=..., size=..."), as sfdisk --append
+    // does; with tellKernel false the table on the device changes and the kernel's view does
+    // not, as after a tool that wrote the table and never asked the kernel to re-read it.
+    bool appendPartition(const QString& sfdiskLine, bool tellKernel = true);
     // Attaches a copy of this disk's image as a second loop device (another disk, with another
     // backing file and so another identity).
     bool createCopyOf(const LoopDisk& other);

@@ -7,7 +7,10 @@
 #include "vault/VaultContainer.h"
 
 #include <QCryptographicHash>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -156,6 +159,11 @@ private slots:
         QTest::newRow("sector size 0") << 0u << kGapStart << kGapLength << 0u;
         QTest::newRow("sector size 520") << 0u << kGapStart << kGapLength << 520u;
         QTest::newRow("sector smaller than the marker") << 0u << kGapStart << kGapLength << 64u;
+        // The kernel's logical sectors are powers of two from 512 to 64 KiB; a larger one from
+        // the settings file once made a release loop for ever.
+        QTest::newRow("sector size 256") << 0u << kGapStart << kGapLength << 256u;
+        QTest::newRow("sector size 128 KiB") << 0u << kGapStart << kGapLength << 131072u;
+        QTest::newRow("sector size 2 MiB") << 0u << kGapStart << kGapLength << 2097152u;
         QTest::newRow("end overflows") << 0u << ~quint64(0) - 100 << quint64(4096) << 512u;
     }
 
@@ -173,8 +181,11 @@ private slots:
                  QStringLiteral("This install's raw-disk vault settings look invalid."));
         QVERIFY(!store.create());
         QCOMPARE(keys.calls, 0);
-        QVERIFY(!RawBlockStore::releaseClaim(
-            RawDiskClaim{diskNumber, start, length, sectorSize, randomBytes(32)}, keys.loader()));
+        QCOMPARE(
+            RawBlockStore::releaseClaim(
+                RawDiskClaim{diskNumber, start, length, sectorSize, randomBytes(32)}, keys.loader())
+                .outcome,
+            vault::ReleaseOutcome::InvalidSettings);
         QCOMPARE(keys.calls, 0);
     }
 
@@ -291,10 +302,10 @@ private slots:
         RawDiskClaim shorter = claimed;
         shorter.claimedLength -= 512;
         QCOMPARE(openError(shorter, keys), RawStoreError::MarkerMismatch);
-        // A configuration naming another disk identity.
+        // A configuration naming another disk identity: no such disk.
         RawDiskClaim otherIdentity = claimed;
         otherIdentity.diskSerialHash = randomBytes(32);
-        QCOMPARE(openError(otherIdentity, keys), RawStoreError::MarkerMismatch);
+        QCOMPARE(openError(otherIdentity, keys), RawStoreError::DiskNotFound);
         // A marker sector of random bytes.
         QVERIFY(disk_->write(kGapStart, randomBytes(512)));
         QCOMPARE(openError(claimed, keys), RawStoreError::MarkerMismatch);
@@ -320,12 +331,18 @@ private slots:
         QVERIFY(disk_->detach());
         const std::optional<DiskInfo> copyInfo = copy.diskInfo();
         QVERIFY(copyInfo);
-        // The claim's number now leads to the copy, whose identity differs.
+        // The claim's number now leads to the copy, whose identity differs: the claim's disk is
+        // not there, whatever the copy holds.
         RawDiskClaim atCopy = claimed;
         atCopy.diskNumber = copyInfo->diskNumber;
         RawBlockStore store(atCopy, false, keys.loader());
         QVERIFY(!store.open());
-        QCOMPARE(store.lastError(), RawStoreError::MarkerMismatch);
+        QCOMPARE(store.lastError(), RawStoreError::DiskNotFound);
+        QCOMPARE(store.errorString(),
+                 QStringLiteral("The disk that holds this vault cannot be found -- connect it and "
+                                "start Zelvora again."));
+        QCOMPARE(RawBlockStore::releaseClaim(atCopy, keys.loader()).outcome,
+                 vault::ReleaseOutcome::DiskNotFound);
         // And with the original gone and no disk at its number, it is not found.
         RawDiskClaim nowhere = claimed;
         nowhere.diskNumber = rawstore::kMaxDisks - 1;
@@ -342,12 +359,14 @@ private slots:
         QVERIFY(medium->open());
         const crypto::SecureBuffer key = keyOf(keys.key);
         // Over a partition, past the gap by one byte, validation only, a system disk.
-        QVERIFY(
-            !RawBlockStore::claimRegion(medium, info_, {kGapStart - 512, MiB}, false, false, key)
-                 .ok);
-        QVERIFY(!RawBlockStore::claimRegion(medium, info_, {kGapStart, kGapLength + 1}, false,
+        QCOMPARE(
+            RawBlockStore::claimRegion(medium, info_, {kGapStart - 512, MiB}, false, false, key)
+                .failure,
+            vault::ClaimFailure::NotFree);
+        QCOMPARE(RawBlockStore::claimRegion(medium, info_, {kGapStart, kGapLength + 1}, false,
                                             false, key)
-                     .ok);
+                     .failure,
+                 vault::ClaimFailure::NotFree);
         const RawBlockStore::ClaimResult validated =
             RawBlockStore::claimRegion(medium, info_, {kGapStart, kGapLength}, true, false, key);
         QVERIFY(validated.ok && validated.validateOnly && !validated.region);
@@ -384,10 +403,12 @@ private slots:
 
         // Not under another key: nothing happens.
         KeySource other;
-        QVERIFY(!RawBlockStore::releaseClaim(claimed, other.loader()));
+        QCOMPARE(RawBlockStore::releaseClaim(claimed, other.loader()).outcome,
+                 vault::ReleaseOutcome::NotOurs);
         QVERIFY(RawBlockStore::parseClaimMarker(disk_->read(kGapStart, 512), keyOf(keys.key)));
 
-        QVERIFY(RawBlockStore::releaseClaim(claimed, keys.loader()));
+        QCOMPARE(RawBlockStore::releaseClaim(claimed, keys.loader()).outcome,
+                 vault::ReleaseOutcome::Released);
         QVERIFY(!RawBlockStore::parseClaimMarker(disk_->read(kGapStart, 512), keyOf(keys.key)));
         QVERIFY(!disk_->read(kGapStart, qint64(3 * MiB)).contains("vault bytes"));
         QCOMPARE(disk_->read(kGapStart + 3 * MiB + 100, 4096 - 100), pastRegion);
@@ -398,26 +419,148 @@ private slots:
         QCOMPARE(store.lastError(), RawStoreError::MarkerMismatch);
     }
 
-    void aReleaseCutShortKeepsItsMarker() {
+    // A release cut short (here: killed at a write of its second pass) keeps the marker, so
+    // that the next one knows the region is still this claim's, and resumes where the record
+    // of its progress says it was instead of starting again.
+    void aReleaseCutShortResumes() {
+        if (QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
+            QSKIP("strace is not installed");
         QVERIFY(freshDisk());
-        // A claim whose last, partial sector runs past the end of the disk: the wipe gets as far
-        // as that sector and fails there.
-        const quint64 length = 3 * MiB + 300;
-        const quint64 start = kDiskSize - 100 - length;
-        const RawDiskClaim claimed{info_.diskNumber, start, length, 512,
-                                   rawstore::diskIdentityHash(info_.serialNumber)};
+        const FreeRegion region{kGapStart, kGapLength};
         KeySource keys;
-        QByteArray marker(512, '\0');
-        QVERIFY(RawBlockStore::buildClaimMarker(
-            ClaimMarker{1, start, length, claimed.diskSerialHash}, keyOf(keys.key),
-            reinterpret_cast<unsigned char*>(marker.data()), marker.size()));
-        QVERIFY(disk_->write(start, marker));
-        QVERIFY(disk_->write(start + 512, "vault bytes"));
+        QVERIFY(disk_->claim(region, keyOf(keys.key)));
+        const RawDiskClaim claimed = claimFor(info_, region);
+        QVERIFY(disk_->write(kGapStart + 512, "vault bytes"));
+        const QByteArray marker = disk_->read(kGapStart, 512);
+        const QByteArray beforeRegion = digestOf(*disk_, 0, kGapStart);
+        const QByteArray afterRegion =
+            digestOf(*disk_, kGapStart + kGapLength, kDiskSize - kGapStart - kGapLength);
+        const QString journal = files_.filePath(QStringLiteral("release.journal"));
 
-        QVERIFY(!RawBlockStore::releaseClaim(claimed, keys.loader()));
-        // What was wiped is gone; the marker still says whose region this is, for a retry.
-        QCOMPARE(disk_->read(start + 512, 11), QByteArray(11, '\0'));
-        QCOMPARE(disk_->read(start, 512), marker);
+        // The first pass takes nine writes of at most 1 MiB; the fourteenth is in the second.
+        QProcess helper;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS")) +
+                               QStringLiteral(":detect_leaks=0"));
+        helper.setProcessEnvironment(environment);
+        helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        helper.start(QStandardPaths::findExecutable(QStringLiteral("strace")),
+                     {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o"),
+                      QStringLiteral("/dev/null"), QStringLiteral("-e"),
+                      QStringLiteral("inject=pwrite64:signal=KILL:when=14"),
+                      QStringLiteral(ZELVORA_RELEASE_HELPER), QString::number(claimed.diskNumber),
+                      QString::number(claimed.claimedStartOffset),
+                      QString::number(claimed.claimedLength), QString::number(claimed.sectorSize),
+                      QString::fromLatin1(claimed.diskSerialHash.toHex()),
+                      QString::fromLatin1(keys.key.toHex()), journal});
+        QVERIFY(helper.waitForFinished(60000));
+        QVERIFY(helper.exitStatus() == QProcess::CrashExit || helper.exitCode() == 137);
+        // What was wiped is gone (the second pass writes ones); the marker still says whose
+        // region this is.
+        QCOMPARE(disk_->read(kGapStart + 512, 11), QByteArray(11, '\xFF'));
+        QCOMPARE(disk_->read(kGapStart, 512), marker);
+        const std::optional<vault::WipePosition> recorded =
+            vault::readReleaseJournal(journal, claimed, keyOf(keys.key));
+        QVERIFY(recorded);
+        QCOMPARE(recorded->pass, 1);
+        // Another claim's record, or one under another key, is not this release's.
+        QVERIFY(!vault::readReleaseJournal(journal, claimFor(info_, {kGapStart, MiB * 4}),
+                                           keyOf(keys.key)));
+        QVERIFY(!vault::readReleaseJournal(journal, claimed, keyOf(randomBytes(32))));
+
+        QList<quint64> told;
+        vault::ReleaseJournal again;
+        again.path = journal;
+        again.progress = [&told](quint64 done, quint64) { told.append(done); };
+        QCOMPARE(RawBlockStore::releaseClaim(claimed, keys.loader(), again).outcome,
+                 vault::ReleaseOutcome::Released);
+        QVERIFY(!told.isEmpty());
+        QVERIFY2(told.first() > kGapLength, "the first pass was not done again");
+        QCOMPARE(told.last(), 3 * kGapLength);
+        QVERIFY(!RawBlockStore::parseClaimMarker(disk_->read(kGapStart, 512), keyOf(keys.key)));
+        QVERIFY(!disk_->read(kGapStart, qint64(kGapLength)).contains("vault bytes"));
+        QCOMPARE(digestOf(*disk_, 0, kGapStart), beforeRegion);
+        QCOMPARE(digestOf(*disk_, kGapStart + kGapLength, kDiskSize - kGapStart - kGapLength),
+                 afterRegion);
+        // Killed again after the marker went, the record still tells a release that is done.
+        QCOMPARE(RawBlockStore::releaseClaim(claimed, keys.loader(), again).outcome,
+                 vault::ReleaseOutcome::Released);
+    }
+
+    // Every decision is made on the disk held open, with the partition table read from the
+    // device as well as from the kernel: a partition added after the listing, or written to the
+    // device without the kernel re-reading the table, is never claimed, opened or wiped.
+    void decidesOnTheDiskAsItIsNow_data() {
+        QTest::addColumn<bool>("tellKernel");
+        QTest::newRow("the kernel re-read the table") << true;
+        QTest::newRow("only the table on the device changed") << false;
+    }
+
+    void decidesOnTheDiskAsItIsNow() {
+        QFETCH(bool, tellKernel);
+        const quint64 partitionStart = kGapStart + MiB; // the marker sector left alone
+        const QString inside = QStringLiteral("start=%1, size=4096").arg(partitionStart / 512);
+        KeySource keys;
+        const crypto::SecureBuffer key = keyOf(keys.key);
+
+        // The claim: the disk as listed had the gap; a partition came between.
+        QVERIFY(freshDisk());
+        const DiskInfo listed = info_;
+        QVERIFY2(disk_->appendPartition(inside, tellKernel), qPrintable(disk_->lastError()));
+        QVERIFY(disk_->write(partitionStart, "someone's file system"));
+        const QByteArray whole = digestOf(*disk_, 0, kDiskSize);
+        {
+            auto medium = std::make_shared<rawstore::PhysicalDiskMedium>(listed, listed.size,
+                                                                         listed.sectorSize);
+            QVERIFY(medium->open());
+            QCOMPARE(RawBlockStore::claimRegion(medium, listed, {kGapStart, kGapLength}, false,
+                                                false, key)
+                         .failure,
+                     vault::ClaimFailure::NotFree);
+        }
+        QCOMPARE(digestOf(*disk_, 0, kDiskSize), whole);
+
+        // A claim made before the partition appeared: opening and releasing it refuse, and not
+        // a byte of the disk changes.
+        QVERIFY(freshDisk());
+        const FreeRegion region{kGapStart, kGapLength};
+        QVERIFY(disk_->claim(region, key));
+        const RawDiskClaim claimed = claimFor(info_, region);
+        QVERIFY2(disk_->appendPartition(inside, tellKernel), qPrintable(disk_->lastError()));
+        QVERIFY(disk_->write(partitionStart, "someone's file system"));
+        const QByteArray before = digestOf(*disk_, 0, kDiskSize);
+        RawBlockStore store(claimed, false, keys.loader());
+        QVERIFY(!store.open());
+        QCOMPARE(store.lastError(), RawStoreError::LayoutChanged);
+        const vault::ReleaseResult released = RawBlockStore::releaseClaim(claimed, keys.loader());
+        QCOMPARE(released.outcome, vault::ReleaseOutcome::Overlapped);
+        QCOMPARE(released.overlapping.size(), 1);
+        QCOMPARE(released.overlapping[0].startingOffset, partitionStart);
+        QCOMPARE(released.overlapping[0].length, 2 * MiB);
+        QCOMPARE(digestOf(*disk_, 0, kDiskSize), before);
+    }
+
+    // A claim given back because its vault could not be made zeroes the marker sector only
+    // while it holds this claim's marker.
+    void aWithdrawnClaimZeroesOnlyItsOwnMarker() {
+        QVERIFY(freshDisk());
+        const FreeRegion region{kGapStart, kGapLength};
+        KeySource keys;
+        const crypto::SecureBuffer key = keyOf(keys.key);
+        auto medium =
+            std::make_shared<rawstore::PhysicalDiskMedium>(info_, info_.size, info_.sectorSize);
+        QVERIFY(medium->open());
+        QVERIFY(RawBlockStore::claimRegion(medium, info_, region, false, false, key).ok);
+        // Someone else's bytes where the marker was: left alone.
+        const QByteArray theirs = randomBytes(512);
+        QVERIFY(medium->writeAt(kGapStart, theirs.constData(), 512));
+        QVERIFY(!RawBlockStore::withdrawClaim(*medium, info_, region, key));
+        QCOMPARE(disk_->read(kGapStart, 512), theirs);
+        // The marker: zeroed.
+        QVERIFY(RawBlockStore::claimRegion(medium, info_, region, false, false, key).ok);
+        QVERIFY(RawBlockStore::withdrawClaim(*medium, info_, region, key));
+        QCOMPARE(disk_->read(kGapStart, 512), QByteArray(512, '\0'));
     }
 };
 
