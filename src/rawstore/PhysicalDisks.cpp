@@ -480,8 +480,10 @@ QList<PartitionExtent> partitionsOverlapping(const DiskInfo& disk, const FreeReg
 }
 
 QString sizeText(quint64 bytes) {
-    return QLocale().formattedDataSize(qint64(std::min<quint64>(bytes, quint64(INT64_MAX))), 2,
-                                       QLocale::DataSizeIecFormat);
+    QLocale locale;
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    return locale.formattedDataSize(qint64(std::min<quint64>(bytes, quint64(INT64_MAX))), 2,
+                                    QLocale::DataSizeIecFormat);
 }
 
 QString diskDescription(const DiskInfo& disk) {

@@ -404,6 +404,18 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
         return;
     }
 
+    // The disk as it is now that it is held, before anything is made for the claim: the same
+    // disk, and the region still free in the kernel's view and in the table on the device.
+    {
+        const vault::RawBlockStore::ClaimResult checked =
+            vault::RawBlockStore::claimRegion(medium, disk, region, true, unlocked, SecureBuffer());
+        if (!checked.ok) {
+            medium->close();
+            showFailure(claimFailureText(checked.failure, disk));
+            return;
+        }
+    }
+
     // 7. The marker key.
     const SecureBuffer markerKey =
         protect::LocalIntegrityKey::getOrCreateKey(protect::markerKeyPath(dataFolder_));
@@ -413,8 +425,7 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
         return;
     }
 
-    // 8. The marker, on the disk as it is now that it is held: the same disk, and the region
-    // still free in the kernel's view and in the partition table on the device.
+    // 8. The marker, after the same checks once more.
     {
         vault::RawBlockStore::ClaimResult claimed =
             vault::RawBlockStore::claimRegion(medium, disk, region, false, unlocked, markerKey);

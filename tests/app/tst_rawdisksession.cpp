@@ -32,6 +32,7 @@
 #include <QComboBox>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -127,7 +128,7 @@ private:
             QStringLiteral("set up the raw disk"), [](ConfigureDialog* dialog) {
                 GuiScript::clickLater(child<QPushButton>(dialog, "setUpRawDiskButton"));
             });
-        const QString diskLabel = QStringLiteral("Disk %1: ").arg(disk.diskNumber);
+        const QString diskLabel = QStringLiteral("/dev/%1 ").arg(disk.kernelName);
         script.onModal<korvex::ui::RawDiskSetupWizard>(
             QStringLiteral("choose the loop disk's gap and claim it"),
             [this, diskLabel](korvex::ui::RawDiskSetupWizard* wizard) {
@@ -167,15 +168,20 @@ private:
             });
     }
 
+    // The claimed gap as the program names it.
+    static QString gapText(const rawstore::DiskInfo& disk) {
+        return QStringLiteral("9.00 MiB from 11.00 MiB to 20.00 MiB of %1")
+            .arg(rawstore::diskDescription(disk));
+    }
+
     QStringList claimedSteps(const rawstore::DiskInfo& disk) const {
-        return {
-            QStringLiteral("Offset 0.01 GB  --  Size 0.01 GB"),
-            QStringLiteral("Confirm Abandoning The Current Vault"),
-            QStringLiteral("Confirm Real Disk Claim"),
-            QStringLiteral("Claimed the region and created a new raw-disk vault. Restart "
-                           "Zelvora to start using it."),
-            QStringLiteral("Currently: unallocated disk partition (disk %1).").arg(disk.diskNumber),
-            QStringLiteral("Claimed region: 9.00 MB")};
+        return {QStringLiteral("From 11.00 MiB to 20.00 MiB  --  Size 9.00 MiB"),
+                QStringLiteral("Confirm Abandoning The Current Vault"),
+                QStringLiteral("Confirm Real Disk Claim"),
+                QStringLiteral("Claimed the region and created a new raw-disk vault. Restart "
+                               "Zelvora to start using it."),
+                QStringLiteral("Currently: unallocated disk partition (%1).").arg(gapText(disk)),
+                QStringLiteral("Claimed region: 9.00 MB")};
     }
 
 private Q_SLOTS:
@@ -305,16 +311,15 @@ private Q_SLOTS:
         QVERIFY(startAfterDeletion(kPassword));
         const std::optional<rawstore::DiskInfo> disk = disk_.diskInfo();
         QVERIFY(disk);
-        QCOMPARE(seen_,
-                 QStringList({QStringLiteral("Your master password now opens the vault in the "
-                                             "unallocated disk partition"),
-                              QStringLiteral("the unallocated disk partition on disk %1 (9.00 MB "
-                                             "from offset %2)")
-                                  .arg(claimedNumber)
-                                  .arg(kGapStart),
-                              QStringLiteral("The vault will be permanently deleted the next time "
-                                             "you start Zelvora. Restart now to complete this."),
-                              QStringLiteral("document intact")}));
+        QCOMPARE(disk->diskNumber, claimedNumber);
+        QCOMPARE(
+            seen_,
+            QStringList({QStringLiteral("Your master password now opens the vault in the "
+                                        "unallocated disk partition"),
+                         QStringLiteral("the unallocated disk partition: %1").arg(gapText(*disk)),
+                         QStringLiteral("The vault will be permanently deleted the next time "
+                                        "you start Zelvora. Restart now to complete this."),
+                         QStringLiteral("document intact")}));
         QVERIFY(!auth_->identityExists());
         QCOMPARE(storage_->backend(), vault::StorageBackend::Container);
         QVERIFY(rawstore::regionIsFree(*disk, {kGapStart, kGapLength}, false));
@@ -323,6 +328,104 @@ private Q_SLOTS:
         QVERIFY(!markerKey.empty());
         QVERIFY(!vault::RawBlockStore::parseClaimMarker(disk_.read(kGapStart, 512), markerKey));
         QVERIFY(!disk_.read(kGapStart + 512, 8).startsWith("KVXSVLT1"));
+        // The container vault the claim abandoned went with the account: the next account
+        // starts with a new one instead of meeting the old.
+        QVERIFY(!QFile::exists(data_ + QStringLiteral("/vault.kvxs")));
+        QVERIFY(firstRunWithDocument(kUser, kPassword, QStringLiteral("doc.txt"), kDocument));
+        seen_.clear();
+        GuiScript again;
+        test::signInWith(again, QStringLiteral("sign in to the new account"), kPassword);
+        quit(again, QStringLiteral("doc.txt"), kDocument);
+        QCOMPARE(run(again), 0);
+        QVERIFY2(again.finished(), qPrintable(again.nextStep()));
+        QCOMPARE(seen_, QStringList{QStringLiteral("document intact")});
+    }
+
+    // A claim, then a password change in the same session: the change would reach only the
+    // vault that is open, not the one the next start opens, so it waits for the restart.
+    void aKeyChangeAfterAClaimWaitsForTheRestart() {
+        const std::optional<rawstore::DiskInfo> disk = disk_.diskInfo();
+        QVERIFY(disk);
+        seen_.clear();
+        GuiScript script;
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
+        openConfigure(script, QStringLiteral("open Configure"));
+        claimThroughTheWizard(script, *disk, [](ConfigureDialog* dialog) {
+            child<QLineEdit>(dialog, "currentPasswordEdit")
+                ->setText(QStringLiteral("Correct-Horse-42!"));
+            child<QLineEdit>(dialog, "newPasswordEdit")
+                ->setText(QStringLiteral("Battery-Staple-77?"));
+            child<QLineEdit>(dialog, "confirmNewPasswordEdit")
+                ->setText(QStringLiteral("Battery-Staple-77?"));
+            GuiScript::clickLater(child<QPushButton>(dialog, "changePasswordButton"));
+        });
+        recordStatusAndClose<ConfigureDialog>(script, QStringLiteral("the change is refused"),
+                                              "changePasswordStatusLabel",
+                                              QStringLiteral("Zelvora will use another vault"));
+        quit(script, QStringLiteral("doc.txt"), kDocument);
+        QCOMPARE(run(script), 0);
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(seen_.mid(claimedSteps(*disk).size()),
+                 QStringList({QStringLiteral("Zelvora will use another vault from the next start "
+                                             "(set up in this session), and a change made now "
+                                             "would reach only the vault that is open. Restart "
+                                             "Zelvora first, then change the password, two-factor "
+                                             "authentication or delete the vault."),
+                              QStringLiteral("document intact")}));
+
+        // The vault in the region opens with the account's password as it is.
+        seen_.clear();
+        GuiScript next;
+        test::signInWith(next, QStringLiteral("sign in to the raw vault"), kPassword);
+        next.add(QStringLiteral("the new vault"), mainWindowReady, [this] {
+            seen_ << QString::number(mainWindow()->container()->listEntries().size());
+            MainWindow* window = mainWindow();
+            GuiScript::later([window] { window->close(); });
+        });
+        QCOMPARE(run(next), 0);
+        QVERIFY2(next.finished(), qPrintable(next.nextStep()));
+        QCOMPARE(seen_, QStringList{QStringLiteral("0")});
+    }
+
+    // The disk is detached: the start says the disk cannot be found (not that its layout
+    // changed) and offers the way out, which forgets the vault and its account after the
+    // password, without a hand edit of the data folder.
+    void aDetachedDiskIsToldAsMissingWithAWayOut() {
+        QCOMPARE(storage_->backend(), vault::StorageBackend::RawDisk);
+        QVERIFY(disk_.detach());
+        seen_.clear();
+        GuiScript script;
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
+        script.onModal<QMessageBox>(
+            QStringLiteral("the refusal"),
+            [this](QMessageBox* box) {
+                seen_ << box->windowTitle() << box->text().section(QLatin1Char('\n'), 0, 0);
+                child<QPushButton>(box, "deferredChoiceAccept")->click();
+            },
+            [](QMessageBox* box) {
+                return box->objectName() == QStringLiteral("deferredChoiceBox");
+            });
+        test::answerText(script, QStringLiteral("the password"), kPassword);
+        script.onModal<QMessageBox>(
+            QStringLiteral("forget without wiping"),
+            [this](QMessageBox* box) {
+                seen_ << box->windowTitle() << box->text().section(QLatin1Char('('), 0, 0);
+                child<QPushButton>(box, "deferredChoiceAccept")->click();
+            },
+            [](QMessageBox* box) {
+                return box->windowTitle() == QStringLiteral("Vault Deletion Waiting");
+            });
+        QCOMPARE(run(script), 1); // the next session starts
+        QVERIFY2(script.finished(), qPrintable(script.nextStep()));
+        QCOMPARE(seen_, QStringList({QStringLiteral("Vault Unavailable"),
+                                     QStringLiteral("The disk that holds this vault cannot be "
+                                                    "found -- connect it and start Zelvora again."),
+                                     QStringLiteral("Vault Deletion Waiting"),
+                                     QStringLiteral("The disk that holds the raw-disk vault "
+                                                    "waiting to be deleted cannot be found ")}));
+        QVERIFY(!auth_->identityExists());
+        QCOMPARE(storage_->backend(), vault::StorageBackend::Container);
+        QVERIFY(!storage_->pendingDeleteRawDisk());
     }
 };
 

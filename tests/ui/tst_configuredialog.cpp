@@ -1148,8 +1148,10 @@ private Q_SLOTS:
         claim.claimedLength = quint64(1) << 30;
         QVERIFY(storage_->setRawDiskClaim(claim));
         openDialog();
+        // No disk has the claim's identity here: it is told as not connected.
         QCOMPARE(widget<QLabel>("storageStatusLabel")->text(),
-                 QStringLiteral("Currently: unallocated disk partition (disk 2)."));
+                 QStringLiteral("Currently: unallocated disk partition (1.00 GiB from 0 bytes to "
+                                "1.00 GiB of the disk that was disk 2 (not connected now))."));
         QVERIFY(widget<QLabel>("vaultSizeLabel")
                     ->text()
                     .endsWith(QStringLiteral("\nClaimed region: 1.00 GB")));

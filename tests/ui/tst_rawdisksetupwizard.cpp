@@ -206,8 +206,10 @@ private Q_SLOTS:
         const auto entry = listed(gaps);
         QVERIFY(entry);
         const rawstore::DiskInfo& disk = entry->second;
+        // Named as people know a disk: its device, model, identity and size in units that fit.
         QCOMPARE(combo->itemText(entry->first),
-                 QStringLiteral("Disk %1: 8.00 GB (%2)").arg(disk.diskNumber).arg(disk.model));
+                 QStringLiteral("/dev/%1 (Loop device, file %2, 8.00 GiB)")
+                     .arg(gaps.kernelName(), gaps.imagePath()));
 
         combo->setCurrentIndex(entry->first);
         QCOMPARE(widget<QLabel>("diskInfoLabel")->text(),
@@ -217,14 +219,16 @@ private Q_SLOTS:
         auto* table = widget<QTableWidget>("partitionTable");
         QCOMPARE(table->rowCount(), 2);
         const QList<QStringList> rows{
-            {QStringLiteral("1"), QStringLiteral("0.00 GB"), QStringLiteral("1.00 GB")},
-            {QStringLiteral("2"), QStringLiteral("3.00 GB"), QStringLiteral("2.00 GB")}};
+            {QStringLiteral("1"), QStringLiteral("1.00 MiB"), QStringLiteral("1023.00 MiB")},
+            {QStringLiteral("2"), QStringLiteral("3.00 GiB"), QStringLiteral("2.00 GiB")}};
         for (int row = 0; row < 2; ++row) {
             for (int column = 0; column < 3; ++column)
                 QCOMPARE(table->item(row, column)->text(), rows[row][column]);
         }
-        QCOMPARE(gapLines(), QStringList({QStringLiteral("Offset 1.00 GB  --  Size 2.00 GB"),
-                                          QStringLiteral("Offset 5.00 GB  --  Size 3.00 GB")}));
+        // The space after the last partition counts too, up to the backup table.
+        QCOMPARE(gapLines(),
+                 QStringList({QStringLiteral("From 1.00 GiB to 3.00 GiB  --  Size 2.00 GiB"),
+                              QStringLiteral("From 5.00 GiB to 8.00 GiB  --  Size 3.00 GiB")}));
         auto* claim = widget<QPushButton>("claimButton");
         QVERIFY(!claim->isEnabled());
         widget<QListWidget>("gapList")->setCurrentRow(1);
@@ -233,6 +237,8 @@ private Q_SLOTS:
         // A disk with no gap offers a line that cannot be claimed.
         const auto fullEntry = listed(full);
         QVERIFY(fullEntry);
+        // Two loop disks of one kind are told apart.
+        QVERIFY(combo->itemText(fullEntry->first) != combo->itemText(entry->first));
         combo->setCurrentIndex(fullEntry->first);
         QCOMPARE(gapLines(), QStringList{kNoGaps});
         QVERIFY(!claim->isEnabled());
@@ -280,13 +286,28 @@ private Q_SLOTS:
         openWizard();
         const rawstore::DiskInfo disk = selectFirstRegion(loop);
         QVERIFY(disk.valid);
-        QCOMPARE(gapLines(), QStringList{QStringLiteral("Offset 0.00 GB  --  Size 0.00 GB")});
+        QCOMPARE(gapLines(),
+                 QStringList{QStringLiteral("From 5.00 MiB to 7.00 MiB  --  Size 2.00 MiB")});
         QVERIFY(widget<QPushButton>("claimButton")->isEnabled());
 
+        // A first attempt cancelled at the phrase leaves its refusal...
+        {
+            test::GuiScript cancelled;
+            test::answerText(cancelled, QStringLiteral("phrase"), std::nullopt);
+            claimThrough(cancelled);
+            QCOMPARE(status(), kPhraseMismatch);
+        }
+        // ...which the next attempt clears as it starts.
         test::GuiScript script;
         QString abandonPrompt;
         QString question;
-        test::answerText(script, QStringLiteral("phrase"), kAbandon, &abandonPrompt);
+        QString statusWhileAsking = QStringLiteral("<not asked>");
+        script.onModal<QInputDialog>(QStringLiteral("phrase"), [&](QInputDialog* input) {
+            statusWhileAsking = status();
+            abandonPrompt = input->windowTitle() + QLatin1Char('|') + input->labelText();
+            input->setTextValue(kAbandon);
+            static_cast<QDialog*>(input)->accept();
+        });
         bool cancelIsDefault = false;
         test::answerQuestion(script, QMessageBox::Yes, &question, &cancelIsDefault);
         claimThrough(script);
@@ -295,12 +316,12 @@ private Q_SLOTS:
                            "bound to your master password.")));
         QVERIFY(abandonPrompt.endsWith(
             QStringLiteral("Type \"ABANDON MY CURRENT VAULT\" (without quotes) to proceed:")));
+        QCOMPARE(statusWhileAsking, QString());
         QVERIFY2(question.startsWith(
-                     QStringLiteral("Confirm Real Disk Claim|This will permanently claim 0.00 GB "
-                                    "of unallocated space on disk %1 (%2) for Zelvora's vault "
-                                    "storage")
-                         .arg(disk.diskNumber)
-                         .arg(disk.model)),
+                     QStringLiteral("Confirm Real Disk Claim|This will permanently claim 2.00 MiB "
+                                    "of unallocated space (from 5.00 MiB to 7.00 MiB) on %1 for "
+                                    "Zelvora's vault storage")
+                         .arg(rawstore::diskDescription(disk))),
                  qPrintable(question));
         QVERIFY(question.contains(QStringLiteral("administrator authorisation at each start")));
         QVERIFY(question.endsWith(QStringLiteral("Continue?")));
@@ -349,7 +370,7 @@ private Q_SLOTS:
         const QString tooSmall =
             QStringLiteral("This region is too small for a vault (needs at least %1). Choose a "
                            "larger region.")
-                .arg(QStringLiteral("0.00 GB"));
+                .arg(QStringLiteral("2.00 MiB"));
         QTest::newRow("one sector short")
             << kMinimumGapSectors - 1 << false << QString() << 0 << QString() << tooSmall;
         QTest::newRow("phrase in lower case") << kMinimumGapSectors << true << kAbandon.toLower()
@@ -363,7 +384,7 @@ private Q_SLOTS:
                                               << int(QMessageBox::Cancel) << QString() << QString();
         QTest::newRow("disk detached")
             << kMinimumGapSectors << false << QString() << 0 << QStringLiteral("detach")
-            << QStringLiteral("Could not re-query disk %1 -- it may have been disconnected.");
+            << QStringLiteral("Could not re-query %1 -- it may have been disconnected.");
         QTest::newRow("layout changed")
             << kMinimumGapSectors << false << QString() << 0 << QStringLiteral("repartition")
             << QStringLiteral("This region is no longer claimable -- the disk layout changed "
@@ -371,9 +392,21 @@ private Q_SLOTS:
         QTest::newRow("disk in use")
             << kMinimumGapSectors << false << QString() << int(QMessageBox::Yes)
             << QStringLiteral("hold")
-            << QStringLiteral("Could not open disk %1 for writing. It must not be mounted or in "
-                              "use, and Zelvora needs administrator authorisation (or to run as "
-                              "root or in the disk group).");
+            << QStringLiteral("Could not open %1 for writing. It must not be mounted or in use, "
+                              "and Zelvora needs administrator authorisation (or to run as root "
+                              "or in the disk group).");
+        // The layout changes while the user answers: only the disk as it is once held counts.
+        QTest::newRow("partition added while asking")
+            << kMinimumGapSectors << false << QString() << int(QMessageBox::Yes)
+            << QStringLiteral("append while asking")
+            << QStringLiteral("This region is no longer claimable -- the disk layout changed "
+                              "since it was listed. Refusing to claim it.");
+        // A table written to the disk that the kernel never re-read.
+        QTest::newRow("table the kernel has not read")
+            << kMinimumGapSectors << false << QString() << int(QMessageBox::Yes)
+            << QStringLiteral("append table only")
+            << QStringLiteral("This region is no longer claimable -- the disk layout changed "
+                              "since it was listed. Refusing to claim it.");
     }
     void refusalsWriteNothing() {
         QFETCH(quint64, gapSectors);
@@ -413,18 +446,31 @@ private Q_SLOTS:
             QVERIFY(held >= 0);
         }
 
+        // A partition inside the region, its first sector where the marker would go.
+        const QString inside =
+            QStringLiteral("start=%1, size=%2").arg(kGapStart).arg(kMinimumGapSectors - 2);
+        if (change == QStringLiteral("append table only"))
+            QVERIFY2(loop.appendPartition(inside, false), qPrintable(loop.lastError()));
+
         test::GuiScript script;
         if (bound)
             test::answerText(script, QStringLiteral("phrase"),
                              phrase.isNull() ? std::nullopt : std::optional<QString>(phrase));
-        if (answer != 0)
+        if (change == QStringLiteral("append while asking")) {
+            script.onModal<QMessageBox>(QStringLiteral("question"), [&](QMessageBox* box) {
+                QVERIFY2(loop.appendPartition(inside), qPrintable(loop.lastError()));
+                box->button(QMessageBox::Yes)->click();
+            });
+        } else if (answer != 0) {
             test::answerQuestion(script, QMessageBox::StandardButton(answer));
+        }
         claimThrough(script);
         if (held >= 0)
             ::close(held);
 
-        QCOMPARE(status(), expected.contains(QStringLiteral("%1")) ? expected.arg(disk.diskNumber)
-                                                                   : expected);
+        QCOMPARE(status(), expected.contains(QStringLiteral("%1"))
+                               ? expected.arg(QStringLiteral("/dev/") + disk.kernelName)
+                               : expected);
         QCOMPARE(statusStyle(), expected.isEmpty() ? QString() : kRed);
 
         const quint64 start = kGapStart * kSector;
