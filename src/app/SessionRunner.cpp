@@ -43,6 +43,12 @@ QString tr(const char* text) {
     return QCoreApplication::translate("runSession", text);
 }
 
+// Whether a password or two-factor change is still pending (start-up recovery could not settle
+// it): the vault may then be under a key this sign-in does not have.
+bool keyChangeUnsettled(const SessionInputs& in) {
+    return in.auth.hasPendingTransition() || in.twoFactor.hasPendingTransition();
+}
+
 struct RestoredVault {
     std::unique_ptr<VaultContainer> container;
     SecureBuffer key;
@@ -92,9 +98,9 @@ std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& i
 
     SecureBuffer candidate = core::TwoFactorManager::deriveEffectiveKey(loginKey, *secret);
     QString notice;
-    std::unique_ptr<VaultContainer> container =
-        protect::openVaultGuarded(location, candidate, in.machineId, in.generationRecordPath,
-                                  QString(), maxVaultSizeBytes, nullptr, &notice);
+    std::unique_ptr<VaultContainer> container = protect::openVaultGuarded(
+        location, candidate, in.machineId, in.generationRecordPath, QString(), maxVaultSizeBytes,
+        nullptr, &notice, keyChangeUnsettled(in));
     if (!container) {
         QMessageBox::warning(nullptr, title,
                              QCoreApplication::translate(
@@ -256,9 +262,9 @@ int runSession(const SessionInputs& in, const SessionServices& services) {
 
     QString message;
     QString notice;
-    std::unique_ptr<VaultContainer> container =
-        protect::openVaultGuarded(location, *sessionKey, in.machineId, in.generationRecordPath,
-                                  recoveredVaultId, config.maxVaultSizeBytes, &message, &notice);
+    std::unique_ptr<VaultContainer> container = protect::openVaultGuarded(
+        location, *sessionKey, in.machineId, in.generationRecordPath, recoveredVaultId,
+        config.maxVaultSizeBytes, &message, &notice, keyChangeUnsettled(in));
     if (container && identityKey && !in.auth.bindVaultId(*identityKey, container->vaultId()))
         qWarning("runSession: failed to bind identity.dat's vault key to this vault's real "
                  "identity -- the F-7 replay protection may not be fully applied until this "

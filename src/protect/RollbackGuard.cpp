@@ -175,7 +175,7 @@ std::unique_ptr<vault::VaultContainer>
 openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffer& vaultKey,
                  const QString& machineId, const QString& recordPath,
                  const QString& recoveredVaultId, qint64 maxVaultSizeBytes, QString* message,
-                 QString* notice) {
+                 QString* notice, bool keyChangeUnsettled) {
     std::unique_ptr<vault::IVaultBlockStore> store = vault::createBlockStore(location);
     if (!store)
         return nullptr;
@@ -187,9 +187,31 @@ openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffe
     if (!container)
         return nullptr;
 
+    // A vault opened at the state before its newest one (whose index did not read with this key)
+    // is judged by the state it opened at. The newest may be damaged; it may also be the vault
+    // re-keyed under a key this sign-in does not have yet (a key change start-up could not
+    // settle), and the record was advanced to it before that re-key. Going back is only allowed
+    // where the record allows the older state; otherwise the open is refused with both slots as
+    // they were, so that the key which opens the newest state still finds it.
+    const std::optional<quint64> fallback = container->fallbackGeneration();
     RollbackStatus status = RollbackStatus::Ok;
-    if (!checkAndAdvance(recordPath, container->vaultId(), container->generationCounter(),
-                         createdNow, &status)) {
+    bool admitted = checkAndAdvance(recordPath, container->vaultId(),
+                                    container->generationCounter(), createdNow, &status);
+    if (!admitted && fallback && !keyChangeUnsettled && status == RollbackStatus::OlderCopy) {
+        // No re-key is in flight, so this key is the only one the account holds and the newest
+        // index is damaged: the record may already have seen it, one step above.
+        RollbackStatus again = RollbackStatus::Ok;
+        admitted = checkAndAdvance(recordPath, container->vaultId(), *fallback + 1, false, &again);
+        if (!admitted)
+            status = again;
+    }
+    if (!admitted) {
+        if (fallback)
+            qWarning("openVaultGuarded: the newest state of vault %s does not open with this key, "
+                     "and the rollback record does not allow the state before it (generation "
+                     "%llu) -- refused, nothing was written.",
+                     qUtf8Printable(container->vaultId()),
+                     static_cast<unsigned long long>(*fallback));
         container.reset();
         // A vault created just now that cannot be recorded would be refused at every later
         // open: take the new, empty vault away again so the next attempt starts afresh.
@@ -225,9 +247,14 @@ openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffe
         }
         return nullptr;
     }
-    if (const std::optional<quint64> fallback = container->fallbackGeneration()) {
-        // Opening at the previous state keeps every other file; the user must still learn that
-        // the last change is gone (an import whose original was erased, a removal undone).
+    if (fallback) {
+        // The older state is written over the unreadable slot, and the record follows it (the
+        // session's periodic advance would otherwise). Opening at the previous state keeps every
+        // other file; the user must still learn that the last change is gone (an import whose
+        // original was erased, a removal undone).
+        if (container->repairFallback())
+            checkAndAdvance(recordPath, container->vaultId(), container->generationCounter(),
+                            false);
         qWarning("openVaultGuarded: the latest change to vault %s could not be read; it was "
                  "opened at its previous state (generation %llu).",
                  qUtf8Printable(container->vaultId()), static_cast<unsigned long long>(*fallback));

@@ -46,12 +46,18 @@ bool confirmStorageBinding(const QString& recordPath, quint64 binding);
 
 // Opens the vault at location (or creates one there when none exists) and admits it only past
 // the rollback check. On refusal the container is released untouched and message, when given,
-// says why in the user's words. When the vault opened but its latest change could not be read
-// (it was opened at its previous state), notice, when given, says so in the user's words.
+// says why in the user's words. When the newest index does not open with vaultKey, the state
+// before it is opened only if the record allows that state (the newest may be under a key this
+// sign-in does not have yet); it is then written over the unreadable slot, and notice, when
+// given, says in the user's words that the latest change was lost. With no key change left
+// unsettled (keyChangeUnsettled false: no password or two-factor transition is pending), vaultKey
+// is the only key the account holds, so a newest index it does not open is damaged, and the
+// state before it is allowed even when the record has already seen the newest one.
 std::unique_ptr<vault::VaultContainer>
 openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffer& vaultKey,
                  const QString& machineId, const QString& recordPath,
                  const QString& recoveredVaultId, qint64 maxVaultSizeBytes,
-                 QString* message = nullptr, QString* notice = nullptr);
+                 QString* message = nullptr, QString* notice = nullptr,
+                 bool keyChangeUnsettled = true);
 
 } // namespace korvex::protect

@@ -109,6 +109,16 @@ std::unique_ptr<VaultContainer> VaultContainer::create(std::unique_ptr<IVaultBlo
                      "unopenable file left behind.");
         return nullptr;
     }
+    // A place may be handed out again without being cleared (a raw-disk region after its vault
+    // was deleted). A header an earlier vault left in slot 1 would win the next open over the new
+    // vault by its generation: nothing of it may be there when the first header is written.
+    if (!vault->clearLayoutArea()) {
+        if (!vault->store_->remove())
+            qWarning("VaultContainer::create: failed to roll back a partially-created store after "
+                     "clearing its headers and index regions failed -- a retry at the same "
+                     "location may find a broken, unopenable file left behind.");
+        return nullptr;
+    }
     if (!vault->commitIndexAndHeader()) {
         if (!vault->store_->remove())
             qWarning("VaultContainer::create: failed to roll back a partially-created store after "
@@ -146,8 +156,10 @@ std::unique_ptr<VaultContainer> VaultContainer::open(std::unique_ptr<IVaultBlock
         loaded = vault->readIndex();
     }
     if (!loaded && choice && !choice->legacy) {
-        // The newest header is sound but its index is not: fall back to the other slot and,
-        // if that one reads, rewrite the damaged slot at once.
+        // The newest header is sound but its index does not read with this key. It may be
+        // damaged, or be the vault re-keyed under a key this caller does not have: opening the
+        // other slot is harmless, writing it back over the newest is not. That is left to
+        // repairFallback, once the caller knows the older state may be opened.
         const int other = 1 - choice->slot;
         const HeaderSlot& fallback = headerSlots[other];
         if (fallback.isCurrentFormat() && headerFitsStore(fallback.header, storeSize)) {
@@ -155,16 +167,13 @@ std::unique_ptr<VaultContainer> VaultContainer::open(std::unique_ptr<IVaultBlock
             loaded = vault->readIndex();
             if (loaded) {
                 vault->fallbackGeneration_ = vault->generationCounter_;
-                qWarning("VaultContainer: the newest index (generation %llu) could not be read; "
-                         "the vault was opened at its previous state (generation %llu).",
+                vault->fallbackUnrepaired_ = true;
+                qWarning("VaultContainer: the newest index (generation %llu) could not be read "
+                         "with this key; the vault was opened at its previous state (generation "
+                         "%llu), and nothing was written.",
                          static_cast<unsigned long long>(choice->header.generation),
                          static_cast<unsigned long long>(vault->generationCounter_));
             }
-            if (loaded && !vault->commitIndexAndHeader())
-                qWarning("VaultContainer: recovered by falling back to the other index slot, but "
-                         "could not persist the recovery -- the vault opened successfully and "
-                         "remains fully usable; recovery will be retried on the next successful "
-                         "open.");
         }
     }
     if (!loaded)
@@ -189,10 +198,25 @@ std::unique_ptr<VaultContainer> VaultContainer::open(std::unique_ptr<IVaultBlock
             }
         }
     }
-    if (keepVaultId && !vault->commitIndexAndHeader())
+    // After a fallback the correction goes with the repair, if the caller asks for one.
+    if (keepVaultId && !vault->fallbackUnrepaired_ && !vault->commitIndexAndHeader())
         qWarning("VaultContainer: opened via a recovered vaultId but failed to persist the "
                  "correction -- recovery will be needed again on the next open.");
     return vault;
+}
+
+bool VaultContainer::repairFallback() {
+    if (wiped_)
+        return false;
+    if (!fallbackUnrepaired_)
+        return true;
+    if (!commitIndexAndHeader()) {
+        qWarning("VaultContainer: recovered by falling back to the other index slot, but could not "
+                 "persist the recovery -- the vault opened successfully and remains fully usable; "
+                 "recovery will be retried on the next successful open.");
+        return false;
+    }
+    return true;
 }
 
 void VaultContainer::adoptHeader(const HeaderChoice& choice, bool keepVaultId) {
@@ -368,6 +392,7 @@ bool VaultContainer::commitCurrentFormat() {
         return false;
     }
     currentSlot_ = target;
+    fallbackUnrepaired_ = false;
     return true;
 }
 
@@ -883,6 +908,16 @@ bool VaultContainer::clearFailedMigration() {
     return store_->writeAt(kHeaderSlotBytes, zeros.data(), kHeaderSlotBytes) && store_->flush();
 }
 
+bool VaultContainer::clearLayoutArea() {
+    try {
+        const Bytes zeros(static_cast<std::size_t>(kDataAreaOffset), 0);
+        return store_->writeAt(0, zeros.data(), static_cast<qint64>(zeros.size())) &&
+               store_->flush();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 void VaultContainer::wipeRegion(quint64 offset, quint64 length) {
     if (length == 0)
         return;
@@ -957,10 +992,10 @@ bool VaultContainer::isInterruptedCreate(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile() || info.isSymLink())
         return false;
-    // Create makes an empty file, sizes it to the data area (all zeros), writes the index and
-    // then the first header; a power loss may keep any part of that. Anything else at this
-    // place, a file of the user's above all, is not ours to remove: nothing past the index
-    // regions, and header slots that are empty or hold the start of a header.
+    // Create makes an empty file, sizes it to the data area and writes zeros over it, then
+    // writes the index and then the first header; a power loss may keep any part of that. Anything
+    // else at this place, a file of the user's above all, is not ours to remove: nothing past the
+    // index regions, and header slots that are empty or hold the start of a header.
     const qint64 size = info.size();
     if (static_cast<quint64>(size) > kDataAreaOffset)
         return false;

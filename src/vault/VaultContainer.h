@@ -64,10 +64,17 @@ public:
     void setMaxVaultSizeBytes(qint64 maxBytes) { maxVaultSizeBytes_ = maxBytes; }
     bool isWiped() const { return wiped_; }
     TransferError lastTransferError() const { return lastTransferError_; }
-    // When open found the newest index unreadable and fell back to the other slot: the
-    // generation of the state it opened (before the fallback was written back). The newest
-    // change was lost; callers tell the user.
+    // When open found the newest index unreadable with the key it was given and opened the other
+    // slot instead: the generation of the state it opened. The newest slot may be damaged, or
+    // hold the vault under another key (a re-key whose outcome is not settled yet); open cannot
+    // tell which and writes nothing. Callers tell the user that the newest change was lost.
     std::optional<quint64> fallbackGeneration() const { return fallbackGeneration_; }
+    // Writes the state a fallback opened over the slot it passed over. Only for a caller that has
+    // made sure this older state may be opened (the rollback record allows it): until then the
+    // container must not be used, as every commit goes to that slot. True when the state is
+    // committed or there was nothing to repair; a failure is logged, and the container stays
+    // usable at the older state.
+    bool repairFallback();
 
     QList<EntrySummary> listEntries() const;
     // The transfers report to progress, when given, and stop when it asks them to: an import
@@ -140,6 +147,9 @@ private:
     template <typename Piece>
     bool inPieces(TransferStep step, quint64 total, TransferProgress* progress, Piece piece);
     bool clearFailedMigration();
+    // Zeros both header slots and both index regions and flushes: what an earlier vault at the
+    // same place left there must not outlive the new vault's first commit.
+    bool clearLayoutArea();
     // Overwrites the range three times (0x00, 0xFF, random), best effort, no flush.
     void wipeRegion(quint64 offset, quint64 length);
     void overwriteRegion(quint64 offset, quint64 length);
@@ -165,6 +175,8 @@ private:
     quint32 formatVersion_ = kCurrentFormatVersion;
     TransferError lastTransferError_ = TransferError::None;
     std::optional<quint64> fallbackGeneration_;
+    // The slot a fallback passed over has not been written since.
+    bool fallbackUnrepaired_ = false;
 };
 
 } // namespace korvex::vault

@@ -85,6 +85,34 @@ void rewriteIndex(const QString& path, int slot, const SecureBuffer& key,
     writeHeader(path, slot, header);
 }
 
+// A place that held a vault before and is handed out again without being cleared, the way a
+// raw-disk region is after its vault was deleted: it counts as free, and creating there opens
+// whatever it still holds.
+class ReusedPlace final : public vault::IVaultBlockStore {
+public:
+    explicit ReusedPlace(const QString& path) : file_(path) {}
+
+    bool exists() const override { return false; }
+    bool create() override { return file_.open(); }
+    bool open() override { return file_.open(); }
+    void close() override { file_.close(); }
+    bool isOpen() const override { return file_.isOpen(); }
+    QString errorString() const override { return file_.errorString(); }
+    bool remove() override { return file_.remove(); }
+    qint64 size() const override { return file_.size(); }
+    bool resize(qint64 newSize) override { return file_.resize(newSize); }
+    bool readAt(qint64 offset, void* buffer, qint64 length) override {
+        return file_.readAt(offset, buffer, length);
+    }
+    bool writeAt(qint64 offset, const void* buffer, qint64 length) override {
+        return file_.writeAt(offset, buffer, length);
+    }
+    bool flush() override { return file_.flush(); }
+
+private:
+    FileBlockStore file_;
+};
+
 } // namespace
 
 class VaultContainerTest : public QObject {
@@ -232,6 +260,53 @@ private Q_SLOTS:
         QVERIFY(reopened->listEntries().isEmpty());
         QCOMPARE(reopened->generationCounter(), quint64(1));
         QCOMPARE(reopened->vaultId(), VaultContainer::readVaultIdFromFile(path_));
+    }
+
+    // Whatever an earlier vault left at the place is gone once the new one exists: a header of
+    // the old vault in the slot the new one has not used yet would win the next open by its
+    // generation, the old vault's id would be read where the new one's is expected, and the old
+    // index would lie there for the taking.
+    void createOverAnOldVaultLeavesNothingOfIt() {
+        QString oldId;
+        {
+            auto old = create();
+            QVERIFY(old);
+            oldId = old->vaultId();
+            for (const char* name : {"a", "b", "c"})
+                QVERIFY(old->importFile(source(QString::fromLatin1(name), name),
+                                        QString::fromLatin1(name)));
+        }
+        const auto oldHeaders = headersOf(path_);
+        QVERIFY(oldHeaders[1].isCurrentFormat());
+        QCOMPARE(oldHeaders[1].header.generation, quint64(4));
+
+        // The same key as the old vault's: the worst case, where its index would still open.
+        QString newId;
+        {
+            auto vault =
+                VaultContainer::create(std::make_unique<ReusedPlace>(path_), key_, kMachine);
+            QVERIFY(vault);
+            newId = vault->vaultId();
+        }
+        QVERIFY(newId != oldId);
+        QCOMPARE(VaultContainer::readVaultIdFromFile(path_), newId);
+        QCOMPARE(VaultContainer::readHeaderGenerationFromFile(path_), std::optional<quint64>(1));
+        {
+            auto vault = open();
+            QVERIFY(vault);
+            QCOMPARE(vault->vaultId(), newId);
+            QVERIFY(vault->listEntries().isEmpty());
+            QCOMPARE(vault->generationCounter(), quint64(1));
+            QVERIFY(!vault->fallbackGeneration());
+        }
+        // Past the new header and the new index, up to the data area, only zeros.
+        const vault::VaultHeader header = headersOf(path_)[0].header;
+        QCOMPARE(header.indexOffset, vault::kFirstIndexRegionOffset);
+        QCOMPARE(test::readFileRange(path_, vault::kHeaderSlotBytes, vault::kHeaderSlotBytes),
+                 QByteArray(vault::kHeaderSlotBytes, '\0'));
+        const qint64 indexEnd = qint64(header.indexOffset + header.indexLength);
+        const qint64 rest = qint64(vault::kDataAreaOffset) - indexEnd;
+        QCOMPARE(test::readFileRange(path_, indexEnd, rest), QByteArray(rest, '\0'));
     }
 
     void filesRoundTripAndEveryChangeIsOneGeneration() {
@@ -577,7 +652,7 @@ private Q_SLOTS:
         QVERIFY(open());
     }
 
-    void damagedCurrentIndexFallsBackAndIsRepaired() {
+    void damagedCurrentIndexFallsBackAndIsRepairedOnRequest() {
         {
             auto vault = create();
             QVERIFY(vault->importFile(source(QStringLiteral("a"), "alpha"), QStringLiteral("a")));
@@ -585,12 +660,20 @@ private Q_SLOTS:
         }
         // Slot 0 holds generation 3 (a, b); slot 1 generation 2 (a).
         QVERIFY(test::flipByte(path_, qint64(vault::kFirstIndexRegionOffset) + 60));
+        const QByteArray damaged = test::readWholeFile(path_);
         auto vault = open();
         QVERIFY(vault);
         QCOMPARE(names(*vault), QStringList{QStringLiteral("a")});
-        QCOMPARE(vault->generationCounter(), quint64(3));
+        QCOMPARE(vault->generationCounter(), quint64(2));
         // The state it opened at, for the caller to tell the user the last change is gone.
         QCOMPARE(vault->fallbackGeneration(), std::optional<quint64>(2));
+        // The newest slot might be the vault under another key: only the caller, who knows the
+        // rollback record, may have the older state written over it.
+        vault.reset();
+        QCOMPARE(test::readWholeFile(path_), damaged);
+        vault = open();
+        QVERIFY(vault->repairFallback());
+        QCOMPARE(vault->generationCounter(), quint64(3));
         const auto headers = headersOf(path_);
         QVERIFY(headers[0].isCurrentFormat());
         QCOMPARE(headers[0].header.generation, quint64(3));
