@@ -83,6 +83,26 @@ bool isVerifiedFolder(const QString& folder) {
     return !path.isEmpty() && QFileInfo::exists(path) && isUnaliasedFolder(path);
 }
 
+// Asks for the master password; true only when the typed text is the account's password (a
+// wrong one counts as a failed sign-in). answered, when given, tells a cancelled prompt (not
+// set) from a wrong password (false).
+bool passwordConfirmed(core::AuthManager& auth, DeferredOperationPrompts& prompts,
+                       const QString& title, const QString& label,
+                       std::optional<bool>* answered = nullptr) {
+    std::optional<QString> typed = prompts.askPassword(title, label);
+    if (!typed)
+        return false;
+    QByteArray utf8 = typed->toUtf8();
+    crypto::secureWipe(*typed);
+    // The string is built straight into the parameter, which the check wipes itself.
+    const bool confirmed =
+        auth.checkPassword(std::string(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+    crypto::secureWipe(utf8);
+    if (answered)
+        *answered = confirmed;
+    return confirmed;
+}
+
 // A vault-layer progress told to the user through prompts, as step under title.
 class ShownProgress {
 public:
@@ -440,19 +460,10 @@ void applyPendingContainerMigration(const core::StorageConfigFile& storage,
 }
 
 bool confirmPendingDelete(core::AuthManager& auth, DeferredOperationPrompts& prompts) {
-    std::optional<QString> typed = prompts.askPassword(
-        translated("Confirm Your Password"),
+    return passwordConfirmed(
+        auth, prompts, translated("Confirm Your Password"),
         translated("A vault deletion is pending. Type your master password to complete it now, or "
                    "Cancel to be asked again next time you start Zelvora."));
-    if (!typed)
-        return false;
-    QByteArray utf8 = typed->toUtf8();
-    crypto::secureWipe(*typed);
-    // The string is built straight into the parameter, which the check wipes itself.
-    const bool confirmed =
-        auth.checkPassword(std::string(utf8.constData(), static_cast<std::size_t>(utf8.size())));
-    crypto::secureWipe(utf8);
-    return confirmed;
 }
 
 void applyPendingContainerDelete(core::StorageConfigFile& storage, const QString& dataFolder,
@@ -614,18 +625,13 @@ bool offerToDeleteUnusableRawVault(const QString& refusal, core::AuthManager& au
                                        "with a new vault."),
                         translated("Delete This Vault..."), translated("Quit")))
         return false;
-    std::optional<QString> typed = prompts.askPassword(
-        translated("Delete Vault"), translated("Type your master password to delete the vault:"));
-    if (!typed)
-        return false;
-    QByteArray utf8 = typed->toUtf8();
-    crypto::secureWipe(*typed);
-    const bool confirmed =
-        auth.checkPassword(std::string(utf8.constData(), static_cast<std::size_t>(utf8.size())));
-    crypto::secureWipe(utf8);
-    if (!confirmed) {
-        prompts.warning(translated("Delete Vault"),
-                        translated("Incorrect password. Vault not deleted."));
+    std::optional<bool> answered;
+    if (!passwordConfirmed(auth, prompts, translated("Delete Vault"),
+                           translated("Type your master password to delete the vault:"),
+                           &answered)) {
+        if (answered) // typed, but not the password
+            prompts.warning(translated("Delete Vault"),
+                            translated("Incorrect password. Vault not deleted."));
         return false;
     }
     // Recorded first, as Delete Vault records it: whatever happens next, the next start

@@ -743,9 +743,13 @@ bool ConfigureDialog::refuseAfterSwitchingVaults(QLabel* status) {
         return false;
     const QString containerFileVault = korvex::vault::VaultContainer::readVaultIdFromFile(
         korvex::core::currentContainerPath(config.container, dataFolder()));
-    const bool openIsContainerFile =
-        !containerFileVault.isEmpty() && containerFileVault == container_->vaultId();
-    if ((config.backend == StorageBackend::RawDisk) != openIsContainerFile)
+    // Refused only when the file is known to hold the other vault: a file that cannot be read
+    // now says nothing either way.
+    const bool nextIsAnother =
+        !containerFileVault.isEmpty() &&
+        (config.backend == StorageBackend::RawDisk ? containerFileVault == container_->vaultId()
+                                                   : containerFileVault != container_->vaultId());
+    if (!nextIsAnother)
         return false;
     showStatus(status,
                tr("Zelvora will use another vault from the next start (set up in this session), "

@@ -1,16 +1,15 @@
 #include "vault/RawBlockStore.h"
 
 #include "platform/FileSync.h"
-#include "platform/PrivatePaths.h"
 #include "platform/RegularFile.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QtEndian>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -564,9 +563,8 @@ ReleaseResult RawBlockStore::releaseClaim(const RawDiskClaim& claim,
     if (!claimSettingsValid(claim))
         return outcome(ReleaseOutcome::InvalidSettings);
     const rawstore::FreeRegion region{claim.claimedStartOffset, claim.claimedLength};
-    rawstore::DiskQueryError queryError = rawstore::DiskQueryError::None;
     const rawstore::DiskInfo disk =
-        rawstore::findClaimedDisk(claim.diskNumber, claim.diskSerialHash, &queryError);
+        rawstore::findClaimedDisk(claim.diskNumber, claim.diskSerialHash);
     if (!disk.valid)
         return outcome(ReleaseOutcome::DiskNotFound);
     result.disk = disk;
@@ -663,11 +661,11 @@ ReleaseResult RawBlockStore::releaseClaim(const RawDiskClaim& claim,
         if (tail) {
             // The region ends inside a sector: rewrite that sector with only the region's part
             // of it wiped.
-            const quint64 at = claim.claimedStartOffset + wholeSectors;
-            if (!medium->readAt(at, tailSector.data, sector))
+            const quint64 tailOffset = claim.claimedStartOffset + wholeSectors;
+            if (!medium->readAt(tailOffset, tailSector.data, sector))
                 return outcome(ReleaseOutcome::WriteFailed);
             fill(pass, tailSector.data, tail);
-            if (!medium->writeAt(at, tailSector.data, sector))
+            if (!medium->writeAt(tailOffset, tailSector.data, sector))
                 return outcome(ReleaseOutcome::WriteFailed);
         }
         report(pass + 1, 0);

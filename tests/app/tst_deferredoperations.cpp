@@ -697,6 +697,53 @@ private Q_SLOTS:
 
     // --- confirming a deletion ------------------------------------------------------------
 
+    // The way out of a raw-disk vault that will not open: Quit changes nothing, a wrong
+    // password changes nothing and says so, the right one deletes the vault as Delete Vault
+    // does (here on a disk that cannot be found, forgotten by the user's choice).
+    void theWayOutOfAnUnusableRawVault() {
+        test::ManualClock clock;
+        core::AuthManager auth(folder_ + QStringLiteral("/identity.dat"), clock,
+                               core::createSettingsFloorStore(path(QStringLiteral("floor.ini"))));
+        QVERIFY(auth.createAccount(QStringLiteral("ada"), kPassword));
+        core::RawDiskClaim claim;
+        claim.diskNumber = 3;
+        claim.claimedStartOffset = 1048576;
+        claim.claimedLength = 4194304;
+        claim.diskSerialHash = QByteArray(32, 'g');
+        QVERIFY(storage().setRawDiskClaim(claim));
+        const QString refusal = QStringLiteral("The disk that holds this vault cannot be found.");
+        const auto wayOut = [&](RecordingPrompts& prompts) {
+            core::StorageConfigFile handle = storage();
+            return app::offerToDeleteUnusableRawVault(refusal, auth, handle, folder_,
+                                                      generationPath(), prompts);
+        };
+
+        RecordingPrompts quit;
+        QVERIFY(!wayOut(quit));
+        QCOMPARE(quit.shown.size(), 1);
+        QCOMPARE(quit.shown[0].title, QStringLiteral("Vault Unavailable"));
+        QVERIFY(quit.shown[0].text.startsWith(refusal + QStringLiteral("\n\nIf this vault")));
+        QVERIFY(quit.shown[0].text.endsWith(QStringLiteral("[Delete This Vault... | Quit]")));
+
+        RecordingPrompts wrong;
+        wrong.choices = {true};
+        wrong.answers = {QStringLiteral("Wrong-Horse-9-Battery")};
+        QVERIFY(!wayOut(wrong));
+        QCOMPARE(wrong.shown.last().text, QStringLiteral("Incorrect password. Vault not deleted."));
+        QVERIFY(!storage().pendingDeleteRawDisk());
+        QVERIFY(auth.identityExists());
+
+        RecordingPrompts right;
+        right.choices = {true, true};
+        right.answers = {QString::fromStdString(kPassword)};
+        QVERIFY(wayOut(right));
+        QCOMPARE(right.shown.size(), 3);
+        QCOMPARE(right.shown[2].title, QStringLiteral("Vault Deletion Waiting"));
+        QVERIFY(!auth.identityExists());
+        QCOMPARE(storage().backend(), vault::StorageBackend::Container);
+        QVERIFY(!storage().pendingDeleteRawDisk());
+    }
+
     void aDeletionIsConfirmedOnlyByTheMasterPassword() {
         test::ManualClock clock;
         std::shared_ptr<core::LockoutFloorStore> floor =
