@@ -26,6 +26,7 @@
 #include <QLockFile>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressDialog>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -742,6 +743,33 @@ private Q_SLOTS:
         QVERIFY(!auth.identityExists());
         QCOMPARE(storage().backend(), vault::StorageBackend::Container);
         QVERIFY(!storage().pendingDeleteRawDisk());
+    }
+
+    // Long work before sign-in shows a window with its step and how much is done once it lasts
+    // past a moment; the window goes when the work ends.
+    void longStartUpWorkShowsItsProgress() {
+        const quint64 total = quint64(300) << 20;
+        app::MessageBoxPrompts prompts;
+        const auto window = [] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (widget->objectName() == QStringLiteral("startupProgress") &&
+                    widget->isVisible())
+                    return qobject_cast<QProgressDialog*>(widget);
+            }
+            return static_cast<QProgressDialog*>(nullptr);
+        };
+        prompts.progress(QStringLiteral("Deleting the Vault"), QStringLiteral("Wiping..."), 0,
+                         total);
+        QTRY_VERIFY(window() != nullptr);
+        prompts.progress(QStringLiteral("Deleting the Vault"), QStringLiteral("Wiping..."),
+                         total / 2, total);
+        QProgressDialog* shown = window();
+        QVERIFY(shown);
+        QCOMPARE(shown->windowTitle(), QStringLiteral("Deleting the Vault"));
+        QCOMPARE(shown->labelText(), QStringLiteral("Wiping...\n150.00 MiB of 300.00 MiB"));
+        QCOMPARE(shown->value(), 500);
+        prompts.finishProgress();
+        QVERIFY(window() == nullptr);
     }
 
     void aDeletionIsConfirmedOnlyByTheMasterPassword() {
