@@ -168,6 +168,28 @@ void writeReleaseJournal(const QString& path, const RawDiskClaim& claim, const W
     }
 }
 
+// The region on the disk medium holds open, decided on the disk as it is now: the same disk as
+// the record it was opened from, and the region free in the kernel's view and in the partition
+// table on the device. *now is the disk as read again.
+enum class HeldRegion { Free, NotTheDisk, Unreadable, Taken };
+
+HeldRegion checkHeldRegion(const rawstore::PhysicalDiskMedium& medium,
+                           const rawstore::DiskInfo& disk, const rawstore::FreeRegion& region,
+                           bool allowSystemDisk, rawstore::DiskInfo* now) {
+    switch (medium.recheck(disk, now)) {
+    case rawstore::DiskRecheck::Same:
+        break;
+    case rawstore::DiskRecheck::NotTheDisk:
+        return HeldRegion::NotTheDisk;
+    case rawstore::DiskRecheck::Unreadable:
+        qWarning("RawBlockStore: the partition table on /dev/%s could not be read.",
+                 qUtf8Printable(disk.kernelName));
+        return HeldRegion::Unreadable;
+    }
+    return rawstore::regionIsFree(*now, region, allowSystemDisk) ? HeldRegion::Free
+                                                                 : HeldRegion::Taken;
+}
+
 } // namespace
 
 bool claimSettingsValid(const RawDiskClaim& claim) {
@@ -374,22 +396,16 @@ bool RawBlockStore::openDevice() {
                          : RawStoreError::NotAdministrator;
         return false;
     }
-    // Decided on the disk as it is now that it is held: the same disk, and the region free in
-    // the table on the device as well as in the kernel's view.
+    // Decided on the disk as it is now that it is held.
     rawstore::DiskInfo now;
-    switch (medium->recheck(disk, &now)) {
-    case rawstore::DiskRecheck::Same:
+    switch (checkHeldRegion(*medium, disk, region, false, &now)) {
+    case HeldRegion::Free:
         break;
-    case rawstore::DiskRecheck::NotTheDisk:
+    case HeldRegion::NotTheDisk:
         lastError_ = RawStoreError::DiskNotFound;
         return false;
-    case rawstore::DiskRecheck::Unreadable:
-        qWarning("RawBlockStore: the partition table on /dev/%s could not be read.",
-                 qUtf8Printable(disk.kernelName));
-        lastError_ = RawStoreError::LayoutChanged;
-        return false;
-    }
-    if (!rawstore::regionIsFree(now, region, false)) {
+    case HeldRegion::Unreadable:
+    case HeldRegion::Taken:
         lastError_ = RawStoreError::LayoutChanged;
         return false;
     }
@@ -512,16 +528,16 @@ RawBlockStore::claimRegion(const std::shared_ptr<rawstore::PhysicalDiskMedium>& 
     // What was listed before the user was asked is only what was true then: the decision is
     // made on the disk held open now.
     rawstore::DiskInfo now;
-    switch (medium->recheck(disk, &now)) {
-    case rawstore::DiskRecheck::Same:
+    switch (checkHeldRegion(*medium, disk, region, allowSystemDisk, &now)) {
+    case HeldRegion::Free:
         break;
-    case rawstore::DiskRecheck::NotTheDisk:
+    case HeldRegion::NotTheDisk:
         return refuse(ClaimFailure::NotTheDisk);
-    case rawstore::DiskRecheck::Unreadable:
+    case HeldRegion::Unreadable:
         return refuse(ClaimFailure::Unreadable);
-    }
-    if (!rawstore::regionIsFree(now, region, allowSystemDisk))
+    case HeldRegion::Taken:
         return refuse(ClaimFailure::NotFree);
+    }
     result.ok = true;
     if (validateOnly)
         return result;
@@ -585,19 +601,19 @@ ReleaseResult RawBlockStore::releaseClaim(const RawDiskClaim& claim,
                            : ReleaseOutcome::NotOpened);
     // Everything from here on is decided on the disk held open.
     rawstore::DiskInfo now;
-    switch (medium->recheck(disk, &now)) {
-    case rawstore::DiskRecheck::Same:
+    switch (checkHeldRegion(*medium, disk, region, false, &now)) {
+    case HeldRegion::Free:
         break;
-    case rawstore::DiskRecheck::NotTheDisk:
+    case HeldRegion::NotTheDisk:
         return outcome(ReleaseOutcome::DiskNotFound);
-    case rawstore::DiskRecheck::Unreadable:
+    case HeldRegion::Unreadable:
         return outcome(ReleaseOutcome::Unverifiable);
-    }
-    result.disk = now;
-    if (!rawstore::regionIsFree(now, region, false)) {
+    case HeldRegion::Taken:
+        result.disk = now;
         result.overlapping = rawstore::partitionsOverlapping(now, region);
         return outcome(ReleaseOutcome::Overlapped);
     }
+    result.disk = now;
     MarkerKeyFailure keyFailure = MarkerKeyFailure::None;
     const crypto::SecureBuffer key = markerKey ? markerKey(&keyFailure) : crypto::SecureBuffer();
     if (key.empty())

@@ -396,25 +396,22 @@ private Q_SLOTS:
         seen_.clear();
         GuiScript script;
         test::signInWith(script, QStringLiteral("sign in"), kPassword);
-        script.onModal<QMessageBox>(
-            QStringLiteral("the refusal"),
-            [this](QMessageBox* box) {
-                seen_ << box->windowTitle() << box->text().section(QLatin1Char('\n'), 0, 0);
-                child<QPushButton>(box, "deferredChoiceAccept")->click();
-            },
-            [](QMessageBox* box) {
-                return box->objectName() == QStringLiteral("deferredChoiceBox");
-            });
+        // Each question titled title: its first words (up to stop) recorded, its way on taken.
+        const auto goOn = [this, &script](const QString& title, QChar stop) {
+            script.onModal<QMessageBox>(
+                title,
+                [this, stop](QMessageBox* box) {
+                    seen_ << box->windowTitle() << box->text().section(stop, 0, 0);
+                    child<QPushButton>(box, "deferredChoiceAccept")->click();
+                },
+                [title](QMessageBox* box) {
+                    return box->objectName() == QStringLiteral("deferredChoiceBox") &&
+                           box->windowTitle() == title;
+                });
+        };
+        goOn(QStringLiteral("Vault Unavailable"), QLatin1Char('\n'));
         test::answerText(script, QStringLiteral("the password"), kPassword);
-        script.onModal<QMessageBox>(
-            QStringLiteral("forget without wiping"),
-            [this](QMessageBox* box) {
-                seen_ << box->windowTitle() << box->text().section(QLatin1Char('('), 0, 0);
-                child<QPushButton>(box, "deferredChoiceAccept")->click();
-            },
-            [](QMessageBox* box) {
-                return box->windowTitle() == QStringLiteral("Vault Deletion Waiting");
-            });
+        goOn(QStringLiteral("Vault Deletion Waiting"), QLatin1Char('('));
         QCOMPARE(run(script), 1); // the next session starts
         QVERIFY2(script.finished(), qPrintable(script.nextStep()));
         QCOMPARE(seen_, QStringList({QStringLiteral("Vault Unavailable"),
