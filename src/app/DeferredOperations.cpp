@@ -17,6 +17,7 @@
 #include "vault/TransferProgress.h"
 #include "vault/VaultContainer.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -275,8 +276,23 @@ void finishRawDiskDeletion(core::StorageConfigFile& storage, const QString& data
     QStringList vaultIds;
     if (!config.boundVaultId.isEmpty())
         vaultIds << config.boundVaultId;
-    const QString leftover = vault::VaultContainer::resolveVaultFilePath(
+    // The container vault the claim abandoned goes with the account, in the data folder. One
+    // that lies elsewhere (a folder the user chose) is left where it is, and the next vault is
+    // made in the data folder instead, where nothing of the old account is in its way.
+    const QString leftover = core::containerVaultInDataFolder(config.container, dataFolder);
+    const QString elsewhere = vault::VaultContainer::resolveVaultFilePath(
         core::currentContainerPath(config.container, dataFolder));
+    if (leftover.isEmpty() && !elsewhere.isEmpty()) {
+        qWarning("applyPendingRawDiskDelete: the account's earlier vault file outside the data "
+                 "folder is left in place: %s",
+                 qUtf8Printable(elsewhere));
+        persistDeletion(storage, kOperation, [](StorageConfig& c) {
+            c.container.overrideDirectory.clear();
+            c.container.overrideFileName.clear();
+            c.container.pendingMigrateFromPath.clear();
+            c.container.pendingMigrateAttempts = 0;
+        });
+    }
     if (!leftover.isEmpty()) {
         protect::clearDeleteRestriction(leftover);
         const QString leftoverId = vault::VaultContainer::readVaultIdFromFile(leftover);
@@ -308,6 +324,21 @@ void finishRawDiskDeletion(core::StorageConfigFile& storage, const QString& data
 }
 
 } // namespace
+
+// A progress window that stays up until the work ends: the work cannot be stopped half-way (it
+// resumes at the next start if the program is cut short), so neither Escape nor the title bar
+// closes it.
+class StartUpProgressDialog final : public QProgressDialog {
+public:
+    StartUpProgressDialog() {
+        setWindowFlag(Qt::WindowCloseButtonHint, false);
+        setCancelButton(nullptr);
+    }
+    void reject() override {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override { event->ignore(); }
+};
 
 struct MessageBoxPrompts::Window {
     std::unique_ptr<QProgressDialog> dialog;
@@ -347,10 +378,8 @@ void MessageBoxPrompts::progress(const QString& title, const QString& step, quin
                                  quint64 total) {
     constexpr int kScale = 1000;
     if (!window_->dialog) {
-        window_->dialog = std::make_unique<QProgressDialog>();
+        window_->dialog = std::make_unique<StartUpProgressDialog>();
         window_->dialog->setObjectName(QStringLiteral("startupProgress"));
-        // The work cannot be stopped half-way: it resumes at the next start if it is cut short.
-        window_->dialog->setCancelButton(nullptr);
         window_->dialog->setRange(0, kScale);
         // Work that is over in a moment shows nothing.
         window_->dialog->setMinimumDuration(400);
@@ -541,20 +570,25 @@ void applyPendingRawDiskDelete(core::StorageConfigFile& storage, const QString& 
             config.rawDiskClaim, protect::markerKeyLoader(dataFolder), journal);
     }
     const QString place = vault::claimedRegionText(config.rawDiskClaim, &released.disk);
-    const auto forgetOrKeep = [&](const QString& why) {
-        if (prompts.choose(translated("Vault Deletion Waiting"),
-                           why + QStringLiteral("\n\n") +
-                               translated("Choose Forget Without Wiping to finish the deletion "
-                                          "without writing to that disk: Zelvora forgets the vault "
-                                          "and its account, and the vault's files cannot be read "
-                                          "without that account. Otherwise the deletion stays "
-                                          "pending, and Zelvora asks again at the next start."),
-                           translated("Forget Without Wiping"), translated("Keep Pending"))) {
-            qWarning("applyPendingRawDiskDelete: the deleted vault is forgotten without wiping "
-                     "its region, as the user chose.");
-            finishRawDiskDeletion(storage, dataFolder, generationPath, config, prompts);
-        }
+    // Nothing was written, and waiting may not change that: the user may finish the deletion
+    // without the wipe. True when they did.
+    const auto forgetOrKeep = [&](const QString& title, const QString& why) {
+        if (!prompts.choose(title,
+                            why + QStringLiteral("\n\n") +
+                                translated("Choose Forget Without Wiping to finish the deletion "
+                                           "without writing to that disk: Zelvora forgets the "
+                                           "vault and its account, and the vault's files cannot "
+                                           "be read without that account. Otherwise the deletion "
+                                           "stays pending, and Zelvora asks again at the next "
+                                           "start."),
+                            translated("Forget Without Wiping"), translated("Keep Pending")))
+            return false;
+        qWarning("applyPendingRawDiskDelete: the deleted vault is forgotten without wiping its "
+                 "region, as the user chose.");
+        finishRawDiskDeletion(storage, dataFolder, generationPath, config, prompts);
+        return true;
     };
+    const QString waiting = translated("Vault Deletion Waiting");
     switch (released.outcome) {
     case vault::ReleaseOutcome::Released:
         finishRawDiskDeletion(storage, dataFolder, generationPath, config, prompts);
@@ -568,32 +602,63 @@ void applyPendingRawDiskDelete(core::StorageConfigFile& storage, const QString& 
                               .arg(rawstore::sizeText(partition.startingOffset + partition.length));
         qWarning("applyPendingRawDiskDelete: the claimed region is no longer free; nothing was "
                  "written.");
-        forgetOrKeep(translated("The raw-disk vault waiting to be deleted is in %1. That space is "
-                                "no longer free -- %2 now lies over it -- so Zelvora has written "
-                                "nothing to the disk.")
-                         .arg(place, partitions.join(translated(", "))));
+        // No partition over it, yet not free: the partitions around it changed (the one before
+        // it went, or the whole table).
+        forgetOrKeep(waiting,
+                     partitions.isEmpty()
+                         ? translated("The raw-disk vault waiting to be deleted is in %1. The "
+                                      "partitions around that space have changed, so Zelvora "
+                                      "cannot tell that it is still unallocated and has written "
+                                      "nothing to the disk.")
+                               .arg(place)
+                         : translated("The raw-disk vault waiting to be deleted is in %1. That "
+                                      "space is no longer free -- %2 now lies over it -- so "
+                                      "Zelvora has written nothing to the disk.")
+                               .arg(place, partitions.join(translated(", "))));
         return;
     }
     case vault::ReleaseOutcome::DiskNotFound:
         qWarning("applyPendingRawDiskDelete: the claimed disk cannot be found.");
-        forgetOrKeep(translated("The disk that holds the raw-disk vault waiting to be deleted "
-                                "cannot be found (%1). Connect it and start Zelvora again to "
-                                "wipe the vault.")
-                         .arg(place));
+        forgetOrKeep(waiting, translated("The disk that holds the raw-disk vault waiting to be "
+                                         "deleted cannot be found (%1). Connect it and start "
+                                         "Zelvora again to wipe the vault.")
+                                  .arg(place));
         return;
     case vault::ReleaseOutcome::NotOurs:
         qWarning("applyPendingRawDiskDelete: the claimed region does not hold this claim's "
                  "marker; nothing was written.");
-        forgetOrKeep(translated("The space of the raw-disk vault waiting to be deleted (%1) no "
-                                "longer holds this vault's marker, so Zelvora cannot tell that it "
-                                "is still the vault's and has written nothing to the disk.")
-                         .arg(place));
+        forgetOrKeep(waiting, translated("The space of the raw-disk vault waiting to be deleted "
+                                         "(%1) no longer holds this vault's marker, so Zelvora "
+                                         "cannot tell that it is still the vault's and has "
+                                         "written nothing to the disk.")
+                                  .arg(place));
         return;
     case vault::ReleaseOutcome::InvalidSettings:
-    case vault::ReleaseOutcome::NotOpened:
+        qWarning("applyPendingRawDiskDelete: the claim's settings are not valid.");
+        forgetOrKeep(waiting, translated("The settings that say where the raw-disk vault waiting "
+                                         "to be deleted lies are not valid, so Zelvora cannot "
+                                         "tell what to wipe and has written nothing to the "
+                                         "disk."));
+        return;
     case vault::ReleaseOutcome::KeyUnavailable:
+        qWarning("applyPendingRawDiskDelete: the marker key cannot be loaded.");
+        forgetOrKeep(waiting, translated("The key that tells the raw-disk vault's space (%1) as "
+                                         "this vault's cannot be loaded now (the TPM or keyring "
+                                         "that protects it is not available), so Zelvora has "
+                                         "written nothing to the disk. If it is only unavailable "
+                                         "for now, keep the deletion pending.")
+                                  .arg(place));
+        return;
     case vault::ReleaseOutcome::Unverifiable:
-    case vault::ReleaseOutcome::WriteFailed:
+        qWarning("applyPendingRawDiskDelete: the partition table could not be read.");
+        forgetOrKeep(waiting, translated("The partition table of the disk that holds the raw-disk "
+                                         "vault waiting to be deleted (%1) could not be read, so "
+                                         "Zelvora cannot tell that the vault's space is still "
+                                         "free and has written nothing to the disk.")
+                                  .arg(place));
+        return;
+    case vault::ReleaseOutcome::NotOpened:
+    case vault::ReleaseOutcome::IoFailed:
         break;
     }
     qWarning("applyPendingRawDiskDelete: the region of %llu bytes at offset %llu on disk %u could "
@@ -601,15 +666,22 @@ void applyPendingRawDiskDelete(core::StorageConfigFile& storage, const QString& 
              static_cast<unsigned long long>(config.rawDiskClaim.claimedLength),
              static_cast<unsigned long long>(config.rawDiskClaim.claimedStartOffset),
              config.rawDiskClaim.diskNumber);
-    failDeletionAttempt(
-        storage, kOperation, config.pendingDeleteAttempts,
-        [](StorageConfig& c) { c.pendingDeleteRawDisk = false; },
-        translated("Zelvora could not securely erase the raw-disk vault after %1 attempts. It has "
-                   "been left in place; make sure Zelvora may open the disk (approve the "
-                   "administrator authorisation, or run it as root or in the disk group) and the "
-                   "disk is connected, then try again from Configure.")
-            .arg(kDeferredOperationAttemptLimit),
-        prompts);
+    const int attempts = config.pendingDeleteAttempts + 1;
+    if (attempts < kDeferredOperationAttemptLimit) {
+        persistDeletion(storage, kOperation,
+                        [&](StorageConfig& c) { c.pendingDeleteAttempts = attempts; });
+        return;
+    }
+    // The account's key was replaced when the deletion was asked for: dropping the request would
+    // leave a vault nobody can open or delete. It stays pending unless the user forgets it.
+    if (!forgetOrKeep(
+            translated("Vault Deletion Failed"),
+            translated("Zelvora could not securely erase the raw-disk vault after %1 attempts. It "
+                       "has been left in place; make sure Zelvora may open the disk (approve the "
+                       "administrator authorisation, or run it as root or in the disk group) and "
+                       "the disk is connected and not in use.")
+                .arg(kDeferredOperationAttemptLimit)))
+        persistDeletion(storage, kOperation, [](StorageConfig& c) { c.pendingDeleteAttempts = 0; });
 }
 
 bool offerToDeleteUnusableRawVault(const QString& refusal, core::AuthManager& auth,
@@ -642,7 +714,14 @@ bool offerToDeleteUnusableRawVault(const QString& refusal, core::AuthManager& au
         return false;
     }
     applyPendingRawDiskDelete(storage, dataFolder, generationPath, prompts);
-    return !auth.identityExists();
+    if (!auth.identityExists())
+        return true;
+    if (storage.pendingDeleteRawDisk())
+        prompts.information(translated("Vault Deletion Pending"),
+                            translated("The vault has not been deleted yet: Zelvora could not "
+                                       "wipe it now. The deletion stays pending, and Zelvora "
+                                       "tries again after your password at the next start."));
+    return false;
 }
 
 void removeInterruptedCreate(const QString& path, bool bound) {

@@ -115,13 +115,14 @@ std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& i
     return RestoredVault{std::move(container), std::move(candidate), notice};
 }
 
-// Whether a raw-disk vault's open was refused for a reason that waiting or approving a prompt
-// does not mend: its disk cannot be found, its space is no longer free, or its marker is not
-// this install's.
+// Whether a raw-disk vault's open was refused for a reason that approving a prompt does not
+// mend: its disk cannot be found, its space is no longer free, its marker is not this install's,
+// its settings are not valid, or the key that tells its marker cannot be had.
 bool rawVaultUnusable(const QString& message) {
     for (const vault::RawStoreError error :
          {vault::RawStoreError::DiskNotFound, vault::RawStoreError::DiskAmbiguous,
-          vault::RawStoreError::LayoutChanged, vault::RawStoreError::MarkerMismatch}) {
+          vault::RawStoreError::LayoutChanged, vault::RawStoreError::MarkerMismatch,
+          vault::RawStoreError::InvalidSettings, vault::RawStoreError::KeyUnavailable}) {
         if (message == vault::rawStoreErrorText(error))
             return true;
     }

@@ -389,6 +389,15 @@ QString currentContainerPath(const ContainerSettings& settings, const QString& d
     return StorageConfigFile::resolveVaultPath(settings, defaultDirectory);
 }
 
+QString containerVaultInDataFolder(const ContainerSettings& settings, const QString& dataFolder) {
+    const QString vaultFile =
+        vault::VaultContainer::resolveVaultFilePath(currentContainerPath(settings, dataFolder));
+    const QString folder = QFileInfo(dataFolder).canonicalFilePath();
+    if (vaultFile.isEmpty() || folder.isEmpty() || !vaultFile.startsWith(folder + QLatin1Char('/')))
+        return QString();
+    return vaultFile;
+}
+
 bool rebindToRollbackRecord(StorageConfigFile& storage, const QString& recordPath) {
     const quint64 highest = protect::highestGeneration(recordPath);
     if (!storage.setBinding(storage.bindingText(), highest))

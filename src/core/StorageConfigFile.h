@@ -108,6 +108,11 @@ private:
 // the vault at its old path (while a vault file is still there); otherwise the configured path.
 QString currentContainerPath(const ContainerSettings& settings, const QString& defaultDirectory);
 
+// The container vault an account left in its data folder when its vault moved to a disk
+// region: the canonical path of the vault file at the container's current place, when it holds
+// a vault and lies inside dataFolder; empty otherwise.
+QString containerVaultInDataFolder(const ContainerSettings& settings, const QString& dataFolder);
+
 // Binds storage (keeping its binding text, the machine identifier) to the highest generation of
 // the rollback record at recordPath and, once
 // storage.dat is written under it, lets the record forget the earlier bindings it kept in case

@@ -218,31 +218,45 @@ openVaultGuarded(const vault::VaultLocation& location, const crypto::SecureBuffe
         if (createdNow && location.backend == vault::StorageBackend::Container)
             QFile::remove(location.containerPath);
         if (message) {
-            switch (status) {
-            case RollbackStatus::OlderCopy:
+            if (fallback && status == RollbackStatus::OlderCopy) {
+                // The older state is refused because the newest was seen: it may be under a key
+                // this sign-in does not have.
                 *message = QCoreApplication::translate(
                     "RollbackGuard",
-                    "Zelvora could not open this vault: it looks like an older backup or copy. A "
-                    "newer version of this vault has already been used on this machine, and "
-                    "opening an older one could silently undo changes or deletions you already "
-                    "made.\n\nYour vault has not been modified.");
-                break;
-            case RollbackStatus::RecordUnsaveable:
-                *message = QCoreApplication::translate(
-                    "RollbackGuard",
-                    "Zelvora could not save the rollback-protection record it needs before opening "
-                    "this vault. This usually means its data folder isn't currently writable.\n\n"
-                    "Your vault has not been modified. Once the data folder is writable again, "
-                    "opening will succeed normally.");
-                break;
-            case RollbackStatus::Ok:
-            case RollbackStatus::RecordUnverifiable:
-                *message = QCoreApplication::translate(
-                    "RollbackGuard",
-                    "Zelvora could not verify this vault's rollback-protection record -- it may be "
-                    "missing or unreadable, most often because a previous run could not save "
-                    "changes to Zelvora's data folder.\n\nYour vault has not been modified.");
-                break;
+                    "Zelvora could not open this vault: its latest state does not open with the "
+                    "key this sign-in gives, and Zelvora cannot tell whether that state is "
+                    "damaged or was re-keyed by a password or two-factor change that has not "
+                    "finished.\n\nYour vault has not been modified: both states are kept. If you "
+                    "changed your password or two-factor authentication recently, sign in with "
+                    "the newer one.");
+            } else {
+                switch (status) {
+                case RollbackStatus::Ok:
+                case RollbackStatus::RecordUnverifiable:
+                    *message = QCoreApplication::translate(
+                        "RollbackGuard",
+                        "Zelvora could not verify this vault's rollback-protection record -- it "
+                        "may be missing or unreadable, most often because a previous run could "
+                        "not save changes to Zelvora's data folder.\n\nYour vault has not been "
+                        "modified.");
+                    break;
+                case RollbackStatus::OlderCopy:
+                    *message = QCoreApplication::translate(
+                        "RollbackGuard",
+                        "Zelvora could not open this vault: it looks like an older backup or "
+                        "copy. A newer version of this vault has already been used on this "
+                        "machine, and opening an older one could silently undo changes or "
+                        "deletions you already made.\n\nYour vault has not been modified.");
+                    break;
+                case RollbackStatus::RecordUnsaveable:
+                    *message = QCoreApplication::translate(
+                        "RollbackGuard",
+                        "Zelvora could not save the rollback-protection record it needs before "
+                        "opening this vault. This usually means its data folder isn't currently "
+                        "writable.\n\nYour vault has not been modified. Once the data folder is "
+                        "writable again, opening will succeed normally.");
+                    break;
+                }
             }
         }
         return nullptr;

@@ -11,6 +11,7 @@
 #include <QSet>
 #include <algorithm>
 #include <blkid/blkid.h>
+#include <fcntl.h>
 #include <libudev.h>
 #include <linux/fs.h>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace korvex::rawstore {
 
@@ -169,6 +171,44 @@ UdevIdentity udevIdentity(const QString& name) {
     return identity;
 }
 
+// The partitions of both lists, each once: one the two lists share (the same number and start)
+// with the longer of its two lengths, in number order.
+QList<PartitionExtent> mergedPartitions(QList<PartitionExtent> kernel,
+                                        const QList<PartitionExtent>& device) {
+    for (const PartitionExtent& partition : device) {
+        const auto same = std::find_if(kernel.begin(), kernel.end(), [&](const PartitionExtent& p) {
+            return p.partitionNumber == partition.partitionNumber &&
+                   p.startingOffset == partition.startingOffset;
+        });
+        if (same == kernel.end())
+            kernel.append(partition);
+        else
+            same->length = std::max(same->length, partition.length);
+    }
+    std::stable_sort(kernel.begin(), kernel.end(),
+                     [](const PartitionExtent& a, const PartitionExtent& b) {
+                         return a.partitionNumber < b.partitionNumber;
+                     });
+    return kernel;
+}
+
+// The partitions in the table on disk's device, where this process may read the device (an
+// extended partition covers all of its container there, not just up to its last logical
+// partition); nothing where it may not: the kernel's view then stands alone until the claim,
+// which reads the device once it holds it.
+QList<PartitionExtent> partitionsReadable(const DiskInfo& disk) {
+    const int fd = ::open(QFile::encodeName(QStringLiteral("/dev/") + disk.kernelName).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return {};
+    struct stat st {};
+    std::optional<QList<PartitionExtent>> table;
+    if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == disk.device)
+        table = partitionsOnDevice(fd, disk.sectorSize);
+    ::close(fd);
+    return table.value_or(QList<PartitionExtent>());
+}
+
 DiskInfo readDisk(quint32 diskNumber, const QString& name) {
     DiskInfo disk;
     disk.diskNumber = diskNumber;
@@ -199,7 +239,8 @@ DiskInfo readDisk(quint32 diskNumber, const QString& name) {
         if (disk.model.isEmpty())
             disk.model = QStringLiteral("Loop device");
     }
-    disk.partitions = partitionsFromSysfs(path, disk.sectorSize);
+    disk.partitions =
+        mergedPartitions(partitionsFromSysfs(path, disk.sectorSize), partitionsReadable(disk));
     disk.valid = true;
     return disk;
 }
@@ -458,7 +499,7 @@ DiskRecheck recheckOpenDisk(int fd, const DiskInfo& expected, DiskInfo* now) {
     if (now) {
         *now = expected;
         now->model = again.model;
-        now->partitions = again.partitions + *onDevice;
+        now->partitions = mergedPartitions(again.partitions, *onDevice);
     }
     return DiskRecheck::Same;
 }

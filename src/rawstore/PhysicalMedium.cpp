@@ -3,7 +3,10 @@
 #include "rawstore/PhysicalDisks.h"
 
 #include <cerrno>
+#include <chrono>
 #include <limits>
+#include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 
 namespace korvex::rawstore {
@@ -34,6 +37,22 @@ bool PhysicalDiskMedium::open(platform::BlockDeviceOpenError* error) {
     }
     fd_ = platform::openBlockDevice(kernelName_, device_, error);
     return fd_ >= 0;
+}
+
+bool PhysicalDiskMedium::lockAgainstPartitioning() {
+    if (!isOpen())
+        return false;
+    // udev holds the lock shared for a moment while it looks at a disk that just changed: a
+    // holder that lets go within a few seconds is waited for.
+    constexpr int kAttempts = 60;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
 }
 
 DiskRecheck PhysicalDiskMedium::recheck(const DiskInfo& disk, DiskInfo* now) const {

@@ -38,6 +38,11 @@ public:
     bool open(platform::BlockDeviceOpenError* error = nullptr);
     void close();
 
+    // Takes the whole disk's advisory lock, which udev and partitioning tools (sfdisk, fdisk,
+    // parted through libblkid) honour, so that no partition is made while it is held. False when
+    // another program holds it or the medium is not open. Released with the descriptor.
+    bool lockAgainstPartitioning();
+
     // The disk held open, checked against disk (the record it was opened from) and with its
     // layout read again (recheckOpenDisk); NotTheDisk when it is not open.
     DiskRecheck recheck(const DiskInfo& disk, DiskInfo* now) const;

@@ -741,14 +741,14 @@ bool ConfigureDialog::refuseAfterSwitchingVaults(QLabel* status) {
     korvex::core::StorageConfig config;
     if (!storage_.load(&config))
         return false;
-    const QString containerFileVault = korvex::vault::VaultContainer::readVaultIdFromFile(
-        korvex::core::currentContainerPath(config.container, dataFolder()));
-    // Refused only when the file is known to hold the other vault: a file that cannot be read
-    // now says nothing either way.
-    const bool nextIsAnother =
-        !containerFileVault.isEmpty() &&
-        (config.backend == StorageBackend::RawDisk ? containerFileVault == container_->vaultId()
-                                                   : containerFileVault != container_->vaultId());
+    const std::optional<korvex::platform::FileIdentity> open = container_->backingFile();
+    bool nextIsAnother = open.has_value();
+    if (config.backend == StorageBackend::Container) {
+        const std::optional<korvex::platform::FileIdentity> configured =
+            korvex::platform::identityOfPath(
+                korvex::core::currentContainerPath(config.container, dataFolder()));
+        nextIsAnother = !open || !configured || *configured != *open;
+    }
     if (!nextIsAnother)
         return false;
     showStatus(status,
@@ -1291,11 +1291,21 @@ void ConfigureDialog::onDeleteVaultClicked() {
                               ? QDir::toNativeSeparators(vaultPath)
                               : tr("the unallocated disk partition: %1")
                                     .arg(korvex::vault::claimedRegionText(config.rawDiskClaim));
-    const auto answer = QMessageBox::warning(
-        this, tr("Delete Vault"),
+    // A region's vault takes with it the vault file the account used before the claim.
+    const QString earlierFile =
+        containerBackend ? QString()
+                         : korvex::core::containerVaultInDataFolder(config.container, dataFolder());
+    QString question =
         tr("This will PERMANENTLY delete the vault at:\n%1\n\nand everything in it. This cannot "
-           "be undone.\n\nContinue?")
-            .arg(place),
+           "be undone.")
+            .arg(place);
+    if (!earlierFile.isEmpty())
+        question += QStringLiteral("\n\n") +
+                    tr("The vault file this account used before the disk partition is erased "
+                       "with it:\n%1")
+                        .arg(QDir::toNativeSeparators(earlierFile));
+    const auto answer = QMessageBox::warning(
+        this, tr("Delete Vault"), question + QStringLiteral("\n\n") + tr("Continue?"),
         QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
     if (answer != QMessageBox::Yes)
         return;

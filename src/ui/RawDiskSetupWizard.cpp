@@ -11,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -425,6 +426,17 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
         return;
     }
 
+    // A record of an earlier wipe of this space would be taken for the new claim's: it goes
+    // before the claim is made, or no claim is made.
+    const QString journal = protect::releaseJournalPath(dataFolder_);
+    if (QFileInfo::exists(journal) && !QFile::remove(journal)) {
+        medium->close();
+        showFailure(tr("Could not remove the record of an earlier wipe (%1). No vault was "
+                       "created.")
+                        .arg(QDir::toNativeSeparators(journal)));
+        return;
+    }
+
     // 8. The marker, after the same checks once more.
     {
         vault::RawBlockStore::ClaimResult claimed =
@@ -435,10 +447,6 @@ void RawDiskSetupWizard::claim(const DiskInfo& disk, const FreeRegion& region) {
             return;
         }
     }
-    // A record of an earlier release of this space says nothing about the new claim.
-    const QString journal = protect::releaseJournalPath(dataFolder_);
-    if (QFileInfo::exists(journal))
-        QFile::remove(journal);
 
     // 9. A new vault in the claimed region.
     medium->close();

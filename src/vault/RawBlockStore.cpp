@@ -47,25 +47,32 @@ bool isPowerOfTwo(quint32 value) {
 // A journal record is a line of JSON and its MAC; anything longer is not one.
 constexpr qint64 kJournalMaxBytes = 4096;
 const char kJournalLabel[] = "zelvora.rawdisk.release.v1";
-// The journal is rewritten after at least this much of a pass, and at each pass's end.
-constexpr quint64 kJournalStepBytes = 64ull << 20;
 constexpr int kMarkerPass = 3;
 constexpr int kReleasedPass = 4;
 
 // Reads and checks the marker at the claim's start: valid under key, for exactly this region,
 // and for the disk the configuration names, which must be the disk found now.
-bool markerMatches(rawstore::IPhysicalMedium& medium, const RawDiskClaim& claim,
-                   const rawstore::DiskInfo& disk, const crypto::SecureBuffer& key) {
+enum class MarkerState { Matches, Differs, Unreadable };
+
+MarkerState markerState(rawstore::IPhysicalMedium& medium, const RawDiskClaim& claim,
+                        const rawstore::DiskInfo& disk, const crypto::SecureBuffer& key) {
     if (claim.sectorSize < kClaimMarkerBytes)
-        return false;
+        return MarkerState::Differs;
     QByteArray sector(qsizetype(claim.sectorSize), '\0');
     if (!medium.readAt(claim.claimedStartOffset, sector.data(), quint64(sector.size())))
-        return false;
+        return MarkerState::Unreadable;
     const std::optional<ClaimMarker> marker = RawBlockStore::parseClaimMarker(sector, key);
     return marker && marker->claimedStartOffset == claim.claimedStartOffset &&
-           marker->claimedLength == claim.claimedLength &&
-           marker->diskSerialHash == claim.diskSerialHash &&
-           marker->diskSerialHash == rawstore::diskIdentityHash(disk.serialNumber);
+                   marker->claimedLength == claim.claimedLength &&
+                   marker->diskSerialHash == claim.diskSerialHash &&
+                   marker->diskSerialHash == rawstore::diskIdentityHash(disk.serialNumber)
+               ? MarkerState::Matches
+               : MarkerState::Differs;
+}
+
+bool markerMatches(rawstore::IPhysicalMedium& medium, const RawDiskClaim& claim,
+                   const rawstore::DiskInfo& disk, const crypto::SecureBuffer& key) {
+    return markerState(medium, claim, disk, key) == MarkerState::Matches;
 }
 
 struct HeapBytes {
@@ -599,32 +606,44 @@ ReleaseResult RawBlockStore::releaseClaim(const RawDiskClaim& claim,
         return outcome(openError == platform::BlockDeviceOpenError::NotFound
                            ? ReleaseOutcome::DiskNotFound
                            : ReleaseOutcome::NotOpened);
-    // Everything from here on is decided on the disk held open.
+    // No partition may be made while the wipe runs (partitioning tools honour the disk's lock),
+    // and everything from here on is decided on the disk held open, again at every step.
+    if (!medium->lockAgainstPartitioning())
+        return outcome(ReleaseOutcome::NotOpened);
     rawstore::DiskInfo now;
-    switch (checkHeldRegion(*medium, disk, region, false, &now)) {
-    case HeldRegion::Free:
-        break;
-    case HeldRegion::NotTheDisk:
-        return outcome(ReleaseOutcome::DiskNotFound);
-    case HeldRegion::Unreadable:
-        return outcome(ReleaseOutcome::Unverifiable);
-    case HeldRegion::Taken:
-        result.disk = now;
-        result.overlapping = rawstore::partitionsOverlapping(now, region);
-        return outcome(ReleaseOutcome::Overlapped);
-    }
-    result.disk = now;
+    const auto stillFree = [&]() -> std::optional<ReleaseOutcome> {
+        switch (checkHeldRegion(*medium, disk, region, false, &now)) {
+        case HeldRegion::Free:
+            result.disk = now;
+            return std::nullopt;
+        case HeldRegion::NotTheDisk:
+            return ReleaseOutcome::DiskNotFound;
+        case HeldRegion::Unreadable:
+            return ReleaseOutcome::Unverifiable;
+        case HeldRegion::Taken:
+            result.disk = now;
+            result.overlapping = rawstore::partitionsOverlapping(now, region);
+            return ReleaseOutcome::Overlapped;
+        }
+        return ReleaseOutcome::Unverifiable;
+    };
+    if (const std::optional<ReleaseOutcome> changed = stillFree())
+        return outcome(*changed);
     MarkerKeyFailure keyFailure = MarkerKeyFailure::None;
     const crypto::SecureBuffer key = markerKey ? markerKey(&keyFailure) : crypto::SecureBuffer();
     if (key.empty())
         return outcome(ReleaseOutcome::KeyUnavailable);
     WipePosition at = readReleaseJournal(journal.path, claim, key).value_or(WipePosition{});
-    if (!markerMatches(*medium, claim, now, key)) {
+    switch (markerState(*medium, claim, now, key)) {
+    case MarkerState::Matches:
+        break;
+    case MarkerState::Unreadable:
+        return outcome(ReleaseOutcome::IoFailed);
+    case MarkerState::Differs:
         // The marker is wiped only after every pass over the region completed: a record that
         // got that far is a release that was done (or as good as done) when it was cut short.
-        if (at.pass >= kMarkerPass)
-            return outcome(ReleaseOutcome::Released);
-        return outcome(ReleaseOutcome::NotOurs);
+        return outcome(at.pass >= kMarkerPass ? ReleaseOutcome::Released
+                                              : ReleaseOutcome::NotOurs);
     }
     if (at.pass >= kReleasedPass)
         at = WipePosition{}; // the marker is back: this is another claim of the same region
@@ -637,7 +656,7 @@ ReleaseResult RawBlockStore::releaseClaim(const RawDiskClaim& claim,
     HeapBytes chunk(chunkSize);
     HeapBytes tailSector(tail ? sector : 0);
     if (!chunk.data || (tail && !tailSector.data))
-        return outcome(ReleaseOutcome::WriteFailed);
+        return outcome(ReleaseOutcome::IoFailed);
     RegionMedium window(medium, claim.claimedStartOffset, claim.claimedLength);
     const auto fill = [](int pass, unsigned char* data, quint64 length) {
         if (pass == 0)
@@ -667,11 +686,13 @@ ReleaseResult RawBlockStore::releaseClaim(const RawDiskClaim& claim,
             const quint64 length = std::min(chunkSize, wholeSectors - offset);
             fill(pass, chunk.data, length);
             if (!window.writeAt(offset, chunk.data, length))
-                return outcome(ReleaseOutcome::WriteFailed);
+                return outcome(ReleaseOutcome::IoFailed);
             report(pass, offset + length);
-            if (offset + length - recorded >= kJournalStepBytes) {
+            if (offset + length - recorded >= journal.stepBytes) {
                 recorded = offset + length;
                 record(pass, recorded);
+                if (const std::optional<ReleaseOutcome> changed = stillFree())
+                    return outcome(*changed);
             }
         }
         if (tail) {
@@ -679,18 +700,20 @@ ReleaseResult RawBlockStore::releaseClaim(const RawDiskClaim& claim,
             // of it wiped.
             const quint64 tailOffset = claim.claimedStartOffset + wholeSectors;
             if (!medium->readAt(tailOffset, tailSector.data, sector))
-                return outcome(ReleaseOutcome::WriteFailed);
+                return outcome(ReleaseOutcome::IoFailed);
             fill(pass, tailSector.data, tail);
             if (!medium->writeAt(tailOffset, tailSector.data, sector))
-                return outcome(ReleaseOutcome::WriteFailed);
+                return outcome(ReleaseOutcome::IoFailed);
         }
         report(pass + 1, 0);
         record(pass + 1, 0);
+        if (const std::optional<ReleaseOutcome> changed = stillFree())
+            return outcome(*changed);
     }
     for (int pass = 0; pass < 3; ++pass) {
         fill(pass, chunk.data, sector);
         if (!window.writeAt(0, chunk.data, sector))
-            return outcome(ReleaseOutcome::WriteFailed);
+            return outcome(ReleaseOutcome::IoFailed);
     }
     record(kReleasedPass, 0);
     medium->close();

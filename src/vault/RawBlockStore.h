@@ -66,11 +66,11 @@ enum class ReleaseOutcome {
     NotOurs,         // the marker does not verify: nothing there is known to be this claim
     Overlapped,      // a partition now lies over the region: nothing was written
     Unverifiable,    // the partition table on the device could not be read: nothing written
-    WriteFailed,     // a write failed part-way; the marker is still there
+    IoFailed,        // a read or write of the disk failed; the marker is still there
 };
 
 struct ReleaseResult {
-    ReleaseOutcome outcome = ReleaseOutcome::WriteFailed;
+    ReleaseOutcome outcome = ReleaseOutcome::IoFailed;
     rawstore::DiskInfo disk;                      // the disk as found, when it was
     QList<rawstore::PartitionExtent> overlapping; // Overlapped: the partitions over the region
 };
@@ -88,6 +88,9 @@ struct WipePosition {
 struct ReleaseJournal {
     QString path;                                              // empty: none kept
     std::function<void(quint64 done, quint64 total)> progress; // may be empty
+    // How much of a pass goes between two records, and between two checks that the region is
+    // still free and still on the same disk.
+    quint64 stepBytes = quint64(64) << 20;
 };
 
 // The journal's record of a release of claim, when path holds one that verifies under key.

@@ -76,6 +76,9 @@ public:
     // usable at the older state.
     bool repairFallback();
 
+    // The file that holds the vault, when it is in a file (not in a disk region).
+    std::optional<platform::FileIdentity> backingFile() const { return store_->backingFile(); }
+
     QList<EntrySummary> listEntries() const;
     // The transfers report to progress, when given, and stop when it asks them to: an import
     // until its commit begins (the vault is then as before), a read until it is decrypted, an

@@ -111,6 +111,9 @@ public:
     bool readAt(qint64 offset, void* buffer, qint64 length) override;
     bool writeAt(qint64 offset, const void* buffer, qint64 length) override;
     bool flush() override;
+    std::optional<platform::FileIdentity> backingFile() const override {
+        return file_.backingFile();
+    }
 
 private:
     vault::FileBlockStore file_;

@@ -131,6 +131,9 @@ public:
         return noted(inner_.writeAt(offset, buffer, length));
     }
     bool flush() override { return noted(inner_.flush()); }
+    std::optional<platform::FileIdentity> backingFile() const override {
+        return inner_.backingFile();
+    }
 
 private:
     bool noted(bool ok) {

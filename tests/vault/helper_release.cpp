@@ -2,6 +2,7 @@
 // (under strace) the way a crash or a pulled plug would.
 //
 //   helper_release <disk number> <start> <length> <sector size> <identity hex> <key hex> <journal>
+//                  <step bytes>
 //
 // Exit status 0: released; 1: the release failed; 2: a usage error.
 
@@ -14,7 +15,7 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
-    if (argc != 8)
+    if (argc != 9)
         return 2;
     korvex::vault::RawDiskClaim claim;
     claim.diskNumber = quint32(std::strtoul(argv[1], nullptr, 10));
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
     };
     korvex::vault::ReleaseJournal journal;
     journal.path = QFile::decodeName(argv[7]);
+    journal.stepBytes = std::strtoull(argv[8], nullptr, 10);
     const korvex::vault::ReleaseResult result =
         korvex::vault::RawBlockStore::releaseClaim(claim, loader, journal);
     return result.outcome == korvex::vault::ReleaseOutcome::Released ? 0 : 1;

@@ -437,7 +437,8 @@ private slots:
             digestOf(*disk_, kGapStart + kGapLength, kDiskSize - kGapStart - kGapLength);
         const QString journal = files_.filePath(QStringLiteral("release.journal"));
 
-        // The first pass takes nine writes of at most 1 MiB; the fourteenth is in the second.
+        // The first pass takes nine writes of at most 1 MiB; the fourteenth is in the second,
+        // after its progress was recorded at 2 MiB and 4 MiB.
         QProcess helper;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("ASAN_OPTIONS"),
@@ -453,7 +454,7 @@ private slots:
                       QString::number(claimed.claimedStartOffset),
                       QString::number(claimed.claimedLength), QString::number(claimed.sectorSize),
                       QString::fromLatin1(claimed.diskSerialHash.toHex()),
-                      QString::fromLatin1(keys.key.toHex()), journal});
+                      QString::fromLatin1(keys.key.toHex()), journal, QString::number(2 * MiB)});
         QVERIFY(helper.waitForFinished(60000));
         QVERIFY(helper.exitStatus() == QProcess::CrashExit || helper.exitCode() == 137);
         // What was wiped is gone (the second pass writes ones); the marker still says whose
@@ -464,6 +465,7 @@ private slots:
             vault::readReleaseJournal(journal, claimed, keyOf(keys.key));
         QVERIFY(recorded);
         QCOMPARE(recorded->pass, 1);
+        QVERIFY2(recorded->offset > 2 * MiB, qPrintable(QString::number(recorded->offset)));
         // Another claim's record, or one under another key, is not this release's.
         QVERIFY(!vault::readReleaseJournal(journal, claimFor(info_, {kGapStart, MiB * 4}),
                                            keyOf(keys.key)));
@@ -472,12 +474,23 @@ private slots:
         QList<quint64> told;
         vault::ReleaseJournal again;
         again.path = journal;
+        again.stepBytes = 2 * MiB;
         again.progress = [&told](quint64 done, quint64) { told.append(done); };
         QCOMPARE(RawBlockStore::releaseClaim(claimed, keys.loader(), again).outcome,
                  vault::ReleaseOutcome::Released);
         QVERIFY(!told.isEmpty());
-        QVERIFY2(told.first() > kGapLength, "the first pass was not done again");
+        // Resumed inside the second pass, where its record said.
+        QVERIFY2(told.first() > kGapLength + recorded->offset,
+                 qPrintable(QString::number(told.first())));
         QCOMPARE(told.last(), 3 * kGapLength);
+        // The last pass reached every sector after the marker: none is left as the zeros or the
+        // ones of an earlier pass.
+        const QByteArray wiped = disk_->read(kGapStart + 512, qint64(kGapLength - 512));
+        for (qsizetype at = 0; at < wiped.size(); at += 512) {
+            const QByteArray sector = wiped.mid(at, 512);
+            QVERIFY2(sector != QByteArray(512, '\0') && sector != QByteArray(512, '\xFF'),
+                     qPrintable(QString::number(at)));
+        }
         QVERIFY(!RawBlockStore::parseClaimMarker(disk_->read(kGapStart, 512), keyOf(keys.key)));
         QVERIFY(!disk_->read(kGapStart, qint64(kGapLength)).contains("vault bytes"));
         QCOMPARE(digestOf(*disk_, 0, kGapStart), beforeRegion);
