@@ -509,12 +509,7 @@ QList<PartitionExtent> partitionsOverlapping(const DiskInfo& disk, const FreeReg
     const quint64 end = region.start + region.length;
     for (const PartitionExtent& partition : disk.partitions) {
         const quint64 partitionEnd = partition.startingOffset + partition.length;
-        if (partition.startingOffset < end && region.start < partitionEnd &&
-            std::none_of(overlapping.cbegin(), overlapping.cend(),
-                         [&](const PartitionExtent& seen) {
-                             return seen.partitionNumber == partition.partitionNumber &&
-                                    seen.startingOffset == partition.startingOffset;
-                         }))
+        if (partition.startingOffset < end && region.start < partitionEnd)
             overlapping.append(partition);
     }
     return overlapping;

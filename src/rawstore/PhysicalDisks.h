@@ -63,7 +63,9 @@ enum class DiskQueryError {
 bool isElevated();
 
 // The disk at diskNumber, read from sysfs (size, logical sector size, partitions as the kernel
-// sees them) and udev (model and serial number). valid is false when there is no such disk.
+// sees them) and udev (model and serial number); where this process may read the device, the
+// partitions in the table on the device itself count too. valid is false when there is no such
+// disk.
 DiskInfo queryDiskInfo(quint32 diskNumber, DiskQueryError* lastError = nullptr);
 
 // The numbers of the disks under the file systems of /, /boot and /boot/efi, followed through
