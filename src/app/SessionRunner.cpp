@@ -116,13 +116,15 @@ std::optional<RestoredVault> tryRestoreTwoFactorAndReopen(const SessionInputs& i
 }
 
 // Whether a raw-disk vault's open was refused for a reason that approving a prompt does not
-// mend: its disk cannot be found, its space is no longer free, its marker is not this install's,
-// its settings are not valid, or the key that tells its marker cannot be had.
+// mend: its disk cannot be found or has changed, its space is no longer free or cannot be told
+// free, its marker is not this install's, its settings are not valid, or the key that tells its
+// marker cannot be had.
 bool rawVaultUnusable(const QString& message) {
     for (const vault::RawStoreError error :
          {vault::RawStoreError::DiskNotFound, vault::RawStoreError::DiskAmbiguous,
           vault::RawStoreError::LayoutChanged, vault::RawStoreError::MarkerMismatch,
-          vault::RawStoreError::InvalidSettings, vault::RawStoreError::KeyUnavailable}) {
+          vault::RawStoreError::InvalidSettings, vault::RawStoreError::KeyUnavailable,
+          vault::RawStoreError::DiskChanged, vault::RawStoreError::LayoutUnreadable}) {
         if (message == vault::rawStoreErrorText(error))
             return true;
     }

@@ -267,6 +267,17 @@ QString rawStoreErrorText(RawStoreError error) {
                "without a serial number cannot be told apart), so Zelvora will not choose one. "
                "Disconnect the others and start Zelvora again.";
         break;
+    case RawStoreError::DiskChanged:
+        text = "The disk that holds this vault is not as it was when Zelvora looked it up (its "
+               "size or sector size changed, or another disk took its name) -- nothing was "
+               "written. Start Zelvora again; if this keeps happening, the disk is not the one "
+               "the vault was set up on.";
+        break;
+    case RawStoreError::LayoutUnreadable:
+        text = "The partition table of the disk that holds this vault could not be read, so "
+               "Zelvora cannot tell that the vault's space is still unallocated -- nothing was "
+               "written.";
+        break;
     case RawStoreError::LayoutChanged:
         text = "The disk's partition layout has changed since this vault was set up, and the "
                "claimed region is no longer safely usable.";
@@ -409,9 +420,11 @@ bool RawBlockStore::openDevice() {
     case HeldRegion::Free:
         break;
     case HeldRegion::NotTheDisk:
-        lastError_ = RawStoreError::DiskNotFound;
+        lastError_ = RawStoreError::DiskChanged;
         return false;
     case HeldRegion::Unreadable:
+        lastError_ = RawStoreError::LayoutUnreadable;
+        return false;
     case HeldRegion::Taken:
         lastError_ = RawStoreError::LayoutChanged;
         return false;
@@ -642,8 +655,7 @@ ReleaseResult RawBlockStore::releaseClaim(const RawDiskClaim& claim,
     case MarkerState::Differs:
         // The marker is wiped only after every pass over the region completed: a record that
         // got that far is a release that was done (or as good as done) when it was cut short.
-        return outcome(at.pass >= kMarkerPass ? ReleaseOutcome::Released
-                                              : ReleaseOutcome::NotOurs);
+        return outcome(at.pass >= kMarkerPass ? ReleaseOutcome::Released : ReleaseOutcome::NotOurs);
     }
     if (at.pass >= kReleasedPass)
         at = WipePosition{}; // the marker is back: this is another claim of the same region

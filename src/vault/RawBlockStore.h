@@ -36,7 +36,9 @@ enum class RawStoreError {
     KeyUnavailable = 5,
     KeyPromptCancelled = 6,
     InvalidSettings = 7,
-    DiskAmbiguous = 8, // more than one disk has the claim's identity
+    DiskAmbiguous = 8,     // more than one disk has the claim's identity
+    DiskChanged = 9,       // the disk held open is not as it was found (size, sector size, name)
+    LayoutUnreadable = 10, // the partition table on the disk could not be read
 };
 
 // The logical sector sizes a claim may record: powers of two from 512 to 65536, as the kernel
