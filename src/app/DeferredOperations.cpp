@@ -251,6 +251,62 @@ void failDeletionAttempt(const core::StorageConfigFile& storage, const char* ope
     prompts.warning(translated("Vault Deletion Failed"), giveUpText);
 }
 
+// Why a release wrote nothing, in the user's words, when waiting may not mend it (the user may
+// then forget the vault without the wipe); empty for a failure worth trying again, and for a
+// release that was done.
+QString unwipedReason(const vault::ReleaseResult& released, const QString& place) {
+    switch (released.outcome) {
+    case vault::ReleaseOutcome::Overlapped: {
+        QStringList partitions;
+        for (const rawstore::PartitionExtent& partition : released.overlapping)
+            partitions << translated("partition %1 (%2 to %3)")
+                              .arg(partition.partitionNumber)
+                              .arg(rawstore::sizeText(partition.startingOffset))
+                              .arg(rawstore::sizeText(partition.startingOffset + partition.length));
+        // No partition over it, yet not free: the partitions around it changed (the one before
+        // it went, or the whole table).
+        if (partitions.isEmpty())
+            return translated("The raw-disk vault waiting to be deleted is in %1. The partitions "
+                              "around that space have changed, so Zelvora cannot tell that it is "
+                              "still unallocated and has written nothing to the disk.")
+                .arg(place);
+        return translated("The raw-disk vault waiting to be deleted is in %1. That space is no "
+                          "longer free -- %2 now lies over it -- so Zelvora has written nothing "
+                          "to the disk.")
+            .arg(place, partitions.join(translated(", ")));
+    }
+    case vault::ReleaseOutcome::DiskNotFound:
+        return translated("The disk that holds the raw-disk vault waiting to be deleted cannot be "
+                          "found (%1). Connect it and start Zelvora again to wipe the vault.")
+            .arg(place);
+    case vault::ReleaseOutcome::NotOurs:
+        return translated("The space of the raw-disk vault waiting to be deleted (%1) no longer "
+                          "holds this vault's marker, so Zelvora cannot tell that it is still the "
+                          "vault's and has written nothing to the disk.")
+            .arg(place);
+    case vault::ReleaseOutcome::InvalidSettings:
+        return translated("The settings that say where the raw-disk vault waiting to be deleted "
+                          "lies are not valid, so Zelvora cannot tell what to wipe and has written "
+                          "nothing to the disk.");
+    case vault::ReleaseOutcome::KeyUnavailable:
+        return translated("The key that tells the raw-disk vault's space (%1) as this vault's "
+                          "cannot be loaded now (the TPM or keyring that protects it is not "
+                          "available), so Zelvora has written nothing to the disk. If it is only "
+                          "unavailable for now, keep the deletion pending.")
+            .arg(place);
+    case vault::ReleaseOutcome::Unverifiable:
+        return translated("The partition table of the disk that holds the raw-disk vault waiting "
+                          "to be deleted (%1) could not be read, so Zelvora cannot tell that the "
+                          "vault's space is still free and has written nothing to the disk.")
+            .arg(place);
+    case vault::ReleaseOutcome::Released:
+    case vault::ReleaseOutcome::NotOpened:
+    case vault::ReleaseOutcome::IoFailed:
+        break;
+    }
+    return QString();
+}
+
 // The raw-disk vault is gone (wiped, or forgotten by the user's choice): the configuration goes
 // back to a container file, and the account goes with everything it left behind -- the container
 // vault the claim abandoned, the account's files, and both vaults' records in the generation
@@ -556,10 +612,9 @@ void applyPendingRawDiskDelete(core::StorageConfigFile& storage, const QString& 
         !config.pendingDeleteRawDisk)
         return;
 
-    const QString title = translated("Deleting the Vault");
     vault::ReleaseResult released;
     {
-        ShownProgress wiping(prompts, title,
+        ShownProgress wiping(prompts, translated("Deleting the Vault"),
                              translated("Securely erasing the raw-disk vault (three passes over "
                                         "%1)...")
                                  .arg(rawstore::sizeText(config.rawDiskClaim.claimedLength)));
@@ -588,78 +643,14 @@ void applyPendingRawDiskDelete(core::StorageConfigFile& storage, const QString& 
         finishRawDiskDeletion(storage, dataFolder, generationPath, config, prompts);
         return true;
     };
-    const QString waiting = translated("Vault Deletion Waiting");
-    switch (released.outcome) {
-    case vault::ReleaseOutcome::Released:
+    if (released.outcome == vault::ReleaseOutcome::Released) {
         finishRawDiskDeletion(storage, dataFolder, generationPath, config, prompts);
         return;
-    case vault::ReleaseOutcome::Overlapped: {
-        QStringList partitions;
-        for (const rawstore::PartitionExtent& partition : released.overlapping)
-            partitions << translated("partition %1 (%2 to %3)")
-                              .arg(partition.partitionNumber)
-                              .arg(rawstore::sizeText(partition.startingOffset))
-                              .arg(rawstore::sizeText(partition.startingOffset + partition.length));
-        qWarning("applyPendingRawDiskDelete: the claimed region is no longer free; nothing was "
-                 "written.");
-        // No partition over it, yet not free: the partitions around it changed (the one before
-        // it went, or the whole table).
-        forgetOrKeep(waiting,
-                     partitions.isEmpty()
-                         ? translated("The raw-disk vault waiting to be deleted is in %1. The "
-                                      "partitions around that space have changed, so Zelvora "
-                                      "cannot tell that it is still unallocated and has written "
-                                      "nothing to the disk.")
-                               .arg(place)
-                         : translated("The raw-disk vault waiting to be deleted is in %1. That "
-                                      "space is no longer free -- %2 now lies over it -- so "
-                                      "Zelvora has written nothing to the disk.")
-                               .arg(place, partitions.join(translated(", "))));
-        return;
     }
-    case vault::ReleaseOutcome::DiskNotFound:
-        qWarning("applyPendingRawDiskDelete: the claimed disk cannot be found.");
-        forgetOrKeep(waiting, translated("The disk that holds the raw-disk vault waiting to be "
-                                         "deleted cannot be found (%1). Connect it and start "
-                                         "Zelvora again to wipe the vault.")
-                                  .arg(place));
+    if (const QString why = unwipedReason(released, place); !why.isEmpty()) {
+        qWarning("applyPendingRawDiskDelete: nothing was written: %s", qUtf8Printable(why));
+        forgetOrKeep(translated("Vault Deletion Waiting"), why);
         return;
-    case vault::ReleaseOutcome::NotOurs:
-        qWarning("applyPendingRawDiskDelete: the claimed region does not hold this claim's "
-                 "marker; nothing was written.");
-        forgetOrKeep(waiting, translated("The space of the raw-disk vault waiting to be deleted "
-                                         "(%1) no longer holds this vault's marker, so Zelvora "
-                                         "cannot tell that it is still the vault's and has "
-                                         "written nothing to the disk.")
-                                  .arg(place));
-        return;
-    case vault::ReleaseOutcome::InvalidSettings:
-        qWarning("applyPendingRawDiskDelete: the claim's settings are not valid.");
-        forgetOrKeep(waiting, translated("The settings that say where the raw-disk vault waiting "
-                                         "to be deleted lies are not valid, so Zelvora cannot "
-                                         "tell what to wipe and has written nothing to the "
-                                         "disk."));
-        return;
-    case vault::ReleaseOutcome::KeyUnavailable:
-        qWarning("applyPendingRawDiskDelete: the marker key cannot be loaded.");
-        forgetOrKeep(waiting, translated("The key that tells the raw-disk vault's space (%1) as "
-                                         "this vault's cannot be loaded now (the TPM or keyring "
-                                         "that protects it is not available), so Zelvora has "
-                                         "written nothing to the disk. If it is only unavailable "
-                                         "for now, keep the deletion pending.")
-                                  .arg(place));
-        return;
-    case vault::ReleaseOutcome::Unverifiable:
-        qWarning("applyPendingRawDiskDelete: the partition table could not be read.");
-        forgetOrKeep(waiting, translated("The partition table of the disk that holds the raw-disk "
-                                         "vault waiting to be deleted (%1) could not be read, so "
-                                         "Zelvora cannot tell that the vault's space is still "
-                                         "free and has written nothing to the disk.")
-                                  .arg(place));
-        return;
-    case vault::ReleaseOutcome::NotOpened:
-    case vault::ReleaseOutcome::IoFailed:
-        break;
     }
     qWarning("applyPendingRawDiskDelete: the region of %llu bytes at offset %llu on disk %u could "
              "not be erased.",

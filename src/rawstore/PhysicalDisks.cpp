@@ -209,7 +209,9 @@ QList<PartitionExtent> partitionsReadable(const DiskInfo& disk) {
     return table.value_or(QList<PartitionExtent>());
 }
 
-DiskInfo readDisk(quint32 diskNumber, const QString& name) {
+// withDeviceTable false: the partitions as the kernel sees them only, for a caller that reads
+// the device's table itself.
+DiskInfo readDisk(quint32 diskNumber, const QString& name, bool withDeviceTable = true) {
     DiskInfo disk;
     disk.diskNumber = diskNumber;
     disk.kernelName = name;
@@ -239,8 +241,9 @@ DiskInfo readDisk(quint32 diskNumber, const QString& name) {
         if (disk.model.isEmpty())
             disk.model = QStringLiteral("Loop device");
     }
-    disk.partitions =
-        mergedPartitions(partitionsFromSysfs(path, disk.sectorSize), partitionsReadable(disk));
+    disk.partitions = partitionsFromSysfs(path, disk.sectorSize);
+    if (withDeviceTable)
+        disk.partitions = mergedPartitions(disk.partitions, partitionsReadable(disk));
     disk.valid = true;
     return disk;
 }
@@ -488,7 +491,7 @@ DiskRecheck recheckOpenDisk(int fd, const DiskInfo& expected, DiskInfo* now) {
         return DiskRecheck::NotTheDisk;
     // The name and its record are read again now that the device is held: a loop device given
     // another backing file, or a disk swapped under the same name, is another disk.
-    const DiskInfo again = readDisk(expected.diskNumber, expected.kernelName);
+    const DiskInfo again = readDisk(expected.diskNumber, expected.kernelName, false);
     if (!again.valid || again.device != expected.device ||
         again.serialNumber != expected.serialNumber || again.size != expected.size)
         return DiskRecheck::NotTheDisk;

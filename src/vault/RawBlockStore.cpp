@@ -44,6 +44,18 @@ bool isPowerOfTwo(quint32 value) {
     return value != 0 && (value & (value - 1)) == 0;
 }
 
+// The logical sector sizes a claim may record: powers of two from 512 to 65536, as the kernel
+// allows for block devices.
+constexpr quint32 kMinimumSectorSize = 512;
+constexpr quint32 kMaximumSectorSize = 65536;
+
+bool claimSettingsValid(const RawDiskClaim& claim) {
+    return claim.diskNumber < rawstore::kMaxDisks && claim.claimedLength != 0 &&
+           isPowerOfTwo(claim.sectorSize) && claim.sectorSize >= kMinimumSectorSize &&
+           claim.sectorSize <= kMaximumSectorSize &&
+           claim.claimedStartOffset + claim.claimedLength >= claim.claimedStartOffset;
+}
+
 // A journal record is a line of JSON and its MAC; anything longer is not one.
 constexpr qint64 kJournalMaxBytes = 4096;
 const char kJournalLabel[] = "zelvora.rawdisk.release.v1";
@@ -198,13 +210,6 @@ HeldRegion checkHeldRegion(const rawstore::PhysicalDiskMedium& medium,
 }
 
 } // namespace
-
-bool claimSettingsValid(const RawDiskClaim& claim) {
-    return claim.diskNumber < rawstore::kMaxDisks && claim.claimedLength != 0 &&
-           isPowerOfTwo(claim.sectorSize) && claim.sectorSize >= kMinimumSectorSize &&
-           claim.sectorSize <= kMaximumSectorSize &&
-           claim.claimedStartOffset + claim.claimedLength >= claim.claimedStartOffset;
-}
 
 std::optional<WipePosition> readReleaseJournal(const QString& path, const RawDiskClaim& claim,
                                                const crypto::SecureBuffer& key) {

@@ -41,12 +41,6 @@ enum class RawStoreError {
     LayoutUnreadable = 10, // the partition table on the disk could not be read
 };
 
-// The logical sector sizes a claim may record: powers of two from 512 to 65536, as the kernel
-// allows for block devices.
-inline constexpr quint32 kMinimumSectorSize = 512;
-inline constexpr quint32 kMaximumSectorSize = 65536;
-bool claimSettingsValid(const RawDiskClaim& claim);
-
 // Why claimRegion wrote no marker.
 enum class ClaimFailure {
     None = 0,

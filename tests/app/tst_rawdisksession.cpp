@@ -72,8 +72,10 @@ class TestRawDiskSession : public test::SessionTest {
     test::LoopDisk disk_;
     QStringList seen_;
 
-    void openConfigure(GuiScript& script, const QString& step) {
-        script.add(step, mainWindowReady, [] {
+    // Signs in with the account's password and opens File > Configure.
+    void signInAndOpenConfigure(GuiScript& script) {
+        test::signInWith(script, QStringLiteral("sign in"), kPassword);
+        script.add(QStringLiteral("open Configure"), mainWindowReady, [] {
             QAction* configure =
                 mainWindow()->findChild<QAction*>(QStringLiteral("configureAction"));
             GuiScript::later([configure] { configure->trigger(); });
@@ -192,8 +194,7 @@ private Q_SLOTS:
         QVERIFY(disk);
         seen_.clear();
         GuiScript script;
-        test::signInWith(script, QStringLiteral("sign in"), kPassword);
-        openConfigure(script, QStringLiteral("open Configure"));
+        signInAndOpenConfigure(script);
         claimThroughTheWizard(script, *disk, [](ConfigureDialog* dialog) {
             GuiScript::clickLater(child<QPushButton>(dialog, "switchToContainerButton"));
         });
@@ -227,8 +228,7 @@ private Q_SLOTS:
         QVERIFY(disk);
         seen_.clear();
         GuiScript script;
-        test::signInWith(script, QStringLiteral("sign in"), kPassword);
-        openConfigure(script, QStringLiteral("open Configure"));
+        signInAndOpenConfigure(script);
         claimThroughTheWizard(script, *disk, nullptr);
         quit(script, QStringLiteral("doc.txt"), kDocument);
         QCOMPARE(run(script), 0);
@@ -277,8 +277,7 @@ private Q_SLOTS:
     void deletingTheRawVaultGivesTheSpaceBack() {
         seen_.clear();
         GuiScript script;
-        test::signInWith(script, QStringLiteral("sign in"), kPassword);
-        openConfigure(script, QStringLiteral("open Configure"));
+        signInAndOpenConfigure(script);
         // The account is bound to the vault in the region now: switching back would leave
         // Zelvora unable to start, so it is refused.
         script.onModal<ConfigureDialog>(
@@ -348,8 +347,7 @@ private Q_SLOTS:
         QVERIFY(disk);
         seen_.clear();
         GuiScript script;
-        test::signInWith(script, QStringLiteral("sign in"), kPassword);
-        openConfigure(script, QStringLiteral("open Configure"));
+        signInAndOpenConfigure(script);
         claimThroughTheWizard(script, *disk, [](ConfigureDialog* dialog) {
             child<QLineEdit>(dialog, "currentPasswordEdit")
                 ->setText(QStringLiteral("Correct-Horse-42!"));
